@@ -1,0 +1,1 @@
+#include "vozi_sim/sim_config.h"
