@@ -1,0 +1,61 @@
+#pragma once
+// The serial port as the device protocol needs it: opened exclusively for
+// non-blocking (overlapped) use, configured 8N1 at a rate, bounded writes and
+// a bounded wait for input that also watches a stop event.
+#include <cstdint>
+#include <string>
+
+#include "platform/sync.h"
+
+namespace platform {
+
+// RTS_CONTROL_ENABLE: RTS raised while the port is open.
+inline constexpr int32_t kRtsControlEnable = 1;
+
+class SerialPort {
+ public:
+  SerialPort();
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // Opens the named port for exclusive use. False when it cannot be opened.
+  bool Open(const std::u16string& name);
+  bool IsOpen() const;
+  void Close();
+
+  // Raw 8N1, no flow control, DTR off, RTS by rtsMode; a rate of 0 or less
+  // keeps the line rate the driver has. Reads return at once with whatever
+  // is held. False when the driver refuses any step.
+  bool Configure(int32_t rate, int32_t rtsMode);
+
+  // Writes a whole frame, waiting at most timeoutMs for it to complete.
+  // A write that has not completed in time is cancelled; nothing it used
+  // stays in use after the call returns.
+  bool Write(const uint8_t* bytes, int32_t length, uint32_t timeoutMs);
+
+  enum class WaitOutcome {
+    Quiet,   // nothing arrived within the bound (or an event without data)
+    Input,   // received characters are waiting to be read
+    Stop,    // the stop event was signalled
+    Failed,  // the port can no longer be waited on (unplugged, hung up, closed)
+  };
+  // Waits at most timeoutMs for received characters or for stopEvent.
+  // commEvent is the event of the overlapped comm wait (Windows only).
+  WaitOutcome WaitForInput(Event& commEvent, Event& stopEvent, uint32_t timeoutMs);
+
+  // Reads what the driver holds now, at most maxBytes, without waiting.
+  // A failed read gives 0.
+  int32_t ReadAvailable(uint8_t* buffer, int32_t maxBytes);
+
+  // After a failure: blocks until the stop event (true) or, on Windows, a
+  // comm event (false). Never spins.
+  bool ParkAfterFailure(Event& commEvent, Event& stopEvent);
+
+  struct Impl;
+
+ private:
+  Impl* impl_;
+};
+
+}  // namespace platform

@@ -1,0 +1,40 @@
+#pragma once
+// Cuts the received byte stream into lines. The instrument ends every line
+// with CR LF; the assembler keeps bytes until their LF has arrived.
+#include <cstdint>
+
+class LineAssembler {
+ public:
+  static constexpr int32_t kSize = 8192;
+  // One slot stays free, so at most kSize - 1 bytes are held.
+  static constexpr int32_t kMaxHeld = kSize - 1;
+
+  // Stores as many of the bytes as fit (see Free) and returns that number.
+  // While an overlong line is being discarded, bytes up to and including its
+  // LF are consumed without being stored.
+  int32_t Append(const uint8_t* bytes, int32_t count);
+
+  // Copies the oldest complete line (the bytes before its LF) to destination,
+  // which must hold kSize bytes, and writes a NUL in place of the LF. Returns
+  // the bytes consumed (line + LF, + 1 when a CR right after the LF was taken
+  // with it), 0 when no complete line is held. lfCrEnding tells whether such a
+  // trailing CR was taken.
+  int32_t TakeLine(uint8_t* destination, bool* lfCrEnding = nullptr);
+
+  int32_t Held() const { return (head_ - tail_) & (kSize - 1); }
+  int32_t Free() const { return kMaxHeld - Held(); }
+
+  // A line that cannot complete: the store is full and holds no LF. Its bytes
+  // are dropped and the rest of it, up to its LF, will be dropped as it
+  // arrives, so that the stream recovers at the next line.
+  bool IsStalled() const;
+  void DiscardStalledLine();
+  uint64_t DiscardedLines() const { return discardedLines_; }
+
+ private:
+  uint8_t buffer_[kSize];
+  int32_t head_ = 0;
+  int32_t tail_ = 0;
+  bool discarding_ = false;
+  uint64_t discardedLines_ = 0;
+};

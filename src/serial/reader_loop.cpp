@@ -1,0 +1,73 @@
+// The device's reader thread: resend what the conversation waits for, wait at
+// most 20 ms for input or the stop signal, read what arrived, cut it into
+// lines and hand each line to the protocol.
+#include "serial/vozi_serial.h"
+
+namespace OpenKymo {
+namespace {
+
+// The classic isspace set.
+bool IsClassicSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+void VoziSerial::ReaderLoop() {
+  for (;;) {
+    if (protocol_) protocol_->pollTransmit(*this);
+    const HResult result = WaitStep();
+    if (result == kE_ABORT || result == kStopSeen) return;
+    if (result == kE_FAIL) {
+      failed.store(true);
+      // Park until told to stop; a failed port would wake a poll at once.
+      if (port_.ParkAfterFailure(commEvent, stopEvent)) return;
+    }
+  }
+}
+
+HResult VoziSerial::WaitStep() {
+  switch (port_.WaitForInput(commEvent, stopEvent, kReaderPollMs)) {
+    case platform::SerialPort::WaitOutcome::Quiet:
+      return kS_OK;
+    case platform::SerialPort::WaitOutcome::Stop:
+      return kStopSeen;
+    case platform::SerialPort::WaitOutcome::Failed:
+      return kE_FAIL;
+    case platform::SerialPort::WaitOutcome::Input:
+      break;
+  }
+  const HResult result = ReadStep();
+  if (result == kE_ABORT) return kE_ABORT;
+  if (result == kS_OK) dataReadyEvent.Set();
+  return kS_OK;
+}
+
+HResult VoziSerial::ReadStep() {
+  uint8_t buffer[LineAssembler::kSize];
+  if (lineAssembler.IsStalled()) lineAssembler.DiscardStalledLine();
+  // Read no more than the assembler can take: what stays in the driver is
+  // read on the next pass instead of being dropped.
+  const int32_t count = port_.ReadAvailable(buffer, lineAssembler.Free());
+  lineAssembler.Append(buffer, count);
+
+  for (;;) {
+    bool lfCr = false;
+    const int32_t consumed = lineAssembler.TakeLine(buffer, &lfCr);
+    if (consumed == 0) return kS_OK;
+    int32_t length = consumed - 1 - (lfCr ? 1 : 0);  // bytes before the LF
+    const uint8_t* line = buffer;
+    while (length > 0 && IsClassicSpace(*line)) {
+      ++line;
+      --length;
+    }
+    if (length >= 2 && line[length - 1] == '\r') {
+      --length;  // CR LF: the usual line end
+    } else if (!(lfCr && length >= 1)) {
+      continue;  // no CR: not a line of the instrument
+    }
+    if (!protocol_) continue;
+    const HResult result = protocol_->dispatchLine(*this, reinterpret_cast<const char*>(line), length);
+    if (result != kS_OK) return result;
+  }
+}
+
+}  // namespace OpenKymo

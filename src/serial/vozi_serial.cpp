@@ -1,0 +1,101 @@
+#include "serial/vozi_serial.h"
+
+#include "serial/command_frame.h"
+
+namespace OpenKymo {
+namespace {
+
+uint32_t ReaderEntry(void* argument) {
+  static_cast<VoziSerial*>(argument)->ReaderLoop();
+  return 0;
+}
+
+}  // namespace
+
+VoziSerial::VoziSerial(const char16_t* name, int32_t id, std::u16string description)
+    : portName(name ? name : u""), portDescription(std::move(description)), uniqueId(id) {}
+
+VoziSerial::~VoziSerial() {
+  Close();
+  // The reader thread has ended (Close waits for it), so the ring, the
+  // description and the events can go.
+}
+
+void VoziSerial::Close() {
+  // The stop frame goes out even when the port is closed: the write then
+  // simply fails.
+  SendCommand(Transmitter(), "X");
+  platform::SleepMs(20);
+  EndReader();
+  ClosePort();
+}
+
+void VoziSerial::EndReader() {
+  if (!stopRequested.exchange(true)) stopEvent.Set();
+  if (!readerThread_) return;
+  // The thread sees the stop within one 20 ms wait step. Should it still be
+  // busy after the bounded wait, it must nevertheless end before anything it
+  // uses is released or reused, so wait on.
+  if (!readerThread_->Join(kReaderStopWaitMs)) readerThread_->Join(platform::kInfinite);
+}
+
+bool VoziSerial::StartReader(LineProtocol* lineProtocol) {
+  EndReader();
+  readerThread_.reset();
+  // A restarted device gets a clean stop signal: no stop left pending from an
+  // earlier Close, and a Close after this one signals the new thread.
+  stopRequested.store(false);
+  stopEvent.Reset();
+  commEvent.Reset();
+  protocol_ = lineProtocol;
+  auto thread = std::make_unique<platform::Thread>();
+  if (!thread->Start(ReaderEntry, this)) return false;
+  thread->RaisePriority();
+  readerThread_ = std::move(thread);
+  return true;
+}
+
+bool VoziSerial::ReaderRunning() const { return readerThread_ && !readerThread_->Join(0); }
+
+void VoziSerial::NewReceiveRing() { receiveRing_ = std::make_unique<ReceiveRing>(); }
+
+bool VoziSerial::ReadLine(uint8_t* destination, int32_t maximum, uint32_t timeoutMs) {
+  if (!receiveRing_) {
+    // Never started: nothing will arrive, but the caller still gets its wait.
+    dataReadyEvent.Wait(timeoutMs);
+    return false;
+  }
+  return receiveRing_->ReadLine(destination, maximum, timeoutMs, dataReadyEvent);
+}
+
+bool VoziSerial::ReadBuffer(uint8_t* destination, int32_t& count, uint32_t timeoutMs) {
+  if (!receiveRing_) {
+    dataReadyEvent.Wait(timeoutMs);
+    return false;
+  }
+  return receiveRing_->ReadBuffer(destination, count, timeoutMs, dataReadyEvent);
+}
+
+int32_t VoziSerial::ReadBuffSize() const { return receiveRing_ ? receiveRing_->Size() : 0; }
+
+void VoziSerial::FlushReadBuffer() {
+  if (receiveRing_) receiveRing_->Flush();
+}
+
+std::shared_ptr<DeviceDescription> VoziSerial::Description() const {
+  std::lock_guard<std::mutex> lock(descriptionLock_);
+  return deviceInfo_;
+}
+
+void VoziSerial::InstallDescription(std::shared_ptr<DeviceDescription> description) {
+  std::shared_ptr<DeviceDescription> previous;
+  {
+    std::lock_guard<std::mutex> lock(descriptionLock_);
+    previous = std::move(deviceInfo_);
+    deviceInfo_ = std::move(description);
+    readerDescription_ = deviceInfo_.get();
+  }
+  // A host thread may still hold the previous one; it lives until released.
+}
+
+}  // namespace OpenKymo

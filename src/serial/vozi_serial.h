@@ -1,0 +1,114 @@
+#pragma once
+// The device object: one per instrument found, owned by the device table.
+// Its fields are shared between the host's calling thread and the device's
+// reader thread; everything written by one and read by the other is atomic,
+// guarded, or published before an atomic state change.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "serial/com_port.h"
+#include "serial/line_assembler.h"
+#include "serial/line_protocol.h"
+#include "serial/receive_ring.h"
+
+class DeviceDescription;
+
+namespace OpenKymo {
+
+class VoziSerial : public COMPort {
+ public:
+  VoziSerial(const char16_t* portName, int32_t uniqueId, std::u16string portDescription);
+  ~VoziSerial() override;
+  VoziSerial(const VoziSerial&) = delete;
+  VoziSerial& operator=(const VoziSerial&) = delete;
+
+  // Tells the instrument to stop (X), ends the reader thread, closes the port.
+  void Close() override;
+
+  // Starts the reader thread for `lineProtocol` on a port that is open and
+  // configured. Any previous reader thread has ended before this returns, and
+  // the new one starts with a clean stop signal.
+  bool StartReader(LineProtocol* lineProtocol);
+  // The protocol instance the device keeps for its reader threads.
+  LineProtocol* OwnedProtocol() const { return ownedProtocol_.get(); }
+  void AdoptProtocol(std::unique_ptr<LineProtocol> lineProtocol) { ownedProtocol_ = std::move(lineProtocol); }
+  bool ReaderRunning() const;
+  // Signals the reader thread to stop (if not yet done) and waits until it
+  // has ended.
+  void EndReader();
+
+  // Host-side reads. A device that was never started (no ring yet) answers as
+  // an empty ring does.
+  bool ReadLine(uint8_t* destination, int32_t maximum, uint32_t timeoutMs);
+  bool ReadBuffer(uint8_t* destination, int32_t& count, uint32_t timeoutMs);
+  int32_t ReadBuffSize() const;
+  void FlushReadBuffer();
+  // Replaces the ring by an empty one. Only while no reader thread runs.
+  void NewReceiveRing();
+  ReceiveRing* Ring() { return receiveRing_.get(); }
+
+  // The channel description. Host threads take a snapshot under the lock;
+  // the reader thread, its only writer, may use ReaderDescription unlocked.
+  std::shared_ptr<DeviceDescription> Description() const;
+  DeviceDescription* ReaderDescription() const { return readerDescription_; }
+  void InstallDescription(std::shared_ptr<DeviceDescription> description);
+
+  // Where frames go: the port, or a recorder installed by a test.
+  FrameWriter& Transmitter() { return transmitOverride_ ? *transmitOverride_ : *this; }
+  void SetTransmitterForTest(FrameWriter* writer) { transmitOverride_ = writer; }
+
+  // Identity given at creation.
+  const std::u16string portName;
+  const std::u16string portDescription;
+  const int32_t uniqueId;
+
+  // Sticky flags: they only ever go from false to true.
+  std::atomic<bool> firmwareWrong{false};
+  std::atomic<bool> notResponding{false};
+  std::atomic<bool> failed{false};
+  std::atomic<bool> stopRequested{false};
+
+  // Filled from the version line by the reader thread before the handshake
+  // state passes 2 (published by that release store).
+  std::u16string firmwareNumber;
+  std::u16string firmwareVersion;
+  std::u16string modelName;
+
+  std::atomic<int32_t> channelCount{0};
+  bool headerSeen = false;  // reader thread only
+  std::atomic<int32_t> handshakeState{0};
+
+  // Reader thread only (the assembler outlives restarts, as the line does).
+  LineAssembler lineAssembler;
+
+  platform::Event commEvent;
+  platform::Event stopEvent;
+  platform::Event dataReadyEvent;
+
+  // Reader thread body and its steps.
+  void ReaderLoop();
+  HResult WaitStep();
+  HResult ReadStep();
+
+  // Bounded wait of Close for the reader thread to notice the stop.
+  static constexpr uint32_t kReaderStopWaitMs = 500;
+  static constexpr uint32_t kReaderPollMs = 20;
+
+ private:
+  std::unique_ptr<LineProtocol> ownedProtocol_;
+  std::unique_ptr<platform::Thread> readerThread_;
+  std::unique_ptr<ReceiveRing> receiveRing_;
+  LineProtocol* protocol_ = nullptr;
+  FrameWriter* transmitOverride_ = nullptr;
+
+  mutable std::mutex descriptionLock_;
+  std::shared_ptr<DeviceDescription> deviceInfo_;
+  DeviceDescription* readerDescription_ = nullptr;
+};
+
+}  // namespace OpenKymo

@@ -1,0 +1,55 @@
+#include "startup/start_device.h"
+
+#include "platform/codepage.h"
+#include "platform/sync.h"
+#include "startup/firmware_requirement.h"
+#include "vozi/instrument_protocol.h"
+
+namespace {
+// Conversation states start-up sets: not started, and greeting (S is resent
+// until the instrument answers).
+constexpr int32_t kStateNotStarted = 0;
+constexpr int32_t kStateGreeting = 1;
+}  // namespace
+
+HResult StartDevice(OpenKymo::VoziSerial& device, const char16_t* portName) {
+  if (!device.OpenPort(portName)) {
+    device.failed.store(true);
+    return kE_FAIL;
+  }
+  if (!device.Configure(115200, platform::kRtsControlEnable)) {
+    device.Close();
+    device.failed.store(true);
+    return kE_FAIL;
+  }
+
+  // The previous reader thread (of a restart) ends before its ring goes.
+  device.EndReader();
+  device.NewReceiveRing();
+  // A restart must not resume the old conversation's state in the new thread.
+  device.handshakeState.store(kStateNotStarted);
+  if (!device.OwnedProtocol()) device.AdoptProtocol(MakeInstrumentProtocol());
+  device.StartReader(device.OwnedProtocol());  // a thread that cannot start shows as silence
+  device.handshakeState.store(kStateGreeting);
+
+  uint32_t slept = 0;
+  for (;;) {
+    if (slept > kHandshakeLimitMs) {
+      device.notResponding.store(true);
+      device.failed.store(true);
+      return kE_FAIL;
+    }
+    platform::SleepMs(kHandshakeStepMs);
+    slept += kHandshakeStepMs;
+    // Acquire: the version texts were written before the state passed 2.
+    if (device.handshakeState.load(std::memory_order_acquire) > 2) break;
+  }
+
+  const int32_t required = RequiredFirmwareNumber();
+  const auto narrow = platform::WideToNarrow(device.firmwareNumber, platform::kCP_THREAD_ACP);
+  const int32_t reported = FirmwareNumberFromText(narrow.value_or(std::string()));
+  if (required != 0 && required == reported) return kS_OK;
+  device.firmwareWrong.store(true);
+  device.failed.store(true);
+  return kE_FAIL;
+}

@@ -1,0 +1,192 @@
+// The device object against a real pseudo-terminal: port settings, frames on
+// the wire, the stop frame, the reader thread's line cutting, failure and
+// restart.
+#include "serial/vozi_serial.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/pty_pair.h"
+#include "support/recording_protocol.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using OpenKymo::VoziSerial;
+using testing_support::PtyPair;
+using testing_support::RecordingProtocol;
+
+struct OpenDevice {
+  PtyPair pty;
+  VoziSerial device{pty.SlavePath16().c_str(), 130, u"12345A"};
+  OpenDevice() {
+    EXPECT_TRUE(device.OpenPort(device.portName.c_str()));
+    EXPECT_TRUE(device.Configure(115200, platform::kRtsControlEnable));
+  }
+};
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST(VoziSerial, FreshObjectIsClosedAndItsCloseStillReturnsPromptly) {
+  VoziSerial device(u"/nonexistent/tty", 1, u"x");
+  EXPECT_FALSE(device.IsOpen());
+  EXPECT_EQ(device.GetBaudRate(), 0);
+  const auto start = Clock::now();
+  device.Close();
+  EXPECT_LT(Clock::now() - start, 500ms);
+  EXPECT_TRUE(device.stopRequested.load());
+}
+
+TEST(VoziSerial, ConfiguresRaw8N1At115200) {
+  OpenDevice d;
+  termios t{};
+  int fd = open(d.pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(tcgetattr(fd, &t), 0);
+  close(fd);
+  EXPECT_EQ(cfgetospeed(&t), B115200);
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(d.device.GetBaudRate(), 115200);
+}
+
+TEST(VoziSerial, BaudRateChangesAreRecordedAndTestedRatesRestored) {
+  OpenDevice d;
+  EXPECT_TRUE(d.device.SetBaudRate(0));
+  EXPECT_EQ(d.device.GetBaudRate(), 0);
+  EXPECT_TRUE(d.device.SetBaudRate(-9600));
+  EXPECT_EQ(d.device.GetBaudRate(), -9600);
+  EXPECT_TRUE(d.device.SetBaudRate(115200));
+  EXPECT_TRUE(d.device.CanUseBaudRate(57600));
+  EXPECT_EQ(d.device.GetBaudRate(), 115200);
+  EXPECT_TRUE(d.device.CanUseBaudRate(12345)) << "rates without a Bnnn constant go through termios2";
+  EXPECT_EQ(d.device.GetBaudRate(), 115200);
+}
+
+TEST(VoziSerial, WritesFramesByteForByteAndClosesWithTheStopFrame) {
+  OpenDevice d;
+  const uint8_t frame[] = {':', 'V', '\n'};
+  EXPECT_TRUE(d.device.WriteFrame(frame, 3));
+  EXPECT_EQ(d.pty.Receive(3), ":V\n");
+  d.device.Close();
+  EXPECT_EQ(d.pty.Receive(3), ":X\n");
+  EXPECT_FALSE(d.device.IsOpen());
+}
+
+TEST(VoziSerial, WriteOnAClosedPortFailsWithinItsBound) {
+  VoziSerial device(u"/nonexistent/tty", 1, u"x");
+  const uint8_t frame[] = {':', 'S', '\n'};
+  const auto start = Clock::now();
+  EXPECT_FALSE(device.WriteFrame(frame, 3));
+  EXPECT_LT(Clock::now() - start, 200ms);
+}
+
+TEST(VoziSerial, APortCannotBeOpenedTwice) {
+  OpenDevice d;
+  VoziSerial second(d.pty.SlavePath16().c_str(), 2, u"y");
+  EXPECT_FALSE(second.OpenPort(second.portName.c_str()));
+  d.device.Close();
+  EXPECT_TRUE(second.OpenPort(second.portName.c_str())) << "closing releases the port";
+}
+
+TEST(VoziSerial, ReaderCutsLinesAsTheInstrumentEndsThem) {
+  OpenDevice d;
+  RecordingProtocol protocol;
+  ASSERT_TRUE(d.device.StartReader(&protocol));
+  d.pty.Send("S\r\n");          // one-byte line
+  d.pty.Send("  V,1\r\n");      // leading white space is dropped
+  d.pty.Send("\r\n");           // bare CR LF: nothing
+  d.pty.Send("S\n");            // no CR: not a line (taken when the next byte comes)
+  d.pty.Send("F,1,");           // split across reads
+  std::this_thread::sleep_for(30ms);
+  d.pty.Send("2\r\nI\r\nU\r\n");  // two lines in one read
+  EXPECT_EQ(protocol.WaitForLines(5), (std::vector<std::string>{"S", "V,1", "F,1,2", "I", "U"}));
+  d.device.Close();
+  EXPECT_FALSE(d.device.ReaderRunning());
+}
+
+TEST(VoziSerial, ReaderAcceptsLfCrLinesAndRecoversFromAnOverlongLine) {
+  OpenDevice d;
+  RecordingProtocol protocol;
+  ASSERT_TRUE(d.device.StartReader(&protocol));
+  d.pty.Send("A\n\rB\n\r");
+  d.pty.Send(std::string(20000, 'x') + "\r\nC\r\n");
+  EXPECT_EQ(protocol.WaitForLines(3), (std::vector<std::string>{"A", "B", "C"}));
+  EXPECT_EQ(d.device.lineAssembler.DiscardedLines(), 1u);
+}
+
+TEST(VoziSerial, AbortFromTheProtocolEndsTheReader) {
+  OpenDevice d;
+  RecordingProtocol protocol;
+  protocol.AbortOn("N");
+  ASSERT_TRUE(d.device.StartReader(&protocol));
+  d.pty.Send("N\r\n");
+  protocol.WaitForLines(1);
+  const auto deadline = Clock::now() + 2s;
+  while (d.device.ReaderRunning() && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(d.device.ReaderRunning());
+  EXPECT_FALSE(d.device.failed.load());
+}
+
+TEST(VoziSerial, HangUpMarksTheDeviceFailedAndParksTheReaderWithoutSpinning) {
+  OpenDevice d;
+  RecordingProtocol protocol;
+  ASSERT_TRUE(d.device.StartReader(&protocol));
+  d.pty.HangUp();
+  const auto deadline = Clock::now() + 2s;
+  while (!d.device.failed.load() && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(d.device.failed.load());
+  EXPECT_TRUE(d.device.ReaderRunning()) << "parked, waiting for the stop signal";
+  const int passes = protocol.Passes();
+  const double cpu = CpuSeconds();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(protocol.Passes(), passes) << "a parked reader makes no passes";
+  EXPECT_LT(CpuSeconds() - cpu, 0.1);
+  d.device.Close();
+  EXPECT_FALSE(d.device.ReaderRunning());
+}
+
+TEST(VoziSerial, ARestartedReaderGetsACleanStopSignal) {
+  OpenDevice d;
+  RecordingProtocol first;
+  ASSERT_TRUE(d.device.StartReader(&first));
+  // A stop left pending from an earlier Close must not end the next thread.
+  d.device.stopEvent.Set();
+  d.device.EndReader();
+  RecordingProtocol second;
+  ASSERT_TRUE(d.device.StartReader(&second));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(d.device.ReaderRunning());
+  d.pty.Send("S\r\n");
+  EXPECT_EQ(second.WaitForLines(1), std::vector<std::string>{"S"});
+  const auto start = Clock::now();
+  d.device.Close();
+  EXPECT_FALSE(d.device.ReaderRunning()) << "a Close after the restart reaches the new thread";
+  EXPECT_LT(Clock::now() - start, 600ms);
+}
+
+TEST(VoziSerial, ReadsOnADeviceNeverStartedAnswerAsAnEmptyRing) {
+  VoziSerial device(u"/nonexistent/tty", 1, u"x");
+  EXPECT_EQ(device.ReadBuffSize(), 0);
+  device.FlushReadBuffer();
+  uint8_t buffer[8] = {'#'};
+  int32_t count = 8;
+  EXPECT_FALSE(device.ReadBuffer(buffer, count, 10));
+  EXPECT_FALSE(device.ReadLine(buffer, 8, 10));
+  EXPECT_EQ(buffer[0], '#');
+}
+
+}  // namespace
