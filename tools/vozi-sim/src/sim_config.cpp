@@ -1,1 +1,0 @@
-#include "vozi_sim/sim_config.h"
