@@ -1,2 +1,160 @@
-// vozi-sim: command-line front end of the simulated instrument.
-int main() { return 0; }
+// vozi-sim: a simulated Vozi instrument on a pseudo-terminal.
+//
+// Prints the slave path on the first line of stdout, then serves the line
+// protocol until SIGINT or SIGTERM (or "X" with --exit-on-x). With
+// --device-root it also presents the instrument in a fake sysfs/dev tree,
+// and prints the tty name ("ttyUSB<m>") on a second line.
+#include <CLI/CLI.hpp>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "vozi_sim/device_tree.h"
+#include "vozi_sim/instrument.h"
+
+namespace {
+
+struct Options {
+  std::string configFile;
+  std::string link;
+  std::string deviceRoot;
+  std::string logFile;
+  bool exitOnX = false;
+  vozisim::UsbSerialPortSpec port;
+  std::map<std::string, std::string> keys;  // config keys given on the command line
+};
+
+void AddConfigKeys(CLI::App& app, Options& o) {
+  for (const vozisim::OptionInfo& info : vozisim::OptionTable()) {
+    CLI::Option* opt = app.add_option_function<std::string>(
+        "--" + info.key, [&o, key = info.key](const std::string& v) { o.keys[key] = v; },
+        info.help);
+    // A boolean key alone means true; "--key=false" still works.
+    if (info.isFlag) opt->expected(0, 1)->default_str("true");
+  }
+}
+
+void AddPortOptions(CLI::App& app, Options& o) {
+  app.add_option("--device-root", o.deviceRoot, "also present the port in a fake sysfs/dev tree");
+  app.add_option("--serial", o.port.serial, "adapter serial number in that tree");
+  app.add_option("--vendor-id", o.port.vendorId, "USB vendor id (hex text)");
+  app.add_option("--product-id", o.port.productId, "USB product id (hex text)");
+  app.add_option("--manufacturer", o.port.manufacturer, "USB manufacturer text");
+  app.add_option("--product", o.port.product, "USB product text");
+  app.add_option("--driver", o.port.driver, "usb-serial driver name (empty: none)");
+  app.add_option("--interface", o.port.interfaceNumber, "USB interface number");
+}
+
+// Config file first, then the keys given on the command line override it.
+std::optional<std::string> BuildConfig(const Options& o, vozisim::SimConfig& cfg) {
+  if (!o.configFile.empty()) {
+    if (auto err = vozisim::LoadConfigFile(cfg, o.configFile)) return err;
+  }
+  for (const auto& [key, value] : o.keys) {
+    if (auto err = vozisim::ApplyOption(cfg, key, value)) return err;
+  }
+  return vozisim::Validate(cfg);
+}
+
+// Replaces a stale symbolic link at `link`, but never anything else.
+bool MakeLink(const std::string& target, const std::string& link) {
+  struct stat st {};
+  if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(link.c_str());
+  return ::symlink(target.c_str(), link.c_str()) == 0;
+}
+
+int WaitForEnd(const vozisim::Instrument& sim, const sigset_t& signals, bool exitOnX) {
+  const timespec step{0, 100 * 1000 * 1000};
+  for (;;) {
+    const int sig = sigtimedwait(&signals, nullptr, &step);
+    if (sig == SIGINT || sig == SIGTERM) return 0;
+    if (exitOnX && sim.XReceived()) return 0;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Simulated Vozi instrument on a pseudo-terminal"};
+  Options o;
+  app.add_option("--config", o.configFile, "file of key=value lines (same keys as the options)");
+  app.add_option("--link", o.link, "make a symbolic link to the slave at this path");
+  app.add_option("--log", o.logFile, "write every frame received to this file");
+  app.add_flag("--exit-on-x", o.exitOnX, "exit when the host sends X");
+  AddPortOptions(app, o);
+  AddConfigKeys(app, o);
+  CLI11_PARSE(app, argc, argv);
+
+  vozisim::SimConfig cfg;
+  if (auto err = BuildConfig(o, cfg)) {
+    std::cerr << "vozi-sim: " << *err << "\n";
+    return 2;
+  }
+
+  // Signals are taken synchronously by the main thread; block them before the
+  // instrument thread starts so that it inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::ofstream log;
+  std::mutex logMutex;
+  vozisim::Instrument sim(cfg);
+  if (!o.logFile.empty()) {
+    log.open(o.logFile, std::ios::binary | std::ios::trunc);
+    if (!log) {
+      std::cerr << "vozi-sim: cannot write " << o.logFile << "\n";
+      return 2;
+    }
+    sim.SetFrameListener([&](const vozisim::Frame& f) {
+      std::lock_guard lock(logMutex);
+      log << f.text << std::endl;
+    });
+  }
+  if (!sim.Start()) {
+    std::cerr << "vozi-sim: " << sim.LastError() << "\n";
+    return 1;
+  }
+
+  int status = 0;
+  bool linked = false;
+  std::optional<vozisim::UsbSerialPortEntry> entry;
+  if (!o.link.empty()) {
+    if (!MakeLink(sim.SlavePath(), o.link)) {
+      std::perror("vozi-sim: --link");
+      status = 1;
+    }
+    linked = status == 0;
+  }
+  if (status == 0 && !o.deviceRoot.empty()) {
+    std::string err;
+    entry = vozisim::AddUsbSerialPort(o.deviceRoot, o.port, sim.SlavePath(), &err);
+    if (!entry) {
+      std::cerr << "vozi-sim: --device-root: " << err << "\n";
+      status = 1;
+    }
+  }
+  if (status == 0) {
+    std::cout << sim.SlavePath() << "\n";
+    if (entry) std::cout << entry->ttyName << "\n";
+    std::cout.flush();
+    status = WaitForEnd(sim, signals, o.exitOnX);
+  }
+
+  sim.Stop();
+  if (entry) vozisim::RemoveUsbSerialPort(*entry);
+  if (linked) ::unlink(o.link.c_str());
+  return status;
+}

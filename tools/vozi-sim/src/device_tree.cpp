@@ -1,0 +1,154 @@
+#include "vozi_sim/device_tree.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace vozisim {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kMaxNumber = 4096;
+// Major number of the kernel's usb-serial ttys.
+constexpr int kUsbSerialMajor = 188;
+
+fs::path UsbBus(const fs::path& root) {
+  return root / "sys/devices/pci0000:00/0000:00:14.0/usb1";
+}
+
+bool WriteFile(const fs::path& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  return static_cast<bool>(out);
+}
+
+// Kernel-style relative link from the folder of `link` to `target`.
+bool RelativeLink(const fs::path& target, const fs::path& link, std::error_code& ec) {
+  fs::create_symlink(target.lexically_relative(link.parent_path()), link, ec);
+  return !ec;
+}
+
+std::optional<int> ClaimTtyIndex(const fs::path& devDir, const std::string& target,
+                                 std::error_code& ec) {
+  for (int m = 0; m < kMaxNumber; ++m) {
+    fs::create_symlink(target, devDir / ("ttyUSB" + std::to_string(m)), ec);
+    if (!ec) return m;
+    if (ec != std::errc::file_exists) return std::nullopt;
+  }
+  ec = std::make_error_code(std::errc::no_space_on_device);
+  return std::nullopt;
+}
+
+std::optional<int> ClaimUsbPort(const fs::path& bus, std::error_code& ec) {
+  for (int k = 1; k < kMaxNumber; ++k) {
+    if (fs::create_directory(bus / ("1-" + std::to_string(k)), ec)) return k;
+    if (ec) return std::nullopt;
+  }
+  ec = std::make_error_code(std::errc::no_space_on_device);
+  return std::nullopt;
+}
+
+bool FillUsbDevice(const UsbSerialPortSpec& spec, UsbSerialPortEntry& e, std::error_code& ec) {
+  const fs::path dev = e.usbDevice;
+  bool ok = WriteFile(dev / "idVendor", spec.vendorId + "\n") &&
+            WriteFile(dev / "idProduct", spec.productId + "\n") &&
+            WriteFile(dev / "manufacturer", spec.manufacturer + "\n") &&
+            WriteFile(dev / "product", spec.product + "\n");
+  if (ok && !spec.serial.empty()) ok = WriteFile(dev / "serial", spec.serial + "\n");
+  if (!ok) {
+    ec = std::make_error_code(std::errc::io_error);
+    return false;
+  }
+  const std::string usb = "1-" + std::to_string(e.usbPort);
+  const fs::path intf = dev / (usb + ":1." + std::to_string(spec.interfaceNumber));
+  fs::create_directory(intf, ec);
+  char number[16];
+  std::snprintf(number, sizeof number, "%02x\n", spec.interfaceNumber & 0xFF);
+  if (ec || !WriteFile(intf / "bInterfaceNumber", number)) return false;
+
+  const fs::path port = intf / e.ttyName;
+  const fs::path tty = port / "tty" / e.ttyName;
+  fs::create_directories(tty, ec);
+  if (ec) return false;
+  e.portDir = port.string();
+  if (!spec.driver.empty()) {
+    const fs::path driver = fs::path(e.root) / "sys/bus/usb-serial/drivers" / spec.driver;
+    fs::create_directories(driver, ec);
+    if (ec || !RelativeLink(driver, port / "driver", ec)) return false;
+  }
+  const std::string minor = std::to_string(e.ttyIndex);
+  if (!WriteFile(tty / "dev", std::to_string(kUsbSerialMajor) + ":" + minor + "\n") ||
+      !WriteFile(tty / "uevent", "MAJOR=" + std::to_string(kUsbSerialMajor) + "\nMINOR=" +
+                                     minor + "\nDEVNAME=" + e.ttyName + "\n")) {
+    ec = std::make_error_code(std::errc::io_error);
+    return false;
+  }
+  return RelativeLink(port, tty / "device", ec);
+}
+
+// Makes the class link by renaming a private link over the final name, so a
+// stale link left by a crashed simulator is replaced in one step.
+bool PublishClassLink(const UsbSerialPortEntry& e, std::error_code& ec) {
+  const fs::path link = e.classLink;
+  const fs::path tty = fs::path(e.portDir) / "tty" / e.ttyName;
+  const fs::path temp =
+      link.parent_path() / ("." + e.ttyName + "." + std::to_string(::getpid()) + ".new");
+  fs::remove(temp, ec);
+  if (!RelativeLink(tty, temp, ec)) return false;
+  fs::rename(temp, link, ec);
+  if (ec) fs::remove(temp, ec);
+  return !ec;
+}
+
+}  // namespace
+
+std::optional<UsbSerialPortEntry> AddUsbSerialPort(const std::string& root,
+                                                   const UsbSerialPortSpec& spec,
+                                                   const std::string& target,
+                                                   std::string* error) {
+  std::error_code ec;
+  const fs::path r = root;
+  UsbSerialPortEntry e;
+  e.root = root;
+  auto fail = [&](const char* step) -> std::optional<UsbSerialPortEntry> {
+    if (error) *error = std::string(step) + ": " + ec.message();
+    RemoveUsbSerialPort(e);
+    return std::nullopt;
+  };
+  for (const fs::path& dir : {r / "dev", UsbBus(r), r / "sys/class/tty"}) {
+    fs::create_directories(dir, ec);
+    if (ec) return fail("create folders");
+  }
+  auto m = ClaimTtyIndex(r / "dev", target, ec);
+  if (!m) return fail("claim ttyUSB number");
+  e.ttyIndex = *m;
+  e.ttyName = "ttyUSB" + std::to_string(*m);
+  e.devLink = (r / "dev" / e.ttyName).string();
+  auto k = ClaimUsbPort(UsbBus(r), ec);
+  if (!k) return fail("claim USB port number");
+  e.usbPort = *k;
+  e.usbDevice = (UsbBus(r) / ("1-" + std::to_string(*k))).string();
+  if (!FillUsbDevice(spec, e, ec)) return fail("fill USB device");
+  e.classLink = (r / "sys/class/tty" / e.ttyName).string();
+  if (!PublishClassLink(e, ec)) return fail("publish class link");
+  return e;
+}
+
+bool RemoveUsbSerialPort(const UsbSerialPortEntry& e) {
+  std::error_code ec;
+  bool ok = true;
+  // Reverse order of creation: invisible to a walk first, the numbers freed last.
+  if (!e.classLink.empty()) ok &= fs::remove(e.classLink, ec) || !ec;
+  if (!e.usbDevice.empty()) {
+    fs::remove_all(e.usbDevice, ec);
+    ok &= !ec;
+  }
+  if (!e.devLink.empty()) ok &= fs::remove(e.devLink, ec) || !ec;
+  return ok;
+}
+
+}  // namespace vozisim
