@@ -6,3 +6,7 @@ std::unique_ptr<OpenKymo::VoziSerial> ProbeNextDevice() { return nullptr; }
 void ReleaseDiscovery() {}
 
 int32_t UniqueIdFromSerial(const std::u16string&) { return 0; }
+
+#include "discovery/ftdi_state.h"
+
+FtdiDriverFlags CurrentFtdiDriverFlags() { return {}; }

@@ -1,10 +1,10 @@
-// Placeholder until the device commands land: every command is refused.
 #include "interface/exports_internal.h"
+#include "vozi/device_commands.h"
 
 namespace vozi {
 
-bool RunDeviceCommand(OpenKymo::VoziSerial&, int32_t, CommandRecord*) { return false; }
-
-int32_t LastErrorMessage(int32_t, char*) { return 0; }
+bool RunDeviceCommand(OpenKymo::VoziSerial& device, int32_t code, CommandRecord* record) {
+  return handleCommand(device, code, record);
+}
 
 }  // namespace vozi

@@ -15,6 +15,7 @@
 #include "serial/line_assembler.h"
 #include "serial/line_protocol.h"
 #include "serial/receive_ring.h"
+#include "text/nrv_string.h"
 
 class DeviceDescription;
 
@@ -78,6 +79,10 @@ class VoziSerial : public COMPort {
   std::u16string firmwareNumber;
   std::u16string firmwareVersion;
   std::u16string modelName;
+
+  // Per-device error text for the host; nothing stores one, so it stays
+  // empty. Host thread only.
+  NRV::String lastError;
 
   std::atomic<int32_t> channelCount{0};
   bool headerSeen = false;  // reader thread only
