@@ -87,7 +87,9 @@ bool FillUsbDevice(const UsbSerialPortSpec& spec, UsbSerialPortEntry& e, std::er
     ec = std::make_error_code(std::errc::io_error);
     return false;
   }
-  return RelativeLink(port, tty / "device", ec);
+  // Written out as the kernel writes it rather than the shortest "../..".
+  fs::create_symlink(fs::path("../../..") / e.ttyName, tty / "device", ec);
+  return !ec;
 }
 
 // Makes the class link by renaming a private link over the final name, so a
