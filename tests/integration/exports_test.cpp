@@ -58,7 +58,9 @@ TEST_F(Exports, EveryPerDeviceExportAnswersTheFixedValueForNoDevice) {
     EXPECT_STREQ(buffer, "untouched");
     CommandRecord record{};
     EXPECT_EQ(lib.DeviceCommand(index, 0, &record), 0);
-    if (index != -1) EXPECT_EQ(lib.GetLastErrorMsg(index, buffer), 0);
+    if (index != -1) {
+      EXPECT_EQ(lib.GetLastErrorMsg(index, buffer), 0);
+    }
   }
   EXPECT_EQ(lib.WriteBuffer(0, "abc", 3), 0);
   EXPECT_EQ(lib.CloseAll(), 1);
