@@ -1,4 +1,9 @@
-// Placeholder until discovery exposes its FTDI driver: no driver object.
 #include "discovery/ftdi_state.h"
 
-FtdiDriverFlags CurrentFtdiDriverFlags() { return {}; }
+#include "discovery/discovery_state.h"
+
+FtdiDriverFlags CurrentFtdiDriverFlags() {
+  const FtdiDriver* driver = CurrentFtdiDriver();
+  if (!driver) return {};
+  return FtdiDriverFlags{true, driver->notInstalled, driver->cannotLoad};
+}
