@@ -129,12 +129,14 @@ void Instrument::Run() {
   };
 
   auto hangUp = [&] {
-    e.watcher.Stop();
-    e.pty.Close();
+    // Published before the close, so a host that sees the hang-up also sees
+    // the instrument report it.
     e.generating = false;
     streaming_ = false;
     hungUp_ = true;
     running_ = false;
+    e.watcher.Stop();
+    e.pty.Close();
   };
 
   auto queueDataLine = [&](uint64_t n) {

@@ -56,6 +56,8 @@ class Instrument {
   bool HostPresent() const { return hostPresent_.load(std::memory_order_acquire); }
 
   // Lines completely written to the pty (answers, data, over-long lines).
+  // Counted just after each write, so a host may read a line a moment before
+  // it is counted.
   uint64_t LinesSent() const { return linesSent_.load(std::memory_order_acquire); }
   uint64_t DataLinesSent() const { return dataLinesSent_.load(std::memory_order_acquire); }
   // Samples that came due but were not sent: nobody listening, or the host
