@@ -1,0 +1,183 @@
+// A host's whole road through libvozi.so against simulated instruments:
+// FindDevice, Initialise, commands, streaming, messages, CloseAll.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <list>
+#include <string>
+#include <thread>
+
+#include "support/device_root.h"
+#include "support/requirement_file.h"
+#include "support/vozi_library.h"
+#include "vozi_sim/instrument.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing_support::DeviceRoot;
+using testing_support::RequirementFile;
+using testing_support::VoziLibrary;
+
+constexpr char kWrongFirmware[] =
+    "A Vozi Device is connected, but can't be used due\nto wrong firmware version. Please contact Vozi\n"
+    "Scientific Corporation for a firmware update.";
+constexpr char kNotRespondingRestart[] =
+    "The Vozi Device is not responding. Please restart the Device and restart Kymora.";
+constexpr char kNotResponding[] = "The Vozi Device is not responding or powered off.";
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(lib.Loaded()) << lib.Error();
+    lib.CloseAll();
+    root.AddDriver("ftdi_sio");
+  }
+  void TearDown() override { lib.CloseAll(); }
+
+  // An instrument presented in the device tree with this serial number.
+  vozisim::Instrument& AddInstrument(const std::string& serial, vozisim::SimConfig cfg = {}) {
+    auto& sim = sims.emplace_back(std::move(cfg));
+    EXPECT_TRUE(sim.Start()) << sim.LastError();
+    vozisim::UsbSerialPortSpec spec;
+    spec.serial = serial;
+    root.AddUsb(spec, sim.SlavePath());
+    return sim;
+  }
+
+  int32_t Find() {
+    int32_t index = -1;
+    return lib.FindDevice(&index) == 1 ? index : -1;
+  }
+
+  std::string Text(int32_t index, VoziCommand code, int32_t argument = 0) {
+    char reply[512] = "";
+    CommandRecord record{};
+    record.reply = reply;
+    record.replySize = sizeof reply;
+    record.argument = argument;
+    EXPECT_EQ(lib.DeviceCommand(index, code, &record), 1) << code;
+    return reply;
+  }
+  bool Command(int32_t index, VoziCommand code, int32_t argument = 0) {
+    CommandRecord record{};
+    record.argument = argument;
+    return lib.DeviceCommand(index, code, &record) == 1;
+  }
+
+  RequirementFile none;  // only firmware 1 is accepted
+  DeviceRoot root;
+  std::list<vozisim::Instrument> sims;
+  VoziLibrary lib{VOZI_LIBRARY_PATH};
+};
+
+TEST_F(EndToEnd, FindStartDescribeStreamAndClose) {
+  auto& sim = AddInstrument("ZOR12345");
+  const int32_t index = Find();
+  ASSERT_EQ(index, 0);
+  EXPECT_EQ(Find(), -1);
+  ASSERT_EQ(lib.Initialise(index), 1);
+  EXPECT_EQ(lib.IsFailed(index), 0);
+  EXPECT_EQ(lib.GetBaudRate(index), 115200);
+  EXPECT_EQ(Text(index, VOZI_GET_PORT_DESCRIPTION), "12345A");
+  EXPECT_EQ(Text(index, VOZI_GET_MODEL_NAME), "VZ-8");
+  EXPECT_EQ(Text(index, VOZI_GET_CHANNEL_RANGE, 2), "0,250,bpm;");
+
+  ASSERT_TRUE(Command(index, VOZI_ENABLE_CHANNEL, 5));  // counter 0..32767: scaled value = sample number
+  ASSERT_TRUE(Command(index, VOZI_START_STREAM));
+  for (int n = 0; n < 50; ++n) {
+    char line[64];
+    ASSERT_EQ(lib.ReadLine(index, line, sizeof line, 2000), 1);
+    EXPECT_EQ(std::string(line), "@ " + std::to_string(n));
+  }
+  ASSERT_TRUE(Command(index, VOZI_STOP_STREAM));
+  EXPECT_FALSE(sim.Streaming());
+
+  // A found, running device: its own message is empty, the buffer untouched.
+  char buffer[8] = "keep";
+  EXPECT_EQ(lib.GetLastErrorMsg(index, buffer), 1);
+  EXPECT_STREQ(buffer, "keep");
+
+  const size_t frames = sim.Frames().Count();
+  EXPECT_EQ(lib.CloseAll(), 1);
+  ASSERT_TRUE(sim.Frames().WaitFor("X", 1s, frames).has_value()) << "closing sends the stop frame";
+  EXPECT_EQ(lib.IsFailed(index), 1);
+}
+
+TEST_F(EndToEnd, InitialiseOnARunningDeviceStartsNothingAgain) {
+  auto& sim = AddInstrument("ZOR12345");
+  const int32_t index = Find();
+  ASSERT_EQ(lib.Initialise(index), 1);
+  ASSERT_TRUE(sim.Frames().WaitFor("I", 2s).has_value());
+  const size_t frames = sim.Frames().Count();
+  const auto start = Clock::now();
+  EXPECT_EQ(lib.Initialise(index), 1);
+  EXPECT_LT(Clock::now() - start, 200ms);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(sim.Frames().Count(), frames) << "no second greeting";
+}
+
+TEST_F(EndToEnd, WrongFirmwareIsReportedAndARestartClosesAndStartsAgain) {
+  vozisim::SimConfig cfg;
+  cfg.firmware = "2";
+  auto& sim = AddInstrument("ZOR12345", cfg);
+  const int32_t index = Find();
+  EXPECT_EQ(lib.Initialise(index), 0);
+  EXPECT_EQ(lib.IsFailed(index), 1);
+  int32_t length = 0;
+  EXPECT_EQ(lib.LastErrorMessage(-1, &length), kWrongFirmware);
+  EXPECT_EQ(length, 143);
+
+  const size_t frames = sim.Frames().Count();
+  EXPECT_EQ(lib.Initialise(index), 0);
+  const auto texts = sim.Frames().Texts();
+  ASSERT_GT(texts.size(), frames + 1);
+  EXPECT_EQ(texts[frames], "X") << "the failed device is closed first";
+  EXPECT_EQ(texts[frames + 1], "S") << "then greeted again";
+  EXPECT_EQ(lib.GetLastErrorMsg(-1, nullptr), 143) << "flags stay set";
+}
+
+TEST_F(EndToEnd, MessagesFollowTheLastDeviceOnly) {
+  vozisim::SimConfig wrong;
+  wrong.firmware = "2";
+  AddInstrument("ZOR11111", wrong);
+  AddInstrument("ZOR22222");
+  ASSERT_EQ(Find(), 0);
+  ASSERT_EQ(Find(), 1);
+  EXPECT_EQ(lib.Initialise(0), 0);
+  EXPECT_EQ(lib.Initialise(1), 1);
+  // The first has wrong firmware, the last no flag at all.
+  for (int repeat = 0; repeat < 3; ++repeat) EXPECT_EQ(lib.LastErrorMessage(-1), kNotResponding);
+}
+
+TEST_F(EndToEnd, AnInstrumentWhoseChannelsDoNotMatchIsNotResponding) {
+  vozisim::SimConfig cfg;
+  cfg.namesDelta = 1;
+  auto& sim = AddInstrument("ZOR12345", cfg);
+  const int32_t index = Find();
+  EXPECT_EQ(lib.Initialise(index), 1) << "the version line came, so start-up succeeds";
+  ASSERT_TRUE(sim.Frames().WaitFor("I", 2s).has_value());
+  const auto deadline = Clock::now() + 2s;
+  while (lib.GetLastErrorMsg(-1, nullptr) != 81 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(lib.LastErrorMessage(-1), kNotRespondingRestart);
+}
+
+TEST_F(EndToEnd, ReadsDrainTheRingAsTheHostAsks) {
+  AddInstrument("ZOR12345");
+  const int32_t index = Find();
+  ASSERT_EQ(lib.Initialise(index), 1);
+  ASSERT_TRUE(Command(index, VOZI_ENABLE_CHANNEL, 5));
+  ASSERT_TRUE(Command(index, VOZI_START_STREAM));
+  std::this_thread::sleep_for(100ms);
+  const int32_t held = lib.ReadBuffSize(index);
+  EXPECT_GT(held, 0);
+  char buffer[4096];
+  EXPECT_EQ(lib.ReadBuffer(index, buffer, 3, 1000), 1);
+  EXPECT_EQ(std::string(buffer, 3), "@ 0");
+  lib.FlushReadBuffer(index);
+  EXPECT_LT(lib.ReadBuffSize(index), 200) << "flushed (a few new lines may have come)";
+  ASSERT_TRUE(Command(index, VOZI_STOP_STREAM));
+}
+
+}  // namespace
