@@ -1,4 +1,7 @@
-// Placeholder until the regional settings are read: UTF-8.
+// The host code page is the one the user's regional settings name; the first
+// use sets those settings up.
 #include "text/host_code_page.h"
 
-uint32_t HostCodePage() { return 65001; }
+#include "text/locale_info.h"
+
+uint32_t HostCodePage() { return LocaleInfoInstance().CodePage(); }
