@@ -57,13 +57,13 @@ std::string Expand(const std::string& format) {
       out += format[i];
       continue;
     }
-    const char spec = format[++i];
-    if (spec == 'T') out += "%H:%M:%S";
-    else if (spec == 'R') out += "%H:%M";
-    else if (spec == 'r') out += "%I:%M:%S %p";
-    else if (spec == 'D') out += "%m/%d/%y";
-    else if (spec == 'F') out += "%Y-%m-%d";
-    else out += std::string("%") + spec;
+    const char conversion = format[++i];
+    if (conversion == 'T') out += "%H:%M:%S";
+    else if (conversion == 'R') out += "%H:%M";
+    else if (conversion == 'r') out += "%I:%M:%S %p";
+    else if (conversion == 'D') out += "%m/%d/%y";
+    else if (conversion == 'F') out += "%Y-%m-%d";
+    else out += std::string("%") + conversion;
   }
   return out;
 }
@@ -78,8 +78,8 @@ std::string Separator(const std::string& format, const std::string& fallback) {
   return between.empty() ? fallback : between;
 }
 
-const char* PictureOf(char spec) {
-  switch (spec) {
+const char* PictureOf(char conversion) {
+  switch (conversion) {
     case 'H': return "HH";
     case 'k': return "H";
     case 'I': return "hh";
