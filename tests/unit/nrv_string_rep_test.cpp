@@ -285,18 +285,6 @@ TEST(NrvStringRepEqual, ForeignStringsCompareThroughTheirBStr) {
   }
 }
 
-TEST(NrvStringRepEqual, BStrComparisonOrder) {
-  BStrHolder abc(u"abc");
-  BStrHolder abd(u"abd");
-  BStrHolder ab(u"ab");
-  EXPECT_EQ(NRVString::CompareWithBStr(u"abc", abc.value), 0);
-  EXPECT_LT(NRVString::CompareWithBStr(u"abc", abd.value), 0);
-  EXPECT_GT(NRVString::CompareWithBStr(u"abc", ab.value), 0);
-  EXPECT_LT(NRVString::CompareWithBStr(u"ab", abc.value), 0);
-  EXPECT_GT(NRVString::CompareWithBStr(u"a", nullptr), 0);
-  EXPECT_EQ(NRVString::CompareWithBStr(u"", nullptr), 0);
-}
-
 TEST(NrvStringRepForeign, FromInterfaceCopiesAForeignText) {
   ForeignString foreign(u"from the host");
   const String copy = String::FromInterface(&foreign);
