@@ -92,7 +92,11 @@ int main(int argc, char** argv) {
   app.add_flag("--exit-on-x", o.exitOnX, "exit when the host sends X");
   AddPortOptions(app, o);
   AddConfigKeys(app, o);
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;  // --help is a success
+  }
 
   vozisim::SimConfig cfg;
   if (auto err = BuildConfig(o, cfg)) {
