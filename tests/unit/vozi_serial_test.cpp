@@ -103,8 +103,8 @@ TEST(VoziSerial, APortCannotBeOpenedTwice) {
 }
 
 TEST(VoziSerial, ReaderCutsLinesAsTheInstrumentEndsThem) {
+  RecordingProtocol protocol;  // outlives the device and its reader thread
   OpenDevice d;
-  RecordingProtocol protocol;
   ASSERT_TRUE(d.device.StartReader(&protocol));
   d.pty.Send("S\r\n");          // one-byte line
   d.pty.Send("  V,1\r\n");      // leading white space is dropped
@@ -119,8 +119,8 @@ TEST(VoziSerial, ReaderCutsLinesAsTheInstrumentEndsThem) {
 }
 
 TEST(VoziSerial, ReaderAcceptsLfCrLinesAndRecoversFromAnOverlongLine) {
+  RecordingProtocol protocol;  // outlives the device and its reader thread
   OpenDevice d;
-  RecordingProtocol protocol;
   ASSERT_TRUE(d.device.StartReader(&protocol));
   d.pty.Send("A\n\rB\n\r");
   d.pty.Send(std::string(20000, 'x') + "\r\nC\r\n");
@@ -129,8 +129,8 @@ TEST(VoziSerial, ReaderAcceptsLfCrLinesAndRecoversFromAnOverlongLine) {
 }
 
 TEST(VoziSerial, AbortFromTheProtocolEndsTheReader) {
+  RecordingProtocol protocol;  // outlives the device and its reader thread
   OpenDevice d;
-  RecordingProtocol protocol;
   protocol.AbortOn("N");
   ASSERT_TRUE(d.device.StartReader(&protocol));
   d.pty.Send("N\r\n");
@@ -142,8 +142,8 @@ TEST(VoziSerial, AbortFromTheProtocolEndsTheReader) {
 }
 
 TEST(VoziSerial, HangUpMarksTheDeviceFailedAndParksTheReaderWithoutSpinning) {
+  RecordingProtocol protocol;  // outlives the device and its reader thread
   OpenDevice d;
-  RecordingProtocol protocol;
   ASSERT_TRUE(d.device.StartReader(&protocol));
   d.pty.HangUp();
   const auto deadline = Clock::now() + 2s;
@@ -160,13 +160,13 @@ TEST(VoziSerial, HangUpMarksTheDeviceFailedAndParksTheReaderWithoutSpinning) {
 }
 
 TEST(VoziSerial, ARestartedReaderGetsACleanStopSignal) {
-  OpenDevice d;
   RecordingProtocol first;
+  RecordingProtocol second;
+  OpenDevice d;
   ASSERT_TRUE(d.device.StartReader(&first));
   // A stop left pending from an earlier Close must not end the next thread.
   d.device.stopEvent.Set();
   d.device.EndReader();
-  RecordingProtocol second;
   ASSERT_TRUE(d.device.StartReader(&second));
   std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(d.device.ReaderRunning());
