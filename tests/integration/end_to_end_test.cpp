@@ -163,6 +163,28 @@ TEST_F(EndToEnd, AnInstrumentWhoseChannelsDoNotMatchIsNotResponding) {
   EXPECT_EQ(lib.LastErrorMessage(-1), kNotRespondingRestart);
 }
 
+TEST_F(EndToEnd, MessagesWithoutADeviceAreExactToTheByte) {
+  root.RemoveDriver("ftdi_sio");
+  int32_t index = -1;
+  EXPECT_EQ(lib.FindDevice(&index), 0);
+  std::string buffer(200, '#');
+  ASSERT_EQ(lib.GetLastErrorMsg(-1, nullptr), 183);
+  ASSERT_EQ(lib.GetLastErrorMsg(-1, buffer.data()), 183);
+  EXPECT_EQ(buffer.substr(0, 184),
+            std::string("The Vozi Device driver is not installed.\nPlease plug in your Vozi Device and restart "
+                        "Kymora.\n\nRefer to the Vozi Device Enabler Installation Guide\nif you continue to see "
+                        "this message.") +
+                std::string("\0#", 2))
+      << "182 bytes with line feeds only, one zero, nothing beyond";
+
+  lib.CloseAll();
+  root.AddDriver("ftdi_sio");
+  EXPECT_EQ(lib.FindDevice(&index), 0);
+  EXPECT_EQ(lib.LastErrorMessage(-1),
+            "The Vozi Device cannot be found.\nPlease plug in your Vozi Device and restart Kymora.");
+  EXPECT_EQ(lib.GetLastErrorMsg(-1, nullptr), 85);
+}
+
 TEST_F(EndToEnd, ReadsDrainTheRingAsTheHostAsks) {
   AddInstrument("ZOR12345");
   const int32_t index = Find();
