@@ -74,41 +74,6 @@ TEST_F(ProbeNextDeviceTest, OnePassFindsEachInstrumentOnceThenReleases) {
   EXPECT_EQ(ProbeNextDevice(), nullptr);
 }
 
-TEST_F(ProbeNextDeviceTest, ReleaseStartsTheNextWalkFromTheFirstPort) {
-  AddMixedPorts();
-  ExpectDevice(ProbeNextDevice(), DevPath("ttyUSB2"), u"12345A", 130);
-  ReleaseDiscovery();
-  EXPECT_EQ(CurrentFtdiDriver(), nullptr);
-  ExpectDevice(ProbeNextDevice(), DevPath("ttyUSB2"), u"12345A", 130);
-}
-
-TEST_F(ProbeNextDeviceTest, NoPortsAtAllEndsEveryPassAtOnce) {
-  root.AddDriver("ftdi_sio");
-  EXPECT_EQ(ProbeNextDevice(), nullptr);
-  EXPECT_EQ(CurrentFtdiDriver(), nullptr);
-  // The next call enumerates again and sees a port that appeared.
-  root.AddFtdi("ZOR12345");
-  ExpectDevice(ProbeNextDevice(), DevPath("ttyUSB0"), u"12345A", 130);
-}
-
-TEST_F(ProbeNextDeviceTest, NoFtdiDriverIsStickyUntilReleased) {
-  AddMixedPorts();
-  root.RemoveDriver("ftdi_sio");
-  for (int call = 0; call < 3; ++call) {
-    EXPECT_EQ(ProbeNextDevice(), nullptr);
-    const FtdiDriverFlags flags = CurrentFtdiDriverFlags();
-    EXPECT_TRUE(flags.exists);
-    EXPECT_TRUE(flags.notInstalled);
-    EXPECT_FALSE(flags.cannotLoad);
-  }
-  // Installing the driver changes nothing until the state is released.
-  root.AddDriver("ftdi_sio");
-  EXPECT_EQ(ProbeNextDevice(), nullptr);
-  ReleaseDiscovery();
-  EXPECT_FALSE(CurrentFtdiDriverFlags().exists);
-  ExpectDevice(ProbeNextDevice(), DevPath("ttyUSB2"), u"12345A", 130);
-}
-
 TEST_F(ProbeNextDeviceTest, ShortVoziSerialNumbersAreNotInstruments) {
   // The instance IDs carry the interface letter after the serial number.
   root.AddFtdi("ZOR");         // ZORA: remainder A, too short for a middle

@@ -1,5 +1,6 @@
 // The COM name of a device instance is kept by its driver in the instance's
 // "Device Parameters" key.
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
