@@ -6,7 +6,8 @@
 //                          planted beside this program and must not be used
 //   WineSetupApiFallback   SETUPAPI.DLL with only the other spelling of the
 //                          detail and enumeration functions
-//   WineNoFtd2xx           no ftd2xx.dll in the system folder
+//   WineNoFtd2xx           no ftd2xx.dll in the system folder (one is
+//                          planted beside this program and must not be used)
 //   WineIncompleteFtd2xx   ftd2xx.dll without FT_GetComPortNumber
 //   WineIncompleteSetupApi SETUPAPI.DLL without SetupDiEnumDeviceInfo
 #include <gtest/gtest.h>
@@ -294,6 +295,7 @@ TEST_F(WineSetupApiFallback, OtherSpellingsOfDetailAndEnumerationAreUsed) {
 class WineNoFtd2xx : public WineDiscovery {};
 
 TEST_F(WineNoFtd2xx, EveryCallFailsBeforeEnumeratingUntilReleased) {
+  // The ftd2xx.dll beside this program is not looked at.
   for (int call = 0; call < 3; ++call) {
     EXPECT_EQ(ProbeNextDevice(), nullptr);
     ASSERT_NE(CurrentFtdiDriver(), nullptr);
