@@ -2,9 +2,9 @@
 //
 // Every operation is bounded. Overlapped requests that outlive the call that
 // issued them are either kept in the port object (the comm-event wait, which
-// deliberately stays pending between reader passes) or cancelled and collected
-// before the call returns (writes and reads), so no driver ever completes into
-// memory that has gone.
+// stays pending between reader passes and ends at the latest when the port is
+// closed) or cancelled and collected before the call returns (writes and
+// reads), so no driver ever completes into memory that has gone.
 #include "platform/serial_port.h"
 
 #include "platform/win32/win32_handle.h"
@@ -17,27 +17,55 @@ struct SerialPort::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
 
   // The overlapped WaitCommEvent. A wait that has not completed when a pass
-  // ends stays pending into the next pass (whose SetCommMask completes it), so
-  // its OVERLAPPED and mask must live here rather than on a caller's stack.
+  // ends stays pending into the next pass, so its OVERLAPPED and mask must
+  // live here rather than on a caller's stack.
   OVERLAPPED waitOverlapped{};
   DWORD waitMask = 0;
   bool waitPending = false;
 
-  // Collects the pending comm wait, cancelling it if the driver has not
-  // completed it yet. Afterwards the OVERLAPPED may be reused or released.
-  // True when the wait had seen received characters that nobody took up.
-  bool FinishPendingWait() {
-    if (!waitPending) return false;
-    waitPending = false;
+  enum class Collected { StillPending, Quiet, Input, Aborted, Failed };
+
+  // Takes up the pending wait if it has ended, without blocking. Windows'
+  // serial drivers end it when SetCommMask changes the mask (success, mask
+  // 0); Wine's ends it a moment later as aborted. An aborted wait is not a
+  // port failure: a port that has really gone fails SetCommMask next.
+  Collected CollectWait() {
     DWORD ignored = 0;
     if (GetOverlappedResult(handle, &waitOverlapped, &ignored, FALSE)) {
-      return (waitMask & EV_RXCHAR) != 0;
+      waitPending = false;
+      return (waitMask & EV_RXCHAR) ? Collected::Input : Collected::Quiet;
     }
-    if (GetLastError() == ERROR_IO_INCOMPLETE) {
-      CancelIoEx(handle, &waitOverlapped);
-      GetOverlappedResult(handle, &waitOverlapped, &ignored, TRUE);
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_INCOMPLETE) return Collected::StillPending;
+    waitPending = false;
+    return error == ERROR_OPERATION_ABORTED ? Collected::Aborted : Collected::Failed;
+  }
+
+  // Starts a new comm wait on commEvent. Immediate results are returned as
+  // Input or Quiet; StillPending means it runs.
+  Collected StartWait(Event& commEvent) {
+    // An ended wait signalled commEvent; a new wait must not take that signal
+    // for its own completion.
+    commEvent.Reset();
+    waitOverlapped = OVERLAPPED{};
+    waitOverlapped.hEvent = ToHandle(commEvent.Native());
+    waitMask = 0;
+    if (WaitCommEvent(handle, &waitMask, &waitOverlapped)) {
+      return (waitMask & EV_RXCHAR) ? Collected::Input : Collected::Quiet;
     }
-    return false;
+    if (GetLastError() != ERROR_IO_PENDING) return Collected::Failed;
+    waitPending = true;
+    return Collected::StillPending;
+  }
+
+  // After the handle is closed: closing ends every request still pending on
+  // it (the only way to end a comm wait on Wine, whose CancelIoEx does not
+  // find it). Waits, within reason, for the driver to write its completion.
+  void AwaitClosedWait() {
+    for (int step = 0; step < 100 && !HasOverlappedIoCompleted(&waitOverlapped); ++step) {
+      WaitForSingleObject(waitOverlapped.hEvent, 10);
+    }
+    waitPending = !HasOverlappedIoCompleted(&waitOverlapped);
   }
 
   // Characters the driver already holds. The comm event reports arrivals,
@@ -54,11 +82,14 @@ SerialPort::SerialPort() : impl_(new Impl) {}
 
 SerialPort::~SerialPort() {
   Close();
-  delete impl_;
+  // A driver that never completed the comm wait, even on close, may still
+  // write into it: leave that memory be rather than free it under the driver.
+  if (!impl_->waitPending) delete impl_;
 }
 
 bool SerialPort::Open(const std::u16string& name) {
   Close();
+  if (impl_->waitPending) return false;  // the old wait still holds this port object
   // Share mode 0: nobody else may talk to the instrument while we hold it.
   impl_->handle = CreateFileW(win32::Wide(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -69,11 +100,11 @@ bool SerialPort::IsOpen() const { return impl_->handle != INVALID_HANDLE_VALUE; 
 
 void SerialPort::Close() {
   if (!IsOpen()) return;
-  // A comm wait left pending by the last reader pass writes its OVERLAPPED
-  // when it ends; collect it while that memory and its event still exist.
-  impl_->FinishPendingWait();
   CloseHandle(impl_->handle);
   impl_->handle = INVALID_HANDLE_VALUE;
+  // A comm wait left pending by the last reader pass writes its OVERLAPPED
+  // and signals its event when it ends; let it end while both still exist.
+  if (impl_->waitPending) impl_->AwaitClosedWait();
 }
 
 bool SerialPort::Configure(int32_t rate, int32_t rtsMode) {
@@ -147,47 +178,64 @@ bool SerialPort::Write(const uint8_t* bytes, int32_t length, uint32_t timeoutMs)
 
 SerialPort::WaitOutcome SerialPort::WaitForInput(Event& commEvent, Event& stopEvent,
                                                  uint32_t timeoutMs) {
+  using Collected = Impl::Collected;
   Impl& p = *impl_;
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  auto remaining = [deadline] {
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? DWORD{0} : static_cast<DWORD>(deadline - now);
+  };
   // Looked at first: while input keeps arriving a pass may never block, and
   // a wait on both events would report the comm event before the stop.
   if (stopEvent.Wait(0) == WaitResult::Signalled) return WaitOutcome::Stop;
-
-  // Arming the mask completes a wait left pending by the previous pass (with
-  // an empty mask) and signals commEvent. Collect that wait and drop its
-  // signal, or this pass would mistake it for its own completion.
   if (!SetCommMask(p.handle, EV_RXCHAR)) return WaitOutcome::Failed;
-  const bool arrivedUnseen = p.FinishPendingWait();
-  commEvent.Reset();
-  if (arrivedUnseen || p.InputHeld()) return WaitOutcome::Input;
 
-  p.waitOverlapped = OVERLAPPED{};
-  p.waitOverlapped.hEvent = ToHandle(commEvent.Native());
-  p.waitMask = 0;
-  if (!WaitCommEvent(p.handle, &p.waitMask, &p.waitOverlapped)) {
-    if (GetLastError() != ERROR_IO_PENDING) return WaitOutcome::Failed;
-    p.waitPending = true;
-  }
+  // The previous pass's wait, if it is still there: ended by the mask change
+  // (at once on Windows, shortly after on Wine) or, rarely, by characters
+  // that nobody has read yet. One still pending is waited on below.
+  Collected state = p.waitPending ? p.CollectWait() : Collected::Quiet;
+  if (state == Collected::Input) return WaitOutcome::Input;
+  if (state == Collected::Failed) return WaitOutcome::Failed;
 
-  while (p.waitPending) {
-    const ULONGLONG now = GetTickCount64();
-    const DWORD remaining = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-    const int seen = WaitAny(commEvent, stopEvent, remaining);
+  bool restarted = false;
+  for (;;) {
+    if (!p.waitPending) {
+      if (p.InputHeld()) return WaitOutcome::Input;
+      state = p.StartWait(commEvent);
+      if (state == Collected::Input) return WaitOutcome::Input;
+      if (state == Collected::Quiet) return WaitOutcome::Quiet;
+      if (state == Collected::Failed) return WaitOutcome::Failed;
+    }
+    const int seen = WaitAny(commEvent, stopEvent, remaining());
     if (seen == -1) return WaitOutcome::Quiet;  // the wait stays pending
     if (seen == 1) return WaitOutcome::Stop;
     if (seen != 0) return WaitOutcome::Failed;
-    // commEvent: the wait normally has completed. A late completion of an
-    // earlier wait can also signal it, so ask without blocking; blocking here
-    // would stop watching stopEvent until a character arrived.
-    DWORD ignored = 0;
-    if (GetOverlappedResult(p.handle, &p.waitOverlapped, &ignored, FALSE)) {
-      p.waitPending = false;
-    } else if (GetLastError() != ERROR_IO_INCOMPLETE) {
-      p.waitPending = false;
-      return WaitOutcome::Failed;
+    // commEvent normally means the wait has ended, but a signal left over
+    // from an earlier wait looks the same: ask without blocking, since
+    // blocking here would stop watching stopEvent until a character came.
+    switch (p.CollectWait()) {
+      case Collected::StillPending:
+        continue;
+      case Collected::Input:
+        return WaitOutcome::Input;
+      case Collected::Quiet:
+        return WaitOutcome::Quiet;
+      case Collected::Failed:
+        return WaitOutcome::Failed;
+      case Collected::Aborted:
+        break;
     }
+    // Aborted: the old wait ending late after the mask change, so start a
+    // new one. A driver that aborts every wait (Wine on a port without
+    // modem lines) leaves only polling: sit out the bound watching the stop
+    // event, then look at the queue.
+    if (!restarted) {
+      restarted = true;
+      continue;
+    }
+    if (stopEvent.Wait(remaining()) == WaitResult::Signalled) return WaitOutcome::Stop;
+    return p.InputHeld() ? WaitOutcome::Input : WaitOutcome::Quiet;
   }
-  return (p.waitMask & EV_RXCHAR) ? WaitOutcome::Input : WaitOutcome::Quiet;
 }
 
 int32_t SerialPort::ReadAvailable(uint8_t* buffer, int32_t maxBytes) {

@@ -13,8 +13,8 @@ identity::Record* g_record = nullptr;
 
 identity::Record* Record() {
   if (g_record == nullptr) {
-    const auto find = reinterpret_cast<identity::RecordFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(nullptr), identity::kRecordExport)));
+    const auto find = reinterpret_cast<identity::RecordFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(nullptr), identity::kRecordExport)));
     static identity::Record standalone;  // not loaded by the test host
     g_record = find != nullptr ? find() : &standalone;
   }
@@ -50,8 +50,9 @@ FrameworkObject g_framework{kFrameworkTable};
 
 void OfferHostServices(identity::Record* record) {
   if (record->servicesCookie != 0) return;
-  const auto classObject = reinterpret_cast<identity::ServicesClassObjectFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(nullptr), identity::kServicesClassObjectExport)));
+  const auto classObject =
+      reinterpret_cast<identity::ServicesClassObjectFn>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(nullptr), identity::kServicesClassObjectExport)));
   if (classObject == nullptr) return;
   CoRegisterClassObject(identity::kHostServicesClass, classObject(), CLSCTX_INPROC_SERVER,
                         REGCLS_MULTIPLEUSE, &record->servicesCookie);
@@ -59,8 +60,8 @@ void OfferHostServices(identity::Record* record) {
 
 }  // namespace
 
-extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid,
-                                                                          void** out) {
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
+    DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
   identity::Record* record = Record();
   InterlockedIncrement(&record->frameworkEntryCalls);
   record->frameworkEntryClass = clsid;

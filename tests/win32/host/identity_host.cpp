@@ -30,8 +30,10 @@ identity::Record g_record;
 int g_failures = 0;
 
 // {3904AA0E-3E8D-11D1-997F-00C0DF492697} and {2D3B7EC5-BF24-11CF-97E6-00C0DF492697}
-const IID kStringInterface = {0x3904AA0E, 0x3E8D, 0x11D1, {0x99, 0x7F, 0x00, 0xC0, 0xDF, 0x49, 0x26, 0x97}};
-const IID kAutoStringInterface = {0x2D3B7EC5, 0xBF24, 0x11CF, {0x97, 0xE6, 0x00, 0xC0, 0xDF, 0x49, 0x26, 0x97}};
+const IID kStringInterface = {
+    0x3904AA0E, 0x3E8D, 0x11D1, {0x99, 0x7F, 0x00, 0xC0, 0xDF, 0x49, 0x26, 0x97}};
+const IID kAutoStringInterface = {
+    0x2D3B7EC5, 0xBF24, 0x11CF, {0x97, 0xE6, 0x00, 0xC0, 0xDF, 0x49, 0x26, 0x97}};
 
 void Check(bool passed, const char* what) {
   std::printf("  %s %s\n", passed ? "ok  " : "FAIL", what);
@@ -44,8 +46,8 @@ Result CallSlot(void* object, int slot, Args... args) {
   using Method = Result(STDMETHODCALLTYPE*)(void*, Args...);
   return reinterpret_cast<Method>((*static_cast<void***>(object))[slot])(object, args...);
 }
-constexpr int kQueryInterface = 0, kRelease = 2, kAssignFromBSTR = 3, kCopyToBSTR = 4, kGetLength = 6,
-              kIsEqual = 7, kCreateEmpty = 13, kGetChars = 18;
+constexpr int kQueryInterface = 0, kRelease = 2, kAssignFromBSTR = 3, kCopyToBSTR = 4,
+              kGetLength = 6, kIsEqual = 7, kCreateEmpty = 13, kGetChars = 18;
 
 std::wstring Widen(const char* text) {
   std::wstring wide;
@@ -117,13 +119,15 @@ void CheckReportedText(const std::wstring& expected) {
 }
 
 void CheckReport(const char* expected) {
-  Check(g_record.method51Calls == 1 && g_record.method51Reserved == 0, "method 51 called once with 0");
+  Check(g_record.method51Calls == 1 && g_record.method51Reserved == 0,
+        "method 51 called once with 0");
   Check(g_record.unexpectedSlot == -1, "no other method called");
   if (std::strcmp(expected, "-") == 0) {
     Check(g_record.method57Calls == 0, "method 57 not called");
     return;
   }
-  Check(g_record.method57Calls == 1 && g_record.method57Reserved == 0, "method 57 called once with 0");
+  Check(g_record.method57Calls == 1 && g_record.method57Reserved == 0,
+        "method 57 called once with 0");
   CheckReportedText(Widen(expected));
 }
 
@@ -138,8 +142,9 @@ bool FrameworkLibraryLoaded() { return GetModuleHandleW(L"Bex.dll") != nullptr; 
 
 HRESULT ProbeFramework() {
   IUnknown* framework = nullptr;
-  const HRESULT result = CoGetClassObject(identity::kFrameworkClass, CLSCTX_INPROC_SERVER, nullptr,
-                                          identity::kUnknownInterface, reinterpret_cast<void**>(&framework));
+  const HRESULT result =
+      CoGetClassObject(identity::kFrameworkClass, CLSCTX_INPROC_SERVER, nullptr,
+                       identity::kUnknownInterface, reinterpret_cast<void**>(&framework));
   if (SUCCEEDED(result) && framework != nullptr) framework->Release();
   return result;
 }
@@ -149,7 +154,8 @@ void Registered(const char* library, const char* expected, bool decline) {
   g_record.declineReport = decline ? 1 : 0;
   Check(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)), "host: COM initialised");
   DWORD cookie = 0;
-  Check(SUCCEEDED(CoRegisterClassObject(identity::kHostServicesClass, identity::ServicesClassObject(&g_record),
+  Check(SUCCEEDED(CoRegisterClassObject(identity::kHostServicesClass,
+                                        identity::ServicesClassObject(&g_record),
                                         CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie)),
         "host: services class registered");
   const HMODULE loaded = LoadLibraryBesideHost(library);
@@ -172,12 +178,14 @@ void Framework(const char* library, const char* expected, bool keep) {
   if (bex != nullptr) GetModuleFileNameW(bex, bexPath, MAX_PATH);
   Check(bex != nullptr && _wcsicmp(bexPath, (HostFolder() + L"Bex.dll").c_str()) == 0,
         "Bex.dll loaded from the host's folder");
-  Check(g_record.frameworkEntryCalls == 1 && IsEqualGUID(g_record.frameworkEntryClass, identity::kFrameworkClass) &&
+  Check(g_record.frameworkEntryCalls == 1 &&
+            IsEqualGUID(g_record.frameworkEntryClass, identity::kFrameworkClass) &&
             IsEqualGUID(g_record.frameworkEntryInterface, identity::kUnknownInterface),
         "DllGetClassObject asked once for the framework class, IUnknown");
   IUnknown* framework = nullptr;
   Check(SUCCEEDED(CoGetClassObject(identity::kFrameworkClass, CLSCTX_INPROC_SERVER, nullptr,
-                                   identity::kUnknownInterface, reinterpret_cast<void**>(&framework))) &&
+                                   identity::kUnknownInterface,
+                                   reinterpret_cast<void**>(&framework))) &&
             framework == g_record.frameworkObject,
         "the framework class object is registered in the process");
   if (framework != nullptr) framework->Release();
@@ -226,7 +234,9 @@ int Usage() {
 }  // namespace
 
 // The framework double finds the record and the services class object here.
-extern "C" __declspec(dllexport) identity::Record* __cdecl VoziIdentityRecord() { return &g_record; }
+extern "C" __declspec(dllexport) identity::Record* __cdecl VoziIdentityRecord() {
+  return &g_record;
+}
 extern "C" __declspec(dllexport) IUnknown* __cdecl VoziIdentityServicesClassObject() {
   return identity::ServicesClassObject(&g_record);
 }
