@@ -1,9 +1,11 @@
 // The INI file is read with SimpleIni's wide, case-insensitive document. On
 // Linux SimpleIni's wide characters are ICU's UChar (UTF-16); on Windows
 // wchar_t (UTF-16 as well). SimpleIni includes <windows.h> on Windows itself.
+// This is the one translation unit that instantiates SimpleIni's templates.
 #if !defined(_WIN32)
 #define SI_CONVERT_ICU
 #endif
+#define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
 #include "startup/firmware_requirement.h"
