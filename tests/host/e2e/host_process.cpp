@@ -1,0 +1,107 @@
+#include "host_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace hosttest {
+
+TempFolder::TempFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vozi-host-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+HostProcess::HostProcess(const std::vector<std::string>& args, const Env& env,
+                         const std::filesystem::path& folder)
+    : out_(folder / "host.out"), err_(folder / "host.err") {
+  std::vector<std::string> argv_s = {VOZI_HOST_PATH};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_ = fork();
+  if (pid_ == 0) {
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out);
+  close(err);
+}
+
+HostProcess::~HostProcess() {
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+std::optional<int> HostProcess::Wait(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (!reaped_) {
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      reaped_ = true;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!WIFEXITED(status)) return std::nullopt;
+  return WEXITSTATUS(status);
+}
+
+std::string HostProcess::Out() const { return ReadFile(out_); }
+std::string HostProcess::Err() const { return ReadFile(err_); }
+
+HostRun RunHost(const std::vector<std::string>& args, const std::filesystem::path& folder,
+                const Env& env, std::chrono::seconds timeout) {
+  HostProcess p(args, env, folder);
+  HostRun run;
+  run.exitCode = p.Wait(timeout);
+  run.out = p.Out();
+  run.err = p.Err();
+  return run;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) { return Split(text, '\n'); }
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+  if (!text.empty() && text.back() == separator && separator != '\n') parts.emplace_back();
+  return parts;
+}
+
+}  // namespace hosttest

@@ -1,0 +1,63 @@
+#pragma once
+// vozi-host run as a separate process, as a user runs it: arguments,
+// environment, exit code, standard output and error (kept in files, so a
+// chatty run cannot block on a full pipe).
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace hosttest {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// A private folder for one test, removed with everything in it.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+class HostProcess {
+ public:
+  // Starts vozi-host with these arguments; output goes to files in `folder`.
+  HostProcess(const std::vector<std::string>& args, const Env& env, const std::filesystem::path& folder);
+  ~HostProcess();  // kills a process still running
+
+  pid_t Pid() const { return pid_; }
+  // The exit code, or nullopt when it has not ended within the timeout (or
+  // ended by a signal).
+  std::optional<int> Wait(std::chrono::milliseconds timeout);
+  std::string Out() const;
+  std::string Err() const;
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  std::filesystem::path out_, err_;
+};
+
+struct HostRun {
+  std::optional<int> exitCode;
+  std::string out, err;
+};
+
+// Runs to the end (at most `timeout`).
+HostRun RunHost(const std::vector<std::string>& args, const std::filesystem::path& folder,
+                const Env& env = {}, std::chrono::seconds timeout = std::chrono::seconds(60));
+
+std::string ReadFile(const std::filesystem::path& path);
+std::vector<std::string> Lines(const std::string& text);
+std::vector<std::string> Split(const std::string& line, char separator);
+
+}  // namespace hosttest

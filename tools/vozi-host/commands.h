@@ -1,0 +1,40 @@
+#pragma once
+// The two things vozi-host does once the enabler is loaded and a discovery
+// pass has found instruments.
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "enabler_session.h"
+
+namespace vozihost {
+
+// Every instrument found: identity, sample periods and channels. Exit code.
+int RunList(EnablerSession& session, const std::vector<int32_t>& found, std::ostream& out);
+
+struct AcquireOptions {
+  std::vector<int32_t> devices;      // indices; empty: every instrument found
+  std::optional<int32_t> periodUs;   // absent: keep the instrument's
+  std::vector<int32_t> channels;     // absent: every channel
+  std::optional<double> seconds;
+  std::optional<uint64_t> samples;
+  std::filesystem::path csv;         // empty: none
+  std::filesystem::path plot;        // empty: none
+  bool progress = false;             // live progress line on standard error
+};
+
+// Streams, writes the files, prints a summary. Exit code.
+int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
+               const AcquireOptions& options, std::ostream& out);
+
+// "vozi-host: <what>" on standard error, then the library's message (if
+// any) indented below it.
+void ReportError(const std::string& what, const std::string& libraryMessage = {});
+
+// Initialise with the failure and the library's message reported.
+bool InitialiseReported(EnablerSession& session, int32_t index, int32_t lastIndex);
+
+}  // namespace vozihost

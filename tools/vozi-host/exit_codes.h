@@ -1,0 +1,26 @@
+#pragma once
+// Exit codes of vozi-host. Scripts tell the kinds of failure apart by these,
+// so they are part of the tool's interface (listed in --help).
+
+namespace vozihost {
+
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitFailure = 1,         // anything else: an output file cannot be written, ...
+  kExitUsage = 2,           // the command line is wrong
+  kExitNoInstrument = 3,    // FindDevice found nothing (or not the instrument asked for)
+  kExitStartupFailed = 4,   // Initialise refused an instrument, or it did not describe itself
+  kExitStreamFailed = 5,    // streaming could not start, or broke off
+  kExitNoLibrary = 6,       // the enabler library cannot be loaded or lacks an export
+  kExitSimulator = 7,       // --simulate could not start its instruments
+  kExitInterrupted = 130,   // Ctrl-C before the requested end (128 + SIGINT, as shells do)
+};
+
+// The text --help shows.
+inline constexpr const char* kExitCodeHelp =
+    "Exit codes: 0 success, 1 other failure (e.g. an output file), 2 usage error,\n"
+    "3 no instrument found, 4 start-up failed (the library's message follows),\n"
+    "5 streaming failed, 6 library cannot be loaded, 7 simulator failed to start,\n"
+    "130 interrupted by Ctrl-C before the requested end.";
+
+}  // namespace vozihost

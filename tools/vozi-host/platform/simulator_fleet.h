@@ -1,0 +1,54 @@
+#pragma once
+// --simulate: vozi-sim instruments in a private, temporary device tree, so the
+// tool runs on a machine without any instrument. Every simulator is started
+// with --device-root pointing into the tree and its own serial number; the
+// enabler finds them through VOZI_DEVICE_ROOT. Stop() (also run by the
+// destructor) ends and reaps every simulator and removes the tree.
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vozihost {
+
+struct SimulatorOptions {
+  std::filesystem::path executable;    // vozi-sim
+  int count = 1;
+  std::vector<std::string> extraArgs;  // given to every simulator, e.g. "--firmware=2"
+};
+
+class SimulatorFleet {
+ public:
+  SimulatorFleet();
+  ~SimulatorFleet();
+  SimulatorFleet(const SimulatorFleet&) = delete;
+  SimulatorFleet& operator=(const SimulatorFleet&) = delete;
+
+  // False on systems without pseudo-terminals (Windows).
+  static bool Supported();
+
+  // Starts the simulators and waits until each has presented its port. On
+  // failure everything already started is stopped again and *error says why.
+  bool Start(const SimulatorOptions& options, std::string* error);
+  // Points the enabler at the tree (VOZI_DEVICE_ROOT); call before loading it.
+  void ExportDeviceRoot() const;
+  void Stop();
+
+  const std::filesystem::path& DeviceRoot() const;
+  const std::vector<std::string>& Serials() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Most simulators one --simulate starts.
+inline constexpr int kMaxSimulators = 16;
+
+// Serial number of the k-th simulator (k from 0): ZOR12<nn>5A with nn = 10 + k.
+// The enabler derives the unique identifier from the middle of the serial
+// number (after "ZOR", without two characters at each end, whether or not
+// the adapter's interface letter is appended), and nn lies in that middle.
+inline std::string SimulatorSerial(int k) { return "ZOR12" + std::to_string(10 + k) + "5A"; }
+
+}  // namespace vozihost

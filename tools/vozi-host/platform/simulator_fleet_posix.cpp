@@ -1,0 +1,178 @@
+#include "platform/simulator_fleet.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+namespace vozihost {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A simulator prints its pseudo-terminal and its tty name once its port is
+// in the tree; until then the enabler could not find it.
+constexpr int kReadyLines = 2;
+constexpr auto kReadyTimeout = std::chrono::seconds(10);
+constexpr auto kExitGrace = std::chrono::seconds(3);
+
+struct Child {
+  pid_t pid = -1;
+  int output = -1;  // read end of its standard output
+};
+
+[[noreturn]] void ExecChild(const std::vector<char*>& argv, int outWrite, pid_t parent) {
+  // Only async-signal-safe calls between fork and exec.
+  // Own process group: the terminal's Ctrl-C reaches the host alone, which
+  // then closes its devices before it ends the simulators in order.
+  setpgid(0, 0);
+  // A host killed outright still takes its simulators with it.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(127);
+  dup2(outWrite, STDOUT_FILENO);
+  const int devNull = open("/dev/null", O_RDONLY);
+  if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+// Reads until `lines` line ends have arrived or the deadline passes.
+bool WaitForLines(int fd, int lines, Clock::time_point deadline, std::string* seen) {
+  char buffer[256];
+  int count = 0;
+  while (count < lines) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // it ended before it was ready
+    seen->append(buffer, static_cast<size_t>(n));
+    for (ssize_t i = 0; i < n; ++i) count += buffer[i] == '\n';
+  }
+  return true;
+}
+
+bool Reap(pid_t pid, Clock::time_point deadline) {
+  for (;;) {
+    const pid_t r = waitpid(pid, nullptr, WNOHANG);
+    if (r == pid || (r < 0 && errno == ECHILD)) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace
+
+struct SimulatorFleet::Impl {
+  std::filesystem::path root;
+  std::vector<std::string> serials;
+  std::vector<Child> children;
+
+  bool Launch(const SimulatorOptions& options, int k, std::string* error);
+  void StopChildren();
+};
+
+bool SimulatorFleet::Impl::Launch(const SimulatorOptions& options, int k, std::string* error) {
+  const std::string serial = SimulatorSerial(k);
+  std::vector<std::string> args = {options.executable.string(), "--device-root", root.string(),
+                                   "--serial", serial};
+  args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) {
+    *error = std::string("fork: ") + std::strerror(errno);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    return false;
+  }
+  if (pid == 0) ExecChild(argv, pipeFds[1], parent);
+  close(pipeFds[1]);
+  children.push_back({pid, pipeFds[0]});
+
+  std::string seen;
+  if (!WaitForLines(pipeFds[0], kReadyLines, Clock::now() + kReadyTimeout, &seen)) {
+    *error = "simulator " + serial + " (" + options.executable.string() +
+             ") did not present its port" + (seen.empty() ? "" : ": " + seen);
+    return false;
+  }
+  serials.push_back(serial);
+  return true;
+}
+
+void SimulatorFleet::Impl::StopChildren() {
+  for (const Child& c : children) kill(c.pid, SIGTERM);
+  const auto deadline = Clock::now() + kExitGrace;
+  for (const Child& c : children) {
+    if (!Reap(c.pid, deadline)) {
+      kill(c.pid, SIGKILL);
+      waitpid(c.pid, nullptr, 0);
+    }
+    close(c.output);
+  }
+  children.clear();
+}
+
+SimulatorFleet::SimulatorFleet() : impl_(std::make_unique<Impl>()) {}
+SimulatorFleet::~SimulatorFleet() { Stop(); }
+
+bool SimulatorFleet::Supported() { return true; }
+
+bool SimulatorFleet::Start(const SimulatorOptions& options, std::string* error) {
+  std::error_code ec;
+  std::string pattern = (std::filesystem::temp_directory_path(ec) / "vozi-host-XXXXXX").string();
+  if (ec || !mkdtemp(pattern.data())) {
+    *error = "cannot make a temporary folder: " + (ec ? ec.message() : std::strerror(errno));
+    return false;
+  }
+  impl_->root = pattern;
+  for (int k = 0; k < options.count; ++k) {
+    if (!impl_->Launch(options, k, error)) {
+      Stop();
+      return false;
+    }
+  }
+  return true;
+}
+
+void SimulatorFleet::ExportDeviceRoot() const {
+  setenv("VOZI_DEVICE_ROOT", impl_->root.c_str(), 1);
+}
+
+void SimulatorFleet::Stop() {
+  // The simulators remove their own ports from the tree when they end; the
+  // tree's shared folders go with it afterwards.
+  impl_->StopChildren();
+  impl_->serials.clear();
+  if (!impl_->root.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(impl_->root, ec);
+    impl_->root.clear();
+  }
+}
+
+const std::filesystem::path& SimulatorFleet::DeviceRoot() const { return impl_->root; }
+const std::vector<std::string>& SimulatorFleet::Serials() const { return impl_->serials; }
+
+}  // namespace vozihost
