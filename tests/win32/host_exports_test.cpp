@@ -40,41 +40,52 @@ TEST_F(HostExportsTest, AllSixteenResolveByPlainName) {
 
 // cdecl: the caller removes the arguments. A callee that removed them too
 // (stdcall) would leave the host's stack pointer off by the argument bytes.
-uint32_t StackImbalanceOneArgument(void* function, int32_t argument) {
+// The call is made by hand so that the compiler cannot restore the stack
+// pointer from the frame and hide the difference.
+struct Call {
+  void* function;
+  int32_t first;
+  int32_t second;
+};
+
+uint32_t StackImbalanceOneArgument(const Call& call) {
   uint32_t imbalance;
   asm volatile(
       "movl %%esp, %%edi\n\t"
-      "pushl %2\n\t"
-      "call *%1\n\t"
+      "pushl 4(%1)\n\t"
+      "call *(%1)\n\t"
       "addl $4, %%esp\n\t"
       "subl %%esp, %%edi\n\t"
       "movl %%edi, %0\n\t"
       : "=r"(imbalance)
-      : "r"(function), "r"(argument)
+      : "r"(&call)
       : "eax", "ecx", "edx", "edi", "memory", "cc");
   return imbalance;
 }
 
-uint32_t StackImbalanceTwoArguments(void* function, int32_t first, int32_t second) {
+uint32_t StackImbalanceTwoArguments(const Call& call) {
   uint32_t imbalance;
   asm volatile(
       "movl %%esp, %%edi\n\t"
-      "pushl %3\n\t"
-      "pushl %2\n\t"
-      "call *%1\n\t"
+      "pushl 8(%1)\n\t"
+      "pushl 4(%1)\n\t"
+      "call *(%1)\n\t"
       "addl $8, %%esp\n\t"
       "subl %%esp, %%edi\n\t"
       "movl %%edi, %0\n\t"
       : "=r"(imbalance)
-      : "r"(function), "r"(first), "r"(second)
+      : "r"(&call)
       : "eax", "ecx", "edx", "edi", "memory", "cc");
   return imbalance;
 }
 
 TEST_F(HostExportsTest, EntryPointsUseTheCdeclConvention) {
-  EXPECT_EQ(StackImbalanceOneArgument(reinterpret_cast<void*>(fn().IsFailed), 3), 0u);
-  EXPECT_EQ(StackImbalanceOneArgument(reinterpret_cast<void*>(fn().GetBaudRate), 3), 0u);
-  EXPECT_EQ(StackImbalanceTwoArguments(reinterpret_cast<void*>(fn().CanUseBaudRate), 3, 9600), 0u);
+  // The measurement itself sees a callee that removes its argument (Sleep is
+  // stdcall), so a zero below means something.
+  ASSERT_EQ(StackImbalanceOneArgument({reinterpret_cast<void*>(&Sleep), 0, 0}), uint32_t(-4));
+  EXPECT_EQ(StackImbalanceOneArgument({reinterpret_cast<void*>(fn().IsFailed), 3, 0}), 0u);
+  EXPECT_EQ(StackImbalanceOneArgument({reinterpret_cast<void*>(fn().GetBaudRate), 3, 0}), 0u);
+  EXPECT_EQ(StackImbalanceTwoArguments({reinterpret_cast<void*>(fn().CanUseBaudRate), 3, 9600}), 0u);
 }
 
 // Exactly 16 GUID bytes, then the two text pointers; nothing around them is
@@ -123,7 +134,9 @@ TEST_F(HostExportsTest, EmptyTableAnswers) {
     fn().SetBaudRate(index, 9600);
     fn().FlushReadBuffer(index);
     EXPECT_EQ(fn().WriteBuffer(index, "abc", 3), 0);
-    if (index != -1) EXPECT_EQ(fn().GetLastErrorMsg(index, line), 0);
+    if (index != -1) {
+      EXPECT_EQ(fn().GetLastErrorMsg(index, line), 0);
+    }
   }
 }
 

@@ -41,7 +41,8 @@ TEST(HostResourcesTest, ControlListsAreStoredByteForByte) {
   EXPECT_EQ(inputAmp.size(), 347u);
   EXPECT_EQ(device, wintest::ReadSourceFile(VOZI_DEVICE_CONTROLS_FILE));
   EXPECT_EQ(inputAmp, wintest::ReadSourceFile(VOZI_INPUT_AMP_CONTROLS_FILE));
-  EXPECT_EQ(device.substr(0, 34), "/*\r\n * Vozi Device Control List\r\n");
+  const std::string firstLines = "/*\r\n * Vozi Device Control List\r\n";
+  EXPECT_EQ(device.substr(0, firstLines.size()), firstLines);
   EXPECT_EQ(inputAmp.substr(inputAmp.size() - 3), "}\r\n");
 }
 

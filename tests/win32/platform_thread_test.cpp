@@ -95,9 +95,4 @@ TEST(ThreadTest, DestructorWaitsForTheThread) {
   EXPECT_TRUE(probe.finished);
 }
 
-TEST(ThreadTest, JoinWithoutStartIsTrue) {
-  Thread thread;
-  EXPECT_TRUE(thread.Join(0));
-}
-
 }  // namespace

@@ -54,9 +54,10 @@ class SerialPortTest : public ::testing::Test {
 
   std::u16string name_;
   wintest::PeerLog log_;
-  SerialPort port_;
+  // The port's pending comm wait signals comm_: the events outlive the port.
   Event comm_;
   Event stop_;
+  SerialPort port_;
 };
 
 // A frame reaches the line byte for byte (no CR/LF translation, nothing

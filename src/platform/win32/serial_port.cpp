@@ -61,9 +61,11 @@ struct SerialPort::Impl {
   // After the handle is closed: closing ends every request still pending on
   // it (the only way to end a comm wait on Wine, whose CancelIoEx does not
   // find it). Waits, within reason, for the driver to write its completion.
+  // The event may already be gone (its owner closed it before the port), so
+  // the completion itself is what is watched.
   void AwaitClosedWait() {
-    for (int step = 0; step < 100 && !HasOverlappedIoCompleted(&waitOverlapped); ++step) {
-      WaitForSingleObject(waitOverlapped.hEvent, 10);
+    for (int step = 0; step < 1000 && !HasOverlappedIoCompleted(&waitOverlapped); ++step) {
+      if (WaitForSingleObject(waitOverlapped.hEvent, 1) == WAIT_FAILED) Sleep(1);
     }
     waitPending = !HasOverlappedIoCompleted(&waitOverlapped);
   }
@@ -163,8 +165,9 @@ bool SerialPort::Write(const uint8_t* bytes, int32_t length, uint32_t timeoutMs)
 
   bool ok = false;
   if (WaitForSingleObject(done, timeoutMs) == WAIT_OBJECT_0) {
-    // Completed in time; a completion with an error is still a failed write.
-    ok = GetOverlappedResult(impl_->handle, &overlapped, &written, FALSE) != FALSE;
+    // Completed in time; a completion with an error is still a failed write,
+    // and a write that never started cannot have completed.
+    ok = started && GetOverlappedResult(impl_->handle, &overlapped, &written, FALSE) != FALSE;
   } else if (started) {
     // Not done in time: cancel it and wait for the driver to let go of the
     // OVERLAPPED, the event and the caller's bytes before they disappear.
