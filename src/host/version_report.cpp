@@ -29,7 +29,7 @@ bool HostDeclinesReport(void* services) {
   int32_t declined = 0;
   int32_t unused = 0;
   reinterpret_cast<AskReportFn>(MethodAt(services, kAskReportMethod))(services, 0, &declined,
-                                                                       &unused);
+                                                                      &unused);
   return declined != 0;
 }
 

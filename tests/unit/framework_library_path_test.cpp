@@ -14,7 +14,8 @@ using platform::FrameworkLoadFailureText;
 TEST(FrameworkLibraryPath, ReplacesFileNameAndExtensionOnly) {
   EXPECT_EQ(FrameworkLibraryPath(u"C:\\Program Files\\Kymora\\Kymora.exe"),
             u"C:\\Program Files\\Kymora\\Bex.dll");
-  EXPECT_EQ(FrameworkLibraryPath(u"\\\\server\\share\\kymo.v7\\host"), u"\\\\server\\share\\kymo.v7\\Bex.dll");
+  EXPECT_EQ(FrameworkLibraryPath(u"\\\\server\\share\\kymo.v7\\host"),
+            u"\\\\server\\share\\kymo.v7\\Bex.dll");
   EXPECT_EQ(FrameworkLibraryPath(u"Z:/opt/kymora/host.exe"), u"Z:/opt/kymora/Bex.dll");
   EXPECT_EQ(FrameworkLibraryPath(u"C:host.exe"), u"C:Bex.dll");
   EXPECT_EQ(FrameworkLibraryPath(u"host.exe"), u"Bex.dll");
@@ -22,7 +23,8 @@ TEST(FrameworkLibraryPath, ReplacesFileNameAndExtensionOnly) {
 }
 
 TEST(FrameworkLoadFailureText, PrefixThenPath) {
-  EXPECT_EQ(FrameworkLoadFailureText(u"C:\\Kymora\\Bex.dll"), u"Kymo failed to load C:\\Kymora\\Bex.dll");
+  EXPECT_EQ(FrameworkLoadFailureText(u"C:\\Kymora\\Bex.dll"),
+            u"Kymo failed to load C:\\Kymora\\Bex.dll");
 }
 
 TEST(FrameworkLoadFailureText, LongPathIsCutTo511Characters) {

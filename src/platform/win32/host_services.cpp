@@ -90,7 +90,9 @@ BOOL CALLBACK CreateLock(PINIT_ONCE, PVOID, PVOID*) {
 
 // A one-time initialisation object rather than a plain flag: two threads
 // making the first call at once must not both create the lock.
-bool EnsureLock() { return InitOnceExecuteOnce(&g_lockOnce, CreateLock, nullptr, nullptr) != FALSE; }
+bool EnsureLock() {
+  return InitOnceExecuteOnce(&g_lockOnce, CreateLock, nullptr, nullptr) != FALSE;
+}
 
 // Releases a COM reference when it goes out of scope, also on a throw.
 class ReleaseOnExit {
@@ -187,7 +189,8 @@ void RegisterFrameworkFromLibraryOnce() {
   if (entry == nullptr) ReportFrameworkMissing(path);
 
   IUnknown* framework = nullptr;
-  const HRESULT obtained = entry(kFrameworkClass, kUnknownInterface, reinterpret_cast<void**>(&framework));
+  const HRESULT obtained =
+      entry(kFrameworkClass, kUnknownInterface, reinterpret_cast<void**>(&framework));
   if (FAILED(obtained)) throw XHResult(obtained);
   // COM holds its own reference while the class is registered.
   const ReleaseOnExit ours(framework);
@@ -219,8 +222,8 @@ void* GetHostServices() {
   const LockHolder held;
   if (g_services.load(std::memory_order_relaxed) == nullptr) {
     IUnknown* services = nullptr;
-    HRESULT result = CoGetClassObject(kHostServicesClass, kAnyServer, nullptr, kHostServicesInterface,
-                                      reinterpret_cast<void**>(&services));
+    HRESULT result = CoGetClassObject(kHostServicesClass, kAnyServer, nullptr,
+                                      kHostServicesInterface, reinterpret_cast<void**>(&services));
     if (FAILED(result)) {
       EnsureFrameworkRegistered();
       result = CoGetClassObject(kHostServicesClass, kAnyServer, nullptr, kHostServicesInterface,
