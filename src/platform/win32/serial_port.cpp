@@ -13,6 +13,21 @@ namespace platform {
 
 using win32::ToHandle;
 
+namespace {
+
+// Milliseconds of the performance counter. The tick count moves in 16 ms
+// steps on Windows, too coarse to bound a 20 ms pass.
+ULONGLONG MonotonicMs() {
+  LARGE_INTEGER frequency, count;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&count);
+  const ULONGLONG f = static_cast<ULONGLONG>(frequency.QuadPart);
+  const ULONGLONG c = static_cast<ULONGLONG>(count.QuadPart);
+  return c / f * 1000 + c % f * 1000 / f;
+}
+
+}  // namespace
+
 struct SerialPort::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
 
@@ -183,9 +198,9 @@ SerialPort::WaitOutcome SerialPort::WaitForInput(Event& commEvent, Event& stopEv
                                                  uint32_t timeoutMs) {
   using Collected = Impl::Collected;
   Impl& p = *impl_;
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  const ULONGLONG deadline = MonotonicMs() + timeoutMs;
   auto remaining = [deadline] {
-    const ULONGLONG now = GetTickCount64();
+    const ULONGLONG now = MonotonicMs();
     return now >= deadline ? DWORD{0} : static_cast<DWORD>(deadline - now);
   };
   // Looked at first: while input keeps arriving a pass may never block, and
