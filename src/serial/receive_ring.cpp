@@ -1,10 +1,44 @@
 #include "serial/receive_ring.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace {
+
 bool IsLineEnd(uint8_t c) { return c == '\r' || c == '\n'; }
+
+// The caller's timeout bounds the whole read, not each wait for a signal. The
+// reader thread signals after every read step, also after one that brought no
+// byte for the ring (noise, a line still in pieces, data lines ignored while
+// a stop request goes unanswered); restarting the full wait on every such
+// signal would keep the host waiting for as long as the instrument talks.
+class ReadDeadline {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit ReadDeadline(uint32_t timeoutMs)
+      : timeoutMs_(timeoutMs), deadline_(Clock::now() + std::chrono::milliseconds(timeoutMs)) {}
+
+  // Waits for the next signal within what is left of the timeout (a timeout
+  // of 0 still looks once). False when the time is up.
+  bool WaitForSignal(platform::Event& dataReady) {
+    uint32_t wait = timeoutMs_;
+    if (timeoutMs_ != platform::kInfinite) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+      if (left <= 0 && waited_) return false;
+      wait = static_cast<uint32_t>(std::max<int64_t>(left, 0));
+    }
+    waited_ = true;
+    return dataReady.Wait(wait) == platform::WaitResult::Signalled;
+  }
+
+ private:
+  const uint32_t timeoutMs_;
+  const Clock::time_point deadline_;
+  bool waited_ = false;
+};
+
 }  // namespace
 
 ReceiveRing::ReceiveRing() : data_(new uint8_t[kCapacity]()) {}
@@ -48,8 +82,9 @@ void ReceiveRing::Flush() {
 }
 
 bool ReceiveRing::WaitForData(uint8_t& out, int32_t& position, uint32_t timeoutMs, platform::Event& dataReady) {
+  ReadDeadline deadline(timeoutMs);
   while (position == writePos_.load(std::memory_order_acquire)) {
-    if (dataReady.Wait(timeoutMs) != platform::WaitResult::Signalled) return false;
+    if (!deadline.WaitForSignal(dataReady)) return false;
   }
   out = data_[position];
   position = Next(position);
@@ -74,12 +109,13 @@ bool ReceiveRing::ReadBuffer(uint8_t* destination, int32_t& count, uint32_t time
 
 bool ReceiveRing::ReadLine(uint8_t* destination, int32_t maximum, uint32_t timeoutMs, platform::Event& dataReady) {
   if (maximum < 1) return false;  // no room even for the terminating zero
+  ReadDeadline deadline(timeoutMs);
   int32_t scan = readPos_.load(std::memory_order_relaxed);
   for (;;) {
     const int32_t w = writePos_.load(std::memory_order_acquire);
     while (scan != w && !IsLineEnd(data_[scan])) scan = Next(scan);
     if (scan != w) break;
-    if (dataReady.Wait(timeoutMs) != platform::WaitResult::Signalled) return false;
+    if (!deadline.WaitForSignal(dataReady)) return false;
   }
   int32_t r = readPos_.load(std::memory_order_relaxed);
   int32_t copied = 0;
