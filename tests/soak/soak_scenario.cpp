@@ -1,0 +1,191 @@
+#include "soak_scenario.h"
+
+#include <thread>
+
+#include "thread_census.h"
+#include "vozi/device_commands.h"
+
+namespace soak {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kReadTimeoutMs = 200;
+constexpr int32_t kLineBytes = 128;  // a decoded line of five values is at most 32
+
+int32_t Code(CommandCode code) { return static_cast<int32_t>(code); }
+
+class HostThread {
+ public:
+  HostThread(SoakHost& host, DeviceRun& run, const Schedule& schedule, const std::atomic<bool>& closing)
+      : host_(host), run_(run), schedule_(schedule), closing_(closing) {}
+
+  void Run() {
+    switch (run_.fault) {
+      case Fault::HangUp: HangUp(); break;
+      case Fault::FailedRestarts: FailedRestarts(); break;
+      case Fault::CloseWhileStreaming:
+        if (Start()) ReadWhile([&] { return !closing_.load(); });
+        break;
+      default:
+        if (Start()) ReadWhile([&] { return Clock::now() < schedule_.streamUntil; });
+        StopAndDrain();
+        break;
+    }
+    Doing(nullptr);
+  }
+
+ private:
+  void Problem(const std::string& text) { run_.problems.push_back(text); }
+  void Doing(const char* what) { run_.inCall.store(what); }
+
+  bool Start() {
+    Doing("Initialise");
+    ++run_.initialisations;
+    if (host_.Initialise(run_.index) != 1) {
+      Problem("Initialise failed");
+      return false;
+    }
+    Doing("DeviceCommand(EnableChannel)");
+    for (size_t field : kEnabledFields) {
+      if (!host_.Command(run_.index, Code(CommandCode::EnableChannel), static_cast<int32_t>(field))) {
+        Problem("EnableChannel " + std::to_string(field) + " failed");
+      }
+    }
+    Doing("DeviceCommand(StartStream)");
+    if (!host_.Command(run_.index, Code(CommandCode::StartStream))) {
+      Problem("StartStream failed");
+      return false;
+    }
+    run_.check = std::make_unique<StreamCheck>(run_.cfg, kEnabledFields, kCounterField);
+    return true;
+  }
+
+  // One ReadLine; false when it timed out.
+  bool ReadOne() {
+    char line[kLineBytes];
+    Doing("ReadLine");
+    if (host_.ReadLine(run_.index, line, sizeof line, kReadTimeoutMs) != 1) return false;
+    if (run_.check) run_.check->Take(line);
+    return true;
+  }
+
+  // Reads while `more` holds. The stalling host stops reading for seconds at
+  // a time, long enough for the instrument to overflow the ring.
+  template <typename More>
+  void ReadWhile(More more) {
+    auto nextStall = Clock::now() + schedule_.firstStallAfter;
+    while (more()) {
+      if (run_.fault == Fault::HostStalls && Clock::now() >= nextStall) {
+        Doing(nullptr);
+        std::this_thread::sleep_for(schedule_.stallFor);
+        nextStall += schedule_.stallEvery;
+        continue;
+      }
+      ReadOne();
+    }
+  }
+
+  void StopAndDrain() {
+    Doing("DeviceCommand(StopStream)");
+    if (!host_.Command(run_.index, Code(CommandCode::StopStream))) Problem("StopStream returned false");
+    run_.stateAfterStop = host_.Device(run_.index).handshakeState.load();
+    // Stopped (or stuck in the stopping state, where lines are no longer
+    // decoded): what is left in the ring is all that will come.
+    while (ReadOne()) {
+    }
+  }
+
+  void HangUp() {
+    // Started by the soak itself (to learn its reader's thread id): running,
+    // so Initialise must answer at once without a new handshake.
+    if (!Start()) return;
+    const auto giveUp = Clock::now() + 30s;
+    while (Clock::now() < giveUp) {
+      if (!ReadOne() && host_.IsFailed(run_.index)) break;
+    }
+    if (!host_.IsFailed(run_.index)) Problem("the device never failed after the hang-up");
+    Doing(nullptr);
+    // The reader should now be parked on its stop signal: no CPU at all.
+    const auto cpuBefore = ThreadCpuSeconds(run_.readerTid);
+    const auto from = Clock::now();
+    std::this_thread::sleep_for(schedule_.parkedMeasure);
+    const auto cpuAfter = ThreadCpuSeconds(run_.readerTid);
+    run_.parkedSeconds = std::chrono::duration<double>(Clock::now() - from).count();
+    run_.parkedState = ThreadState(run_.readerTid);
+    if (cpuBefore && cpuAfter) run_.parkedCpuSeconds = *cpuAfter - *cpuBefore;
+    // Reads on the failed device still come back within their timeout.
+    while (Clock::now() < schedule_.streamUntil) {
+      if (ReadOne()) Problem("a line arrived after the hang-up");
+    }
+  }
+
+  void FailedRestarts() {
+    while (Clock::now() < schedule_.streamUntil) {
+      Doing("Initialise");
+      ++run_.initialisations;
+      if (host_.Initialise(run_.index) != 0) Problem("Initialise accepted the wrong firmware");
+      OpenKymo::VoziSerial& device = host_.Device(run_.index);
+      if (!device.firmwareWrong.load() || !device.failed.load()) Problem("wrong firmware not flagged");
+      if (run_.initialisations == 2) {
+        // The refused device is still described: commands work on it.
+        Doing("DeviceCommand(GetModelName)");
+        if (!host_.Command(run_.index, Code(CommandCode::GetModelName))) Problem("GetModelName failed");
+      }
+      if (ReadOne()) Problem("a line arrived from a device that never streamed");
+    }
+  }
+
+  SoakHost& host_;
+  DeviceRun& run_;
+  const Schedule& schedule_;
+  const std::atomic<bool>& closing_;
+};
+
+vozisim::SimConfig Config(Fault fault) {
+  vozisim::SimConfig cfg;  // six fields, the fastest period 1 ms, field 5 a counter
+  switch (fault) {
+    case Fault::Garbage:
+      cfg.noiseEvery = 3;
+      cfg.longLineEvery = 500;
+      break;
+    case Fault::SingleByteWrites:
+      cfg.splitWrites = true;
+      cfg.lfCr = true;
+      break;
+    case Fault::HangUp: cfg.hangUpAfter = kHangUpAfterLines; break;
+    case Fault::StopUnanswered: cfg.noStopAck = true; break;
+    case Fault::FailedRestarts: cfg.firmware = "2"; break;  // the soak requires 1
+    default: break;
+  }
+  return cfg;
+}
+
+}  // namespace
+
+DeviceRun::DeviceRun(Fault f, std::string n, vozisim::SimConfig c)
+    : fault(f), name(std::move(n)), cfg(std::move(c)), sim(cfg) {}
+
+std::vector<std::unique_ptr<DeviceRun>> MakeRuns() {
+  const std::pair<Fault, const char*> plan[] = {
+      {Fault::Garbage, "garbage"},
+      {Fault::SingleByteWrites, "single-byte"},
+      {Fault::HangUp, "hang-up"},
+      {Fault::HostStalls, "host-stalls"},
+      {Fault::StopUnanswered, "stop-unanswered"},
+      {Fault::FailedRestarts, "failed-restarts"},
+      {Fault::CloseWhileStreaming, "close-streaming"},
+      {Fault::Control, "control"},
+  };
+  std::vector<std::unique_ptr<DeviceRun>> runs;
+  for (const auto& [fault, name] : plan) runs.push_back(std::make_unique<DeviceRun>(fault, name, Config(fault)));
+  return runs;
+}
+
+void RunHost(SoakHost& host, DeviceRun& run, const Schedule& schedule, const std::atomic<bool>& closing) {
+  HostThread(host, run, schedule, closing).Run();
+  run.finished.store(true);
+}
+
+}  // namespace soak
