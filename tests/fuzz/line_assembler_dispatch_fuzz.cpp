@@ -79,9 +79,11 @@ int32_t Value(S state) { return static_cast<int32_t>(state); }
 S Next(S state) { return static_cast<S>(Value(state) + 1); }
 
 struct Run {
+  explicit Run(Fixture& fixture) : f(fixture) {}
+
   Fixture& f;
   Handshake protocol;
-  std::string driver;  // received, not yet read
+  fuzz::Reader reader{f.device.lineAssembler};
   fuzz::RingText ringText;
   bool readerEnded = false;
 
@@ -202,9 +204,7 @@ struct Run {
 
   void ReadOnce() {
     if (readerEnded) return;  // the reader thread has ended; bytes wait
-    const HResult result =
-        fuzz::ReadStep(device().lineAssembler, driver, [this](const char* l, int32_t n) { return Dispatch(l, n); });
-    FUZZ_CHECK(device().lineAssembler.Held() <= LineAssembler::kMaxHeld, "assembler over full");
+    const HResult result = reader.ReadStep([this](const char* l, int32_t n) { return Dispatch(l, n); });
     readerEnded = result == kE_ABORT;
   }
 
@@ -300,15 +300,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Fixture* fixture = new Fixture;  // lives for the whole run
   fuzz::Input in(data, size);
   Reset(*fixture, in);
-  Run run{*fixture, {}, {}, {}, false};
+  Run run{*fixture};
   while (!in.Empty()) {
     const uint8_t byte = in.Byte();
     if (byte != 0) {
-      run.driver += static_cast<char>(byte);
+      run.reader.Receive(static_cast<char>(byte));
       continue;
     }
     switch (in.Byte()) {
-      case 0x00: run.driver += '\0'; break;
+      case 0x00: run.reader.Receive('\0'); break;
       case 0x02: run.Poll(); break;
       case 0x03: run.device().handshakeState = Value(S::Starting); break;
       case 0x04: run.device().handshakeState = Value(S::Stopping); break;
@@ -326,7 +326,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   // Whatever is still in the driver is read, step by step, as the reader would.
-  for (int pass = 0; pass < 16 && !run.driver.empty() && !run.readerEnded; ++pass) run.ReadOnce();
+  for (int pass = 0; pass < 16 && !run.reader.DriverEmpty() && !run.readerEnded; ++pass) run.ReadOnce();
   run.ReadOnce();
   run.Drain();
   return 0;

@@ -4,11 +4,18 @@
 // line cutting as VoziSerial::ReadStep (src/serial/reader_loop.cpp), which
 // cannot be driven without a port. Keep the two in step; a pure helper in the
 // serial layer that both use would make this copy unnecessary.
+//
+// Beside the assembler runs a plain model of the bytes it holds, so that
+// every line it gives back is checked against the bytes that arrived: the
+// circular store wraps at 8192, and a wrong piece there would hand the
+// protocol a line the instrument never sent.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 
+#include "fuzz_check.h"
 #include "platform/hresult.h"
 #include "serial/line_assembler.h"
 
@@ -19,35 +26,94 @@ using Dispatch = std::function<HResult(const char* line, int32_t length)>;
 
 inline bool IsClassicSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// `driver` holds the bytes that arrived but were not read yet. Reads as many
-// of them as the assembler can take (the rest stays for the next step, as in
-// the reader) and dispatches every complete line. Returns the first non-OK
-// dispatch result, which ends the step with the remaining lines still held.
-inline HResult ReadStep(LineAssembler& assembler, std::string& driver, const Dispatch& dispatch) {
-  uint8_t buffer[LineAssembler::kSize];
-  if (assembler.IsStalled()) assembler.DiscardStalledLine();
-  const size_t count = std::min<size_t>(driver.size(), static_cast<size_t>(assembler.Free()));
-  assembler.Append(reinterpret_cast<const uint8_t*>(driver.data()), static_cast<int32_t>(count));
-  driver.erase(0, count);
+class Reader {
+ public:
+  explicit Reader(LineAssembler& assembler) : assembler_(assembler) {}
 
-  for (;;) {
-    bool lfCr = false;
-    const int32_t consumed = assembler.TakeLine(buffer, &lfCr);
-    if (consumed == 0) return kS_OK;
-    int32_t length = consumed - 1 - (lfCr ? 1 : 0);  // bytes before the LF
-    const uint8_t* line = buffer;
-    while (length > 0 && IsClassicSpace(*line)) {
-      ++line;
-      --length;
+  // Bytes that arrived at the port and wait in the driver.
+  void Receive(char byte) { driver_ += byte; }
+  bool DriverEmpty() const { return driver_.empty(); }
+
+  // Reads as many waiting bytes as the assembler can take (the rest stays in
+  // the driver for the next step, as in the reader) and dispatches every
+  // complete line. Returns the first non-OK dispatch result, which ends the
+  // step with the remaining lines still held.
+  HResult ReadStep(const Dispatch& dispatch) {
+    uint8_t buffer[LineAssembler::kSize];
+    if (assembler_.IsStalled()) {
+      FUZZ_CHECK(held_.find('\n') == std::string::npos, "an assembler holding a line end counts as stalled");
+      assembler_.DiscardStalledLine();
+      held_.clear();
+      discarding_ = true;
     }
-    if (length >= 2 && line[length - 1] == '\r') {
-      --length;  // CR LF: the usual line end
-    } else if (!(lfCr && length >= 1)) {
-      continue;  // no CR: not a line of the instrument
+    const size_t count = std::min<size_t>(driver_.size(), static_cast<size_t>(assembler_.Free()));
+    const int32_t stored = assembler_.Append(reinterpret_cast<const uint8_t*>(driver_.data()),
+                                             static_cast<int32_t>(count));
+    ModelAppend(std::string_view(driver_.data(), count), static_cast<size_t>(stored));
+    driver_.erase(0, count);
+
+    for (;;) {
+      bool lfCr = false;
+      const int32_t consumed = assembler_.TakeLine(buffer, &lfCr);
+      ModelTake(buffer, consumed, lfCr);
+      if (consumed == 0) return kS_OK;
+      int32_t length = consumed - 1 - (lfCr ? 1 : 0);  // bytes before the LF
+      const uint8_t* line = buffer;
+      while (length > 0 && IsClassicSpace(*line)) {
+        ++line;
+        --length;
+      }
+      if (length >= 2 && line[length - 1] == '\r') {
+        --length;  // CR LF: the usual line end
+      } else if (!(lfCr && length >= 1)) {
+        continue;  // no CR: not a line of the instrument
+      }
+      const HResult result = dispatch(reinterpret_cast<const char*>(line), length);
+      if (result != kS_OK) return result;
     }
-    const HResult result = dispatch(reinterpret_cast<const char*>(line), length);
-    if (result != kS_OK) return result;
   }
-}
+
+ private:
+  // What the assembler must have kept of the bytes it was given: all of
+  // them, or, while it discards an overlong line, what follows that line's LF.
+  void ModelAppend(std::string_view bytes, size_t stored) {
+    size_t skipped = 0;
+    if (discarding_) {
+      const size_t lf = bytes.find('\n');
+      skipped = lf == std::string_view::npos ? bytes.size() : lf + 1;
+      discarding_ = lf == std::string_view::npos;
+    }
+    FUZZ_CHECK(stored == bytes.size() - skipped,
+               "stored " + std::to_string(stored) + " of " + std::to_string(bytes.size()) + " bytes");
+    held_.append(bytes.substr(skipped));
+    FUZZ_CHECK(static_cast<size_t>(assembler_.Held()) == held_.size(), "assembler holds another count");
+  }
+
+  // The oldest line must come back exactly, as soon as it is complete: its
+  // LF has arrived and either a CR precedes it or the next byte is known
+  // (an LF CR line takes its CR along).
+  void ModelTake(const uint8_t* line, int32_t consumed, bool lfCr) {
+    const size_t lf = held_.find('\n');
+    const bool endsWithCr = lf != std::string::npos && lf > 0 && held_[lf - 1] == '\r';
+    if (consumed == 0) {
+      FUZZ_CHECK(lf == std::string::npos || (lf + 1 == held_.size() && lf > 0 && !endsWithCr),
+                 "a complete line was not taken: \"" + Printable(held_) + "\"");
+      return;
+    }
+    FUZZ_CHECK(lf != std::string::npos, "a line was taken before its LF arrived");
+    const bool crFollows = !endsWithCr && lf + 1 < held_.size() && held_[lf + 1] == '\r';
+    FUZZ_CHECK(lfCr == crFollows && consumed == static_cast<int32_t>(lf + 1 + (crFollows ? 1 : 0)),
+               "line end taken wrongly in \"" + Printable(held_) + "\"");
+    FUZZ_CHECK(std::memcmp(line, held_.data(), lf) == 0 && line[lf] == '\0',
+               "line \"" + Printable(std::string_view(reinterpret_cast<const char*>(line), lf)) +
+                   "\" is not the bytes that arrived, \"" + Printable(held_.substr(0, lf)) + "\"");
+    held_.erase(0, static_cast<size_t>(consumed));
+  }
+
+  LineAssembler& assembler_;
+  std::string driver_;   // arrived, not yet read
+  std::string held_;     // what the assembler holds, in order
+  bool discarding_ = false;
+};
 
 }  // namespace fuzz
