@@ -94,6 +94,19 @@ TEST(HostFailures, InstrumentLostWhileStreaming) {
   EXPECT_LE(rows.size(), 301u);
 }
 
+// The library's StartStream gives up waiting for the instrument after about
+// five seconds and still reports success; the tool must notice that no data
+// comes rather than wait out the whole acquisition.
+TEST(HostFailuresSlow, InstrumentThatNeverStreams) {
+  TempFolder t;
+  const auto start = std::chrono::steady_clock::now();
+  const HostRun run = RunHost({"acquire", "--simulate", "--sim-arg=--no-stream-ack", "--seconds", "60"},
+                              t.Path(), {{"TMPDIR", t.Path().string()}});
+  EXPECT_EQ(run.exitCode, kExitStreamFailed) << run.err;
+  EXPECT_NE(run.err.find("no data arrived after the stream was started"), std::string::npos) << run.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+}
+
 // Ctrl-C while streaming: the tool ends its acquisition, closes the
 // library, ends and reaps its simulators and removes their tree.
 class HostInterrupt : public ::testing::Test {
