@@ -48,19 +48,5 @@ TEST(HostList, ShowsEveryInstrumentWithIdentityPeriodsAndChannels) {
   EXPECT_TRUE(Has(lines, "    5  Counter  count  0        32767"));
 }
 
-TEST(HostList, NaRangesAndUnitsAsTheLibraryReportsThem) {
-  TempFolder t;
-  // Field 2 without units or range: "na" everywhere. The library's units
-  // list skips "na", so channel 2 reports the next field's units.
-  const HostRun run = RunHost({"list", "--simulate", "--sim-arg=--channels=4", "--sim-arg=--units=s,mV,na,V",
-                               "--sim-arg=--maxima=na,5,na,10", "--sim-arg=--minima=na,-5,na,0"},
-                              t.Path(), {{"TMPDIR", t.Path().string()}});
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  const auto lines = Lines(run.out);
-  EXPECT_TRUE(Has(lines, "  channels:       3")) << run.out;
-  EXPECT_TRUE(Has(lines, "    2  Pulse  V      -32767   32767")) << run.out;
-  EXPECT_TRUE(Has(lines, "    3  Temp   -      0        10")) << run.out;
-}
-
 }  // namespace
 }  // namespace hosttest

@@ -30,14 +30,6 @@ TEST(PeriodText, UsesTheLargestWholeUnit) {
   EXPECT_EQ(FormatPeriod(0), "0 us");
 }
 
-TEST(ChannelLabel, UnitsInBracketsWhenThereAreAny) {
-  ChannelInfo c;
-  c.name = "ECG";
-  EXPECT_EQ(c.Label(), "ECG");
-  c.units = "mV";
-  EXPECT_EQ(c.Label(), "ECG (mV)");
-}
-
 TEST(ToolPaths, SeveralDevicesGetTheirIndexBeforeTheExtension) {
   EXPECT_EQ(PerDevicePath("out/samples.csv", 0, false), "out/samples.csv");
   EXPECT_EQ(PerDevicePath("out/samples.csv", 0, true), "out/samples-0.csv");

@@ -86,14 +86,5 @@ TEST(SvgPlot, OnePolylinePerChannelInItsOwnLane) {
   EXPECT_GT(lines[0].front().y, lines[0].back().y);
 }
 
-TEST(SvgPlot, SelfContainedDocument) {
-  const std::string svg = RenderSvg({"t", {{"a", {{0, 0}, {2, 1}}}}});
-  EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
-  EXPECT_NE(svg.find("xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
-  EXPECT_NE(svg.find("time (s)"), std::string::npos);
-  EXPECT_EQ(svg.find("href"), std::string::npos);  // nothing external
-  EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
-}
-
 }  // namespace
 }  // namespace vozihost
