@@ -37,7 +37,9 @@ void DeviceStream::Consume(const std::string& line, const StreamLimits& limits) 
   const LineStatus status = ParseSampleLine(line, scaled, decoded_);
   stats.Count(status);
   if (status != LineStatus::Ok) return;
-  const uint64_t n = stats.samples - 1;
+  // Every line the library completed stood for one sample, damaged or not
+  // (its line end survived), so damaged lines keep their place in time.
+  const uint64_t n = stats.samples + stats.malformed - 1;
   physical_.resize(columns.size());
   for (size_t k = 0; k < columns.size(); ++k) physical_[k] = ToPhysical(decoded_[k], columns[k]);
   if (csv.IsOpen()) csv.WriteRow(n, periodUs, physical_);

@@ -36,7 +36,8 @@ struct DeviceStream {
   bool done = false;    // sample limit reached; further lines are read and discarded
   std::string failure;  // why its stream broke off (empty: it did not)
 
-  // Parses, converts and records one line. Lines past the limit are dropped.
+  // Parses, converts and records one line. Lines past the limit are dropped;
+  // the limit counts good samples.
   void Consume(const std::string& line, const StreamLimits& limits);
 
  private:
