@@ -77,7 +77,10 @@ class HostThread {
   void ReadWhile(More more) {
     auto nextStall = Clock::now() + schedule_.firstStallAfter;
     while (more()) {
-      if (run_.fault == Fault::HostStalls && Clock::now() >= nextStall) {
+      // A stall must end well before the stream does: lines refused at the
+      // very end, with no later line delivered, would leave no gap to see.
+      const bool stallFits = Clock::now() + schedule_.stallFor + schedule_.readAfterStall < schedule_.streamUntil;
+      if (run_.fault == Fault::HostStalls && Clock::now() >= nextStall && stallFits) {
         Doing(nullptr);
         std::this_thread::sleep_for(schedule_.stallFor);
         nextStall += schedule_.stallEvery;

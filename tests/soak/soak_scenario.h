@@ -36,6 +36,7 @@ struct Schedule {
   std::chrono::seconds firstStallAfter{3};
   std::chrono::seconds stallEvery{15};
   std::chrono::seconds stallFor{4};
+  std::chrono::seconds readAfterStall{3};
   std::chrono::seconds parkedMeasure{3};
 };
 
