@@ -40,9 +40,9 @@ class EndToEnd : public ::testing::Test {
   vozisim::Instrument& AddInstrument(const std::string& serial, vozisim::SimConfig cfg = {}) {
     auto& sim = sims.emplace_back(std::move(cfg));
     EXPECT_TRUE(sim.Start()) << sim.LastError();
-    vozisim::UsbSerialPortSpec spec;
-    spec.serial = serial;
-    root.AddUsb(spec, sim.SlavePath());
+    vozisim::UsbSerialPortSpec adapter;
+    adapter.serial = serial;
+    root.AddUsb(adapter, sim.SlavePath());
     return sim;
   }
 

@@ -33,22 +33,22 @@ DeviceRoot::~DeviceRoot() {
   fs::remove_all(path_, ec);
 }
 
-vozisim::UsbSerialPortEntry DeviceRoot::AddUsb(const vozisim::UsbSerialPortSpec& spec,
+vozisim::UsbSerialPortEntry DeviceRoot::AddUsb(const vozisim::UsbSerialPortSpec& adapter,
                                                const std::string& target) {
   std::string error;
-  auto entry = vozisim::AddUsbSerialPort(path_, spec, target, &error);
+  auto entry = vozisim::AddUsbSerialPort(path_, adapter, target, &error);
   if (!entry) {
-    ADD_FAILURE() << "cannot add port " << spec.serial << ": " << error;
+    ADD_FAILURE() << "cannot add port " << adapter.serial << ": " << error;
     return {};
   }
   return *entry;
 }
 
 vozisim::UsbSerialPortEntry DeviceRoot::AddFtdi(const std::string& serial, int interfaceNumber) {
-  vozisim::UsbSerialPortSpec spec;
-  spec.serial = serial;
-  spec.interfaceNumber = interfaceNumber;
-  return AddUsb(spec);
+  vozisim::UsbSerialPortSpec adapter;
+  adapter.serial = serial;
+  adapter.interfaceNumber = interfaceNumber;
+  return AddUsb(adapter);
 }
 
 void DeviceRoot::AddBuiltInPort(const std::string& name) {

@@ -21,7 +21,7 @@ class DeviceRoot {
 
   // A USB adapter; its dev/<name> link points at target. Fails the test (and
   // returns an empty entry) when the tree cannot be built.
-  vozisim::UsbSerialPortEntry AddUsb(const vozisim::UsbSerialPortSpec& spec,
+  vozisim::UsbSerialPortEntry AddUsb(const vozisim::UsbSerialPortSpec& adapter,
                                      const std::string& target = "/dev/null");
   // An FTDI adapter with this serial number.
   vozisim::UsbSerialPortEntry AddFtdi(const std::string& serial, int interfaceNumber = 0);

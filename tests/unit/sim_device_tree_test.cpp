@@ -35,9 +35,9 @@ class SimDeviceTree : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root); }
 
-  UsbSerialPortEntry Add(const UsbSerialPortSpec& spec = {}) {
+  UsbSerialPortEntry Add(const UsbSerialPortSpec& adapter = {}) {
     std::string error;
-    auto e = AddUsbSerialPort(root.string(), spec, target.string(), &error);
+    auto e = AddUsbSerialPort(root.string(), adapter, target.string(), &error);
     EXPECT_TRUE(e) << error;
     return e.value_or(UsbSerialPortEntry{});
   }
@@ -72,14 +72,14 @@ TEST_F(SimDeviceTree, LayoutResolvesLikeTheKernels) {
 }
 
 TEST_F(SimDeviceTree, OtherAdaptersAndInterfaces) {
-  UsbSerialPortSpec spec;
-  spec.vendorId = "067b";
-  spec.productId = "2303";
-  spec.manufacturer = "Prolific";
-  spec.driver = "pl2303";
-  spec.interfaceNumber = 1;
-  spec.serial = "";  // adapters without a serial number have no file
-  const UsbSerialPortEntry e = Add(spec);
+  UsbSerialPortSpec adapter;
+  adapter.vendorId = "067b";
+  adapter.productId = "2303";
+  adapter.manufacturer = "Prolific";
+  adapter.driver = "pl2303";
+  adapter.interfaceNumber = 1;
+  adapter.serial = "";  // adapters without a serial number have no file
+  const UsbSerialPortEntry e = Add(adapter);
   const fs::path intf = root / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.1";
   EXPECT_EQ(ReadText(intf / "bInterfaceNumber"), "01\n");
   EXPECT_EQ(ReadText(intf / "../idVendor"), "067b\n");
@@ -88,8 +88,8 @@ TEST_F(SimDeviceTree, OtherAdaptersAndInterfaces) {
             fs::canonical(root / "sys/bus/usb-serial/drivers/pl2303"));
   EXPECT_FALSE(fs::exists(root / "sys/bus/usb-serial/drivers/ftdi_sio"));
 
-  spec.driver = "";
-  const UsbSerialPortEntry noDriver = Add(spec);
+  adapter.driver = "";
+  const UsbSerialPortEntry noDriver = Add(adapter);
   EXPECT_FALSE(fs::exists(fs::symlink_status(fs::path(noDriver.portDir) / "driver")));
 }
 
@@ -125,9 +125,9 @@ TEST_F(SimDeviceTree, ConcurrentAddsGetDistinctNumbers) {
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&, i] {
-      UsbSerialPortSpec spec;
-      spec.serial = "ZOR" + std::to_string(i);
-      entries[i] = AddUsbSerialPort(root.string(), spec, target.string()).value_or(
+      UsbSerialPortSpec adapter;
+      adapter.serial = "ZOR" + std::to_string(i);
+      entries[i] = AddUsbSerialPort(root.string(), adapter, target.string()).value_or(
           UsbSerialPortEntry{});
     });
   }

@@ -27,24 +27,24 @@ void ExpectCsvMatchesSimulator(const std::filesystem::path& csv, const vozisim::
                                const std::vector<size_t>& channels, int64_t periodUs, size_t rows) {
   const auto lines = Lines(ReadFile(csv));
   ASSERT_EQ(lines.size(), rows + 1) << csv;
-  const std::vector<vozisim::ChannelSpec> specs = vozisim::ResolveChannels(cfg);
+  const std::vector<vozisim::ChannelSpec> channelInfo = vozisim::ResolveChannels(cfg);
   std::string header = "time_s";
-  for (size_t c : channels) header += "," + specs[c].name + " (" + specs[c].unit + ")";
+  for (size_t c : channels) header += "," + channelInfo[c].name + " (" + channelInfo[c].unit + ")";
   EXPECT_EQ(lines[0], header);
   for (size_t n = 0; n < rows; ++n) {
     const auto fields = Split(lines[n + 1], ',');
     ASSERT_EQ(fields.size(), channels.size() + 1) << "row " << n << ": " << lines[n + 1];
     EXPECT_EQ(fields[0], vozisim::TimeText(n, periodUs)) << "row " << n;
     for (size_t k = 0; k < channels.size(); ++k) {
-      const vozisim::ChannelSpec& spec = specs[channels[k]];
-      const double low = *vozisim::RangeValue(spec.minimum, false);
-      const double high = *vozisim::RangeValue(spec.maximum, true);
+      const vozisim::ChannelSpec& channel = channelInfo[channels[k]];
+      const double low = *vozisim::RangeValue(channel.minimum, false);
+      const double high = *vozisim::RangeValue(channel.maximum, true);
       const double sent = SentValue(cfg, channels[k], n, low, high);
       // The 0..32767 text rounds to the nearest step: half a step off at
       // most (plus the single-precision scaling and 7-digit printing).
       const double step = (high - low) / 32767;
       EXPECT_NEAR(std::stod(fields[k + 1]), sent, 0.52 * step + std::abs(sent) * 1e-6)
-          << spec.name << " at sample " << n;
+          << channel.name << " at sample " << n;
     }
   }
 }

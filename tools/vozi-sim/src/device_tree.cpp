@@ -52,22 +52,22 @@ std::optional<int> ClaimUsbPort(const fs::path& bus, std::error_code& ec) {
   return std::nullopt;
 }
 
-bool FillUsbDevice(const UsbSerialPortSpec& spec, UsbSerialPortEntry& e, std::error_code& ec) {
+bool FillUsbDevice(const UsbSerialPortSpec& adapter, UsbSerialPortEntry& e, std::error_code& ec) {
   const fs::path dev = e.usbDevice;
-  bool ok = WriteFile(dev / "idVendor", spec.vendorId + "\n") &&
-            WriteFile(dev / "idProduct", spec.productId + "\n") &&
-            WriteFile(dev / "manufacturer", spec.manufacturer + "\n") &&
-            WriteFile(dev / "product", spec.product + "\n");
-  if (ok && !spec.serial.empty()) ok = WriteFile(dev / "serial", spec.serial + "\n");
+  bool ok = WriteFile(dev / "idVendor", adapter.vendorId + "\n") &&
+            WriteFile(dev / "idProduct", adapter.productId + "\n") &&
+            WriteFile(dev / "manufacturer", adapter.manufacturer + "\n") &&
+            WriteFile(dev / "product", adapter.product + "\n");
+  if (ok && !adapter.serial.empty()) ok = WriteFile(dev / "serial", adapter.serial + "\n");
   if (!ok) {
     ec = std::make_error_code(std::errc::io_error);
     return false;
   }
   const std::string usb = "1-" + std::to_string(e.usbPort);
-  const fs::path intf = dev / (usb + ":1." + std::to_string(spec.interfaceNumber));
+  const fs::path intf = dev / (usb + ":1." + std::to_string(adapter.interfaceNumber));
   fs::create_directory(intf, ec);
   char number[16];
-  std::snprintf(number, sizeof number, "%02x\n", spec.interfaceNumber & 0xFF);
+  std::snprintf(number, sizeof number, "%02x\n", adapter.interfaceNumber & 0xFF);
   if (ec || !WriteFile(intf / "bInterfaceNumber", number)) return false;
 
   const fs::path port = intf / e.ttyName;
@@ -75,8 +75,8 @@ bool FillUsbDevice(const UsbSerialPortSpec& spec, UsbSerialPortEntry& e, std::er
   fs::create_directories(tty, ec);
   if (ec) return false;
   e.portDir = port.string();
-  if (!spec.driver.empty()) {
-    const fs::path driver = fs::path(e.root) / "sys/bus/usb-serial/drivers" / spec.driver;
+  if (!adapter.driver.empty()) {
+    const fs::path driver = fs::path(e.root) / "sys/bus/usb-serial/drivers" / adapter.driver;
     fs::create_directories(driver, ec);
     if (ec || !RelativeLink(driver, port / "driver", ec)) return false;
   }
@@ -109,7 +109,7 @@ bool PublishClassLink(const UsbSerialPortEntry& e, std::error_code& ec) {
 }  // namespace
 
 std::optional<UsbSerialPortEntry> AddUsbSerialPort(const std::string& root,
-                                                   const UsbSerialPortSpec& spec,
+                                                   const UsbSerialPortSpec& adapter,
                                                    const std::string& target,
                                                    std::string* error) {
   std::error_code ec;
@@ -134,7 +134,7 @@ std::optional<UsbSerialPortEntry> AddUsbSerialPort(const std::string& root,
   if (!k) return fail("claim USB port number");
   e.usbPort = *k;
   e.usbDevice = (UsbBus(r) / ("1-" + std::to_string(*k))).string();
-  if (!FillUsbDevice(spec, e, ec)) return fail("fill USB device");
+  if (!FillUsbDevice(adapter, e, ec)) return fail("fill USB device");
   e.classLink = (r / "sys/class/tty" / e.ttyName).string();
   if (!PublishClassLink(e, ec)) return fail("publish class link");
   return e;

@@ -47,7 +47,7 @@ struct UsbSerialPortEntry {
 // Adds one adapter whose ROOT/dev/ttyUSB<m> points at target. On failure
 // returns nullopt, leaves nothing behind and puts the reason in *error.
 std::optional<UsbSerialPortEntry> AddUsbSerialPort(const std::string& root,
-                                                   const UsbSerialPortSpec& spec,
+                                                   const UsbSerialPortSpec& adapter,
                                                    const std::string& target,
                                                    std::string* error = nullptr);
 
