@@ -33,10 +33,10 @@ struct Schedule {
   // The stalling host reads for a while, then stops for stallFor, again
   // every stallEvery: at 1 ms per line the 64 KiB ring is full after about
   // two seconds.
-  std::chrono::seconds firstStallAfter{3};
+  std::chrono::seconds firstStallAfter{2};
   std::chrono::seconds stallEvery{15};
   std::chrono::seconds stallFor{4};
-  std::chrono::seconds readAfterStall{3};
+  std::chrono::seconds readAfterStall{2};
   std::chrono::seconds parkedMeasure{3};
 };
 
