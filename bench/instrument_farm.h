@@ -169,7 +169,9 @@ class InstrumentFarm {
       }
       const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(due - Clock::now());
       timespec ts{0, 0};
-      if (wait.count() > 0) ts = {static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
+      if (wait.count() > 0) {
+        ts = {static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
+      }
       for (auto& p : fds) p.revents = 0;
       if (ppoll(fds.data(), fds.size(), &ts, nullptr) < 0) continue;
       const Clock::time_point now = Clock::now();

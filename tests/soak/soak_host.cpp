@@ -69,8 +69,9 @@ int32_t SoakHost::DeviceCommand(int32_t index, int32_t code, CommandRecord* reco
   OpenKymo::VoziSerial& device = Device(index);
   Clock::duration allowed = bounds_.margin;
   if (!DescriptionReady(device)) allowed += bounds_.descriptionWait;
-  if (code == static_cast<int32_t>(CommandCode::StartStream)) allowed += bounds_.startStream;
-  if (code == static_cast<int32_t>(CommandCode::StopStream) || code == static_cast<int32_t>(CommandCode::SelectPeriod)) {
+  const auto command = static_cast<CommandCode>(code);
+  if (command == CommandCode::StartStream) allowed += bounds_.startStream;
+  if (command == CommandCode::StopStream || command == CommandCode::SelectPeriod) {
     allowed += bounds_.stopStream;
   }
   const auto start = Clock::now();

@@ -66,8 +66,8 @@ class SoakRound {
     ASSERT_NO_FATAL_FAILURE(StartHangUpDevice());
     DriveHosts();
     for (auto& run : runs_) {
-      if (host_.Device(run->index).Ring()) ringDropped_.push_back(host_.Device(run->index).Ring()->DroppedLines());
-      else ringDropped_.push_back(0);
+      ReceiveRing* ring = host_.Device(run->index).Ring();
+      ringDropped_.push_back(ring ? ring->DroppedLines() : 0);
     }
     CloseAllAndCountThreads(withSims);
     for (auto& run : runs_) run->sim.Stop();
@@ -104,7 +104,9 @@ class SoakRound {
     schedule_.streamUntil = streamStart + std::max<Clock::duration>(length_ - kRoundOverhead, kShortestStreaming);
     std::atomic<bool> closing{false};
     std::vector<std::thread> threads;
-    for (auto& run : runs_) threads.emplace_back(RunHost, std::ref(host_), std::ref(*run), std::cref(schedule_), std::cref(closing));
+    for (auto& run : runs_) {
+      threads.emplace_back(RunHost, std::ref(host_), std::ref(*run), std::cref(schedule_), std::cref(closing));
+    }
 
     // Everyone but the device closed while streaming finishes by itself; a
     // thread stuck in an export is freed by silencing its instrument, so the
@@ -162,7 +164,8 @@ class SoakRound {
       if (run.fault == Fault::FailedRestarts) notes = std::to_string(run.initialisations) + " initialisations";
       if (run.stateAfterStop >= 0) notes += "state after stop " + std::to_string(run.stateAfterStop);
       std::printf("%-16s %8llu %6llu %8llu %8llu %5llu  %s\n", run.name.c_str(),
-                  static_cast<unsigned long long>(c ? c->Lines() : 0), static_cast<unsigned long long>(c ? c->Lost() : 0),
+                  static_cast<unsigned long long>(c ? c->Lines() : 0),
+                  static_cast<unsigned long long>(c ? c->Lost() : 0),
                   static_cast<unsigned long long>(ringDropped_[i]),
                   static_cast<unsigned long long>(run.sim.DataLinesDropped()),
                   static_cast<unsigned long long>(c ? c->Bad() : 0), notes.c_str());
