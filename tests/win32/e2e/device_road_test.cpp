@@ -77,7 +77,7 @@ TEST_F(WineEndToEnd, DiscoveryFindsTheInstrumentAndStartUpTakesAboutASecond) {
   const uint64_t took = wintest::NowMs() - start;
   // The handshake is looked at only after whole one-second sleeps.
   EXPECT_GE(took, 950u);
-  EXPECT_LT(took, 2500u);
+  EXPECT_LT(took, 3000u) << "one sleep or two, not the silent port's sixteen";
   EXPECT_EQ(fn().IsFailed(index), 0);
   EXPECT_EQ(fn().GetBaudRate(index), 115200);
   EXPECT_EQ(Text(index, VOZI_GET_PORT_DESCRIPTION), "12345A");
