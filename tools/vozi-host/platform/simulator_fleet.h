@@ -45,10 +45,11 @@ class SimulatorFleet {
 // Most simulators one --simulate starts.
 inline constexpr int kMaxSimulators = 16;
 
-// Serial number of the k-th simulator (k from 0): ZOR12<nn>5A with nn = 10 + k.
-// The enabler derives the unique identifier from the middle of the serial
-// number (after "ZOR", without two characters at each end, whether or not
-// the adapter's interface letter is appended), and nn lies in that middle.
-inline std::string SimulatorSerial(int k) { return "ZOR12" + std::to_string(10 + k) + "5A"; }
+// USB serial number of the k-th simulator (k from 0): ZOR12<nn>5 with
+// nn = 10 + k. Like an FTDI adapter's, it gains the interface letter "A" on
+// the way (ZOR12105A), so the description reads 12105A. The enabler derives
+// the unique identifier from the middle of that (after "ZOR", without two
+// characters at each end), and nn lies in that middle.
+inline std::string SimulatorSerial(int k) { return "ZOR12" + std::to_string(10 + k) + "5"; }
 
 }  // namespace vozihost
