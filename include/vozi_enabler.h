@@ -84,6 +84,38 @@ int32_t VOZI_CALL GetLastErrorMsg(int32_t index, char* destination);
 }
 #endif
 
+/* The sixteen exports by name, for hosts that load the library at run time:
+ * VOZI_ENABLER_EXPORTS(X) expands X(name) once for each. */
+#define VOZI_ENABLER_EXPORTS(X)                                                            \
+  X(GetDeviceClassInfo) X(FindDevice) X(Initialise) X(CloseAll) X(IsFailed)               \
+  X(CanUseBaudRate) X(SetBaudRate) X(GetBaudRate) X(ReadLine) X(ReadBuffer) X(WriteBuffer) \
+  X(ReadBuffSize) X(FlushReadBuffer) X(GetUniqueID) X(DeviceCommand) X(GetLastErrorMsg)
+
+#ifdef __cplusplus
+#include <string>
+
+/* A table of the sixteen entry points of a library loaded at run time.
+ * BindAll(lookup) fills it, with lookup(name) giving the address of an export
+ * (GetProcAddress, dlsym), and returns the names it could not find, separated
+ * by ", " (empty when all were found). */
+struct VoziEnablerExports {
+#define VOZI_EXPORT_MEMBER(name) decltype(&::name) name = nullptr;
+  VOZI_ENABLER_EXPORTS(VOZI_EXPORT_MEMBER)
+#undef VOZI_EXPORT_MEMBER
+
+  template <typename Lookup>
+  std::string BindAll(Lookup lookup) {
+    std::string missing;
+#define VOZI_EXPORT_BIND(name)                                                      \
+  name = reinterpret_cast<decltype(&::name)>(reinterpret_cast<void*>(lookup(#name))); \
+  if (name == nullptr) missing += (missing.empty() ? "" : ", ") + std::string(#name);
+    VOZI_ENABLER_EXPORTS(VOZI_EXPORT_BIND)
+#undef VOZI_EXPORT_BIND
+    return missing;
+  }
+};
+#endif
+
 #if defined(_WIN32) && !defined(_WIN64)
 #ifdef __cplusplus
 #include <cstddef>

@@ -8,36 +8,14 @@
 
 namespace testing_support {
 
-namespace {
-template <typename F>
-void Resolve(void* handle, const char* name, F& target, std::string& error) {
-  target = reinterpret_cast<F>(dlsym(handle, name));
-  if (!target) error += std::string("missing export ") + name + "\n";
-}
-}  // namespace
-
 VoziLibrary::VoziLibrary(const std::string& path) {
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle_) {
     error_ = dlerror();
     return;
   }
-  Resolve(handle_, "GetDeviceClassInfo", GetDeviceClassInfo, error_);
-  Resolve(handle_, "FindDevice", FindDevice, error_);
-  Resolve(handle_, "Initialise", Initialise, error_);
-  Resolve(handle_, "CloseAll", CloseAll, error_);
-  Resolve(handle_, "IsFailed", IsFailed, error_);
-  Resolve(handle_, "CanUseBaudRate", CanUseBaudRate, error_);
-  Resolve(handle_, "SetBaudRate", SetBaudRate, error_);
-  Resolve(handle_, "GetBaudRate", GetBaudRate, error_);
-  Resolve(handle_, "ReadLine", ReadLine, error_);
-  Resolve(handle_, "ReadBuffer", ReadBuffer, error_);
-  Resolve(handle_, "WriteBuffer", WriteBuffer, error_);
-  Resolve(handle_, "ReadBuffSize", ReadBuffSize, error_);
-  Resolve(handle_, "FlushReadBuffer", FlushReadBuffer, error_);
-  Resolve(handle_, "GetUniqueID", GetUniqueID, error_);
-  Resolve(handle_, "DeviceCommand", DeviceCommand, error_);
-  Resolve(handle_, "GetLastErrorMsg", GetLastErrorMsg, error_);
+  const std::string missing = BindAll([this](const char* name) { return dlsym(handle_, name); });
+  if (!missing.empty()) error_ = "missing exports: " + missing;
 }
 
 VoziLibrary::~VoziLibrary() {

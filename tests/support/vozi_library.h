@@ -7,7 +7,7 @@
 
 namespace testing_support {
 
-class VoziLibrary {
+class VoziLibrary : public VoziEnablerExports {
  public:
   explicit VoziLibrary(const std::string& path);
   ~VoziLibrary();
@@ -17,22 +17,6 @@ class VoziLibrary {
   bool Loaded() const { return handle_ != nullptr; }
   const std::string& Error() const { return error_; }
 
-  decltype(&::GetDeviceClassInfo) GetDeviceClassInfo = nullptr;
-  decltype(&::FindDevice) FindDevice = nullptr;
-  decltype(&::Initialise) Initialise = nullptr;
-  decltype(&::CloseAll) CloseAll = nullptr;
-  decltype(&::IsFailed) IsFailed = nullptr;
-  decltype(&::CanUseBaudRate) CanUseBaudRate = nullptr;
-  decltype(&::SetBaudRate) SetBaudRate = nullptr;
-  decltype(&::GetBaudRate) GetBaudRate = nullptr;
-  decltype(&::ReadLine) ReadLine = nullptr;
-  decltype(&::ReadBuffer) ReadBuffer = nullptr;
-  decltype(&::WriteBuffer) WriteBuffer = nullptr;
-  decltype(&::ReadBuffSize) ReadBuffSize = nullptr;
-  decltype(&::FlushReadBuffer) FlushReadBuffer = nullptr;
-  decltype(&::GetUniqueID) GetUniqueID = nullptr;
-  decltype(&::DeviceCommand) DeviceCommand = nullptr;
-  decltype(&::GetLastErrorMsg) GetLastErrorMsg = nullptr;
 
   // GetLastErrorMsg as a host calls it: size first, then the text.
   std::string LastErrorMessage(int32_t index, int32_t* length = nullptr);

@@ -27,11 +27,6 @@ std::wstring BesideThisProgram(const wchar_t* fileName) {
   return folder + fileName;
 }
 
-template <class Function>
-void Resolve(HMODULE module, const char* name, Function& out) {
-  out = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 // Unloads the library before COM goes away at the end of the run.
 class UnloadAtEnd : public ::testing::Environment {
  public:
@@ -59,22 +54,7 @@ bool LoadedLibrary::Load() {
   module_ = module;
   if (module == nullptr) return false;
   Exports& e = exports_;
-  Resolve(module, "GetDeviceClassInfo", e.GetDeviceClassInfo);
-  Resolve(module, "FindDevice", e.FindDevice);
-  Resolve(module, "Initialise", e.Initialise);
-  Resolve(module, "CloseAll", e.CloseAll);
-  Resolve(module, "IsFailed", e.IsFailed);
-  Resolve(module, "CanUseBaudRate", e.CanUseBaudRate);
-  Resolve(module, "SetBaudRate", e.SetBaudRate);
-  Resolve(module, "GetBaudRate", e.GetBaudRate);
-  Resolve(module, "ReadLine", e.ReadLine);
-  Resolve(module, "ReadBuffer", e.ReadBuffer);
-  Resolve(module, "WriteBuffer", e.WriteBuffer);
-  Resolve(module, "ReadBuffSize", e.ReadBuffSize);
-  Resolve(module, "FlushReadBuffer", e.FlushReadBuffer);
-  Resolve(module, "GetUniqueID", e.GetUniqueID);
-  Resolve(module, "DeviceCommand", e.DeviceCommand);
-  Resolve(module, "GetLastErrorMsg", e.GetLastErrorMsg);
+  e.BindAll([module](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); });
   return true;
 }
 

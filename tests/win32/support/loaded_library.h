@@ -10,24 +10,7 @@
 
 namespace wintest {
 
-struct Exports {
-  decltype(&::GetDeviceClassInfo) GetDeviceClassInfo = nullptr;
-  decltype(&::FindDevice) FindDevice = nullptr;
-  decltype(&::Initialise) Initialise = nullptr;
-  decltype(&::CloseAll) CloseAll = nullptr;
-  decltype(&::IsFailed) IsFailed = nullptr;
-  decltype(&::CanUseBaudRate) CanUseBaudRate = nullptr;
-  decltype(&::SetBaudRate) SetBaudRate = nullptr;
-  decltype(&::GetBaudRate) GetBaudRate = nullptr;
-  decltype(&::ReadLine) ReadLine = nullptr;
-  decltype(&::ReadBuffer) ReadBuffer = nullptr;
-  decltype(&::WriteBuffer) WriteBuffer = nullptr;
-  decltype(&::ReadBuffSize) ReadBuffSize = nullptr;
-  decltype(&::FlushReadBuffer) FlushReadBuffer = nullptr;
-  decltype(&::GetUniqueID) GetUniqueID = nullptr;
-  decltype(&::DeviceCommand) DeviceCommand = nullptr;
-  decltype(&::GetLastErrorMsg) GetLastErrorMsg = nullptr;
-};
+struct Exports : VoziEnablerExports {};
 
 // The sixteen names, in the order the host's documentation lists them.
 extern const char* const kExportNames[16];
