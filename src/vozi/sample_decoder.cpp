@@ -29,11 +29,19 @@ int32_t ScaleToFullRange(float value, float minimum, float maximum) {
   // Equal ends would divide zero by zero.
   if (maximum == minimum) return 0;
   const float span = ToSingle(maximum - minimum);
-  const float offset = ToSingle(value - minimum);
-  const float scaled = ToSingle(ToSingle(offset / span) * kFullScale);
+  double scaled;
+  if (std::isinf(span)) {
+    // A range wider than a float can hold (say -3e38..3e38): in single
+    // precision every value would scale to 0 or to inf / inf, so this one
+    // case is scaled in double precision.
+    scaled = (static_cast<double>(value) - minimum) / (static_cast<double>(maximum) - minimum) * kFullScale;
+  } else {
+    const float offset = ToSingle(value - minimum);
+    scaled = ToSingle(ToSingle(offset / span) * kFullScale);
+  }
   // Round half up; the scaled value is at most 32767, so adding 0.5 in double
-  // is exact. Only a span that overflowed the float (NaN) falls outside.
-  const double rounded = std::floor(static_cast<double>(scaled) + 0.5);
+  // is exact.
+  const double rounded = std::floor(scaled + 0.5);
   if (rounded >= 0.0 && rounded <= kFullScale) return static_cast<int32_t>(rounded);
   return std::numeric_limits<int32_t>::min();
 }

@@ -21,8 +21,8 @@ class VoziSerial;
 // Scales a value to 0..32767 over [minimum, maximum]: clamped to the range,
 // scaled in single precision, rounded half up. A range whose ends are equal
 // has no scale and gives 0. A range so wide that its span overflows the float
-// can leave no number to round (infinity over infinity): that gives INT32_MIN,
-// the value of every conversion that has no 32-bit result.
+// is scaled in double precision instead, so its values still land in
+// 0..32767.
 int32_t ScaleToFullRange(float value, float minimum, float maximum);
 
 class SampleDecoder {

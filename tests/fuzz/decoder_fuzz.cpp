@@ -55,11 +55,6 @@ bool ReadInteger(std::string_view text, size_t& at, int64_t& value) {
 }
 
 void CheckScaled(int64_t value, float v, float minimum, float maximum, const std::string& where) {
-  // Known finding (FuzzRegression.DISABLED_RangedValueStaysInRangeWhenTheSpanOverflowsAFloat):
-  // a range wider than the float span (say -3e38..3e38) scales a large value
-  // to inf / inf and the decoder writes INT32_MIN. Tolerated here only until
-  // the decoder is mended, so that the fuzzer can look for anything else.
-  if (std::isinf(ToSingle(maximum - minimum)) && value == INT32_MIN) return;
   FUZZ_CHECK(value >= 0 && value <= 32767, where + ": scaled value " + std::to_string(value) + " outside 0..32767");
   if (!(minimum < maximum) || std::isinf(maximum - minimum)) return;
   // The nearest integer to the scaled value. The definition scales in single

@@ -123,9 +123,10 @@ TEST(SampleDecoder, DegenerateRangesStayDefined) {
   EXPECT_EQ(ScaleToFullRange(3.0f, 2.0f, 0.0f), 32767);  // inverted: above it
   constexpr float kLowest = std::numeric_limits<float>::lowest();
   constexpr float kMax = std::numeric_limits<float>::max();
-  EXPECT_EQ(ScaleToFullRange(0.0f, kLowest, kMax), 0);  // finite over infinite span
-  // The span overflows: infinity over infinity has no scaled value.
-  EXPECT_EQ(ScaleToFullRange(kMax, kLowest, kMax), kMin);
+  // A span that overflows a float still scales to the nearest integer.
+  EXPECT_EQ(ScaleToFullRange(0.0f, kLowest, kMax), 16384);
+  EXPECT_EQ(ScaleToFullRange(kMax, kLowest, kMax), 32767);
+  EXPECT_EQ(ScaleToFullRange(kLowest, kLowest, kMax), 0);
 }
 
 TEST(SampleDecoder, LineWithTooFewFieldsWritesNothing) {
