@@ -61,3 +61,19 @@ void LineAssembler::DiscardStalledLine() {
   discarding_ = true;
   ++discardedLines_;
 }
+
+std::optional<std::string_view> LineContent(const uint8_t* line, int32_t consumed, bool lfCrEnding) {
+  // The classic isspace set.
+  auto isSpace = [](uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  int32_t length = consumed - 1 - (lfCrEnding ? 1 : 0);  // bytes before the LF
+  while (length > 0 && isSpace(*line)) {
+    ++line;
+    --length;
+  }
+  if (length >= 2 && line[length - 1] == '\r') {
+    --length;  // CR LF: the usual line end
+  } else if (!(lfCrEnding && length >= 1)) {
+    return std::nullopt;
+  }
+  return std::string_view(reinterpret_cast<const char*>(line), static_cast<size_t>(length));
+}

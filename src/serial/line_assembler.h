@@ -2,6 +2,8 @@
 // Cuts the received byte stream into lines. The instrument ends every line
 // with CR LF; the assembler keeps bytes until their LF has arrived.
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 class LineAssembler {
  public:
@@ -38,3 +40,9 @@ class LineAssembler {
   bool discarding_ = false;
   uint64_t discardedLines_ = 0;
 };
+
+// What the protocol gets of a line TakeLine gave back (consumed bytes, and
+// whether a CR after the LF came along): the text without white space at its
+// start and without its CR. nullopt when it is no instrument line: nothing
+// left, or no CR at either side of the LF.
+std::optional<std::string_view> LineContent(const uint8_t* line, int32_t consumed, bool lfCrEnding);

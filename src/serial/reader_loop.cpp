@@ -4,13 +4,6 @@
 #include "serial/vozi_serial.h"
 
 namespace OpenKymo {
-namespace {
-
-// The classic isspace set.
-bool IsClassicSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-}  // namespace
-
 void VoziSerial::ReaderLoop() {
   for (;;) {
     if (protocol_) protocol_->pollTransmit(*this);
@@ -53,19 +46,10 @@ HResult VoziSerial::ReadStep() {
     bool lfCr = false;
     const int32_t consumed = lineAssembler.TakeLine(buffer, &lfCr);
     if (consumed == 0) return kS_OK;
-    int32_t length = consumed - 1 - (lfCr ? 1 : 0);  // bytes before the LF
-    const uint8_t* line = buffer;
-    while (length > 0 && IsClassicSpace(*line)) {
-      ++line;
-      --length;
-    }
-    if (length >= 2 && line[length - 1] == '\r') {
-      --length;  // CR LF: the usual line end
-    } else if (!(lfCr && length >= 1)) {
-      continue;  // no CR: not a line of the instrument
-    }
+    const auto line = LineContent(buffer, consumed, lfCr);
+    if (!line) continue;  // not a line of the instrument
     if (!protocol_) continue;
-    const HResult result = protocol_->dispatchLine(*this, reinterpret_cast<const char*>(line), length);
+    const HResult result = protocol_->dispatchLine(*this, line->data(), static_cast<int32_t>(line->size()));
     if (result != kS_OK) return result;
   }
 }

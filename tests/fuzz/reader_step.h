@@ -1,9 +1,8 @@
 #pragma once
 // One read step of the device's reader thread with the bytes coming from the
-// fuzzer instead of the serial port: the same assembler handling and the same
-// line cutting as VoziSerial::ReadStep (src/serial/reader_loop.cpp), which
-// cannot be driven without a port. Keep the two in step; a pure helper in the
-// serial layer that both use would make this copy unnecessary.
+// fuzzer instead of the serial port: the assembler handling of
+// VoziSerial::ReadStep (src/serial/reader_loop.cpp), which cannot be driven
+// without a port, and its line cutting (LineContent, shared with it).
 //
 // Beside the assembler runs a plain model of the bytes it holds, so that
 // every line it gives back is checked against the bytes that arrived: the
@@ -24,6 +23,7 @@ namespace fuzz {
 // Hands one line (no leading white space, no CR or LF) to the protocol.
 using Dispatch = std::function<HResult(const char* line, int32_t length)>;
 
+// The classic isspace set, for checking what reaches the protocol.
 inline bool IsClassicSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 class Reader {
@@ -57,18 +57,9 @@ class Reader {
       const int32_t consumed = assembler_.TakeLine(buffer, &lfCr);
       ModelTake(buffer, consumed, lfCr);
       if (consumed == 0) return kS_OK;
-      int32_t length = consumed - 1 - (lfCr ? 1 : 0);  // bytes before the LF
-      const uint8_t* line = buffer;
-      while (length > 0 && IsClassicSpace(*line)) {
-        ++line;
-        --length;
-      }
-      if (length >= 2 && line[length - 1] == '\r') {
-        --length;  // CR LF: the usual line end
-      } else if (!(lfCr && length >= 1)) {
-        continue;  // no CR: not a line of the instrument
-      }
-      const HResult result = dispatch(reinterpret_cast<const char*>(line), length);
+      const auto content = LineContent(buffer, consumed, lfCr);
+      if (!content) continue;  // not a line of the instrument
+      const HResult result = dispatch(content->data(), static_cast<int32_t>(content->size()));
       if (result != kS_OK) return result;
     }
   }
