@@ -14,7 +14,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,26 +120,46 @@ int Throughput(const std::string& simPath, double seconds, bool burst, const std
   const double cpuStart = CpuSeconds();
   const auto start = Clock::now();
   const auto end = start + std::chrono::duration<double>(seconds);
-  while (Clock::now() < end) {
-    int32_t count = static_cast<int32_t>(buffer.size());
-    if (!device->ReadBuffer(buffer.data(), count, 100)) continue;
-    bytes += static_cast<uint64_t>(count);
+  // Counts the lines in what a read delivered; the counter channel (last
+  // field) tells how many lines went missing between two that arrived.
+  auto take = [&](int32_t count) {
+    uint64_t taken = 0;
     for (int32_t i = 0; i < count; ++i) {
       if (buffer[static_cast<size_t>(i)] != '\n') {
         partial += static_cast<char>(buffer[static_cast<size_t>(i)]);
         continue;
       }
-      ++lines;
+      ++taken;
       const long counter = std::atol(partial.c_str() + partial.rfind(',') + 1);
       if (previous >= 0) lost += static_cast<uint64_t>((counter - previous - 1 + 32768) % 32768);
       previous = counter;
       partial.clear();
     }
+    return taken;
+  };
+  while (Clock::now() < end) {
+    int32_t count = static_cast<int32_t>(buffer.size());
+    if (!device->ReadBuffer(buffer.data(), count, 100)) continue;
+    bytes += static_cast<uint64_t>(count);
+    lines += take(count);
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   const double cpu = CpuSeconds() - cpuStart;
+  // Stop the instrument while still draining, so that every line the ring
+  // refused is followed by one that arrived and shows as a gap.
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    Command(*device, CommandCode::StopStream);
+    stopped = true;
+  });
+  for (;;) {
+    int32_t count = static_cast<int32_t>(buffer.size());
+    const bool got = device->ReadBuffer(buffer.data(), count, 100);
+    if (got) take(count);
+    if (!got && stopped) break;
+  }
+  stopper.join();
   const uint64_t refused = device->Ring() ? device->Ring()->DroppedLines() : 0;
-  Command(*device, CommandCode::StopStream);
   std::printf("pipeline (%s): %.0f lines/s, %.2f MB/s (%llu lines, %.1f s), line %.0f bytes\n",
               burst ? "burst" : ("period " + periodSeconds + " s").c_str(), lines / elapsed,
               bytes / elapsed / 1e6, static_cast<unsigned long long>(lines), elapsed,
