@@ -44,6 +44,11 @@ class SerialPort {
   // commEvent is the event of the overlapped comm wait (Windows only).
   WaitOutcome WaitForInput(Event& commEvent, Event& stopEvent, uint32_t timeoutMs);
 
+  // True when another thread may Set commEvent to end a WaitForInput early
+  // (as Quiet): Linux, where commEvent is not used by the port. On Windows it
+  // belongs to the overlapped comm wait and must not be touched.
+  static bool WakesOnCommEvent();
+
   // Reads what the driver holds now, at most maxBytes, without waiting.
   // A failed read gives 0.
   int32_t ReadAvailable(uint8_t* buffer, int32_t maxBytes);

@@ -17,8 +17,17 @@ void VoziSerial::ReaderLoop() {
   }
 }
 
+void VoziSerial::WakeReader() {
+  if (platform::SerialPort::WakesOnCommEvent()) commEvent.Set();
+}
+
 HResult VoziSerial::WaitStep() {
-  switch (port_.WaitForInput(commEvent, stopEvent, kReaderPollMs)) {
+  // A quiet line costs a wake-up every 20 ms only while a request is being
+  // resent; otherwise the wait ends on input, the stop signal or WakeReader.
+  const bool resending = !protocol_ || protocol_->awaitingAnswer(*this);
+  const uint32_t wait =
+      resending || !platform::SerialPort::WakesOnCommEvent() ? kReaderPollMs : kReaderIdleWaitMs;
+  switch (port_.WaitForInput(commEvent, stopEvent, wait)) {
     case platform::SerialPort::WaitOutcome::Quiet:
       return kS_OK;
     case platform::SerialPort::WaitOutcome::Stop:

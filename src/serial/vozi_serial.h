@@ -100,6 +100,14 @@ class VoziSerial : public COMPort {
   HResult WaitStep();
   HResult ReadStep();
 
+  // Tells the reader thread that the conversation's state changed, so that
+  // it resends at once instead of at the end of a long quiet wait.
+  void WakeReader();
+
+  // While the protocol awaits nothing and the platform can wake the reader
+  // early, a quiet line is looked at this often instead of every 20 ms.
+  static constexpr uint32_t kReaderIdleWaitMs = 1000;
+
   // Bounded wait of Close for the reader thread to notice the stop.
   static constexpr uint32_t kReaderStopWaitMs = 500;
   static constexpr uint32_t kReaderPollMs = 20;

@@ -31,6 +31,7 @@ HResult StartDevice(OpenKymo::VoziSerial& device, const char16_t* portName) {
   if (!device.OwnedProtocol()) device.AdoptProtocol(MakeInstrumentProtocol());
   device.StartReader(device.OwnedProtocol());  // a thread that cannot start shows as silence
   device.handshakeState.store(kStateGreeting);
+  device.WakeReader();
 
   uint32_t slept = 0;
   for (;;) {

@@ -99,6 +99,7 @@ bool StartStream(VoziSerial& device) {
   }
   if (CurrentState(device) != HandshakeState::Idle) StopStreaming(device);
   device.handshakeState.store(static_cast<int32_t>(HandshakeState::Starting));
+  device.WakeReader();
   slept = 0;
   while (CurrentState(device) != HandshakeState::Streaming && slept <= kStreamWaitLimitMs) {
     platform::SleepMs(kStreamWaitStepMs);

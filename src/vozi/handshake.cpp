@@ -57,6 +57,11 @@ void Handshake::pollTransmit(VoziSerial& device) {
   }
 }
 
+bool Handshake::awaitingAnswer(const VoziSerial& device) const {
+  const HandshakeState state = CurrentState(device);
+  return state == HandshakeState::Greeting || state == HandshakeState::Starting || state == HandshakeState::Stopping;
+}
+
 HResult Handshake::dispatchLine(VoziSerial& device, const char* line, int32_t length) {
   std::string_view text(line, length > 0 ? static_cast<size_t>(length) : 0);
   // The line is read as text of the system's string type, which ends at the
@@ -184,6 +189,7 @@ HResult Handshake::ReadNamesLine(VoziSerial& device, std::string_view line) {
 
 void StopStreaming(VoziSerial& device) {
   device.handshakeState.store(static_cast<int32_t>(HandshakeState::Stopping), std::memory_order_release);
+  device.WakeReader();
   for (uint32_t slept = 0; slept <= kStreamWaitLimitMs;) {
     platform::SleepMs(kStreamWaitStepMs);
     slept += kStreamWaitStepMs;

@@ -42,6 +42,7 @@ inline constexpr char16_t kDefaultModelName[] = u"RezuzeRidev";
 class Handshake : public LineProtocol {
  public:
   void pollTransmit(OpenKymo::VoziSerial& device) override;
+  bool awaitingAnswer(const OpenKymo::VoziSerial& device) const override;
   HResult dispatchLine(OpenKymo::VoziSerial& device, const char* line, int32_t length) override;
 
  private:

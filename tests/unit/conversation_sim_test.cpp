@@ -118,6 +118,7 @@ TEST(Conversation, AnInstrumentThatNeverAnswersStaysInTheGreeting) {
   device.NewReceiveRing();
   ASSERT_TRUE(device.StartReader(&protocol));
   device.handshakeState.store(static_cast<int32_t>(HandshakeState::Greeting));
+  device.WakeReader();
   std::this_thread::sleep_for(200ms);
   EXPECT_GE(sim.Frames().Count(), 5u) << "S is resent every pass while the line is quiet";
   for (const auto& text : sim.Frames().Texts()) EXPECT_EQ(text, "S");

@@ -178,6 +178,37 @@ TEST(VoziSerial, ARestartedReaderGetsACleanStopSignal) {
   EXPECT_LT(Clock::now() - start, 600ms);
 }
 
+// A protocol that waits for no answer: the reader need not poll every 20 ms.
+class QuietProtocol : public RecordingProtocol {
+ public:
+  bool awaitingAnswer(const OpenKymo::VoziSerial&) const override { return awaiting.load(); }
+  std::atomic<bool> awaiting{false};
+};
+
+TEST(VoziSerial, AnIdleReaderSleepsUntilWokenAndThenPollsAgain) {
+  QuietProtocol protocol;
+  OpenDevice d;
+  ASSERT_TRUE(d.device.StartReader(&protocol));
+  std::this_thread::sleep_for(50ms);
+  const int idlePasses = protocol.Passes();
+  std::this_thread::sleep_for(400ms);
+  EXPECT_LE(protocol.Passes() - idlePasses, 1) << "no 20 ms polling while nothing is awaited";
+
+  // A state change on the host's side wakes it at once, and while an answer
+  // is awaited it resends on every 20 ms pass again.
+  protocol.awaiting = true;
+  const int before = protocol.Passes();
+  d.device.WakeReader();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_GE(protocol.Passes() - before, 5);
+
+  // Input still ends an idle wait at once.
+  protocol.awaiting = false;
+  std::this_thread::sleep_for(50ms);
+  d.pty.Send("S\r\n");
+  EXPECT_EQ(protocol.WaitForLines(1, 200ms), std::vector<std::string>{"S"});
+}
+
 TEST(VoziSerial, ReadsOnADeviceNeverStartedAnswerAsAnEmptyRing) {
   VoziSerial device(u"/nonexistent/tty", 1, u"x");
   EXPECT_EQ(device.ReadBuffSize(), 0);

@@ -148,13 +148,17 @@ bool SerialPort::Write(const uint8_t* bytes, int32_t length, uint32_t timeoutMs)
   return true;
 }
 
-SerialPort::WaitOutcome SerialPort::WaitForInput(Event& /*commEvent*/, Event& stopEvent, uint32_t timeoutMs) {
+SerialPort::WaitOutcome SerialPort::WaitForInput(Event& commEvent, Event& stopEvent, uint32_t timeoutMs) {
   const int fd = impl_->fd;
   if (fd < 0 || !stopEvent.Valid()) return WaitOutcome::Failed;
-  pollfd p[2] = {{static_cast<int>(stopEvent.Native()), POLLIN, 0}, {fd, POLLIN, 0}};
+  // Here commEvent is only a wake-up call from another thread: the wait ends
+  // early, as if quiet, so that the caller looks at its state again.
+  pollfd p[3] = {{static_cast<int>(stopEvent.Native()), POLLIN, 0},
+                 {fd, POLLIN, 0},
+                 {commEvent.Valid() ? static_cast<int>(commEvent.Native()) : -1, POLLIN, 0}};
   int n;
   do {
-    n = poll(p, 2, static_cast<int>(timeoutMs));
+    n = poll(p, 3, timeoutMs == kInfinite ? -1 : static_cast<int>(timeoutMs));
   } while (n < 0 && errno == EINTR);
   if (n < 0) return WaitOutcome::Failed;
   if (n == 0) return WaitOutcome::Quiet;
@@ -162,6 +166,7 @@ SerialPort::WaitOutcome SerialPort::WaitForInput(Event& /*commEvent*/, Event& st
     stopEvent.Reset();
     return WaitOutcome::Stop;
   }
+  if (p[2].revents & POLLIN) commEvent.Reset();
   if (p[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
     // A hung-up tty also reports itself readable. Bytes that arrived before
     // the hang-up are still read; once none are left, the port has failed.
@@ -171,6 +176,8 @@ SerialPort::WaitOutcome SerialPort::WaitForInput(Event& /*commEvent*/, Event& st
   }
   return (p[1].revents & POLLIN) ? WaitOutcome::Input : WaitOutcome::Quiet;
 }
+
+bool SerialPort::WakesOnCommEvent() { return true; }
 
 int32_t SerialPort::ReadAvailable(uint8_t* buffer, int32_t maxBytes) {
   if (impl_->fd < 0 || maxBytes <= 0) return 0;

@@ -288,4 +288,7 @@ bool SerialPort::ParkAfterFailure(Event& commEvent, Event& stopEvent) {
   return WaitAny(commEvent, stopEvent, kInfinite) != 0;
 }
 
+// commEvent carries the overlapped comm wait here: nobody else may set it.
+bool SerialPort::WakesOnCommEvent() { return false; }
+
 }  // namespace platform
