@@ -10,7 +10,7 @@
 //  - CPU per line: this process's CPU minus the instrument thread's, per line
 //    delivered (reader threads, decoding, ring, host reads);
 //  - idle CPU per started device: the same devices described and idle (the
-//    reader's 20 ms poll), per device, in % of one core.
+//    reader's quiet waits), per device, in % of one core.
 //
 //   latency_bench [--instruments 1,8,32] [--seconds N] [--idle-seconds N]
 //
@@ -200,7 +200,7 @@ void Idle(size_t count, double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
   const double cpu = (ProcessCpuSeconds() - cpu0) - (farm.CpuSeconds() - farm0);
-  // Nearly every switch is a reader ending its 20 ms wait.
+  // Nearly every switch is a reader ending a quiet wait.
   const double wakeups = static_cast<double>((ProcessContextSwitches() - switches0) -
                                              (farm.ContextSwitches() - farmSwitches0));
   const double perDevicePct = cpu * 100 / elapsed / static_cast<double>(count);

@@ -5,7 +5,7 @@
 // Prints: sustained throughput (lines/s, bytes/s) with the count of lost
 // lines (gaps in a counter channel and lines the ring refused), the CPU time
 // of this process per megabyte delivered, and the CPU per second of a
-// started device whose instrument stays quiet (the 20 ms poll).
+// started device whose instrument stays quiet (the reader's quiet waits).
 //
 //   pipeline_bench [--seconds N] [--sim PATH]
 #include <signal.h>
