@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/host_services.h"
+#include "platform/win32/win32_handle.h"
 #include "text/xnrv.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Win32 text is UTF-16");
@@ -116,22 +117,6 @@ std::u16string FromWide(const std::wstring& text) {
   return std::u16string(reinterpret_cast<const char16_t*>(text.data()), text.size());
 }
 
-// The host executable's full path. A buffer of MAX_PATH would cut a longer
-// path and send us looking for the framework in the wrong folder.
-std::wstring HostExecutablePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    if (path.size() >= 32768) return {};  // longer than any Windows path
-    path.resize(path.size() * 2);
-  }
-}
-
 // The absolute form of a path, with "." and ".." resolved.
 std::wstring Canonical(const std::wstring& path) {
   const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -169,7 +154,7 @@ void RegisterFrameworkFromLibraryOnce() {
   if (g_frameworkTried) return;
   g_frameworkTried = true;
 
-  const std::wstring path = Canonical(ToWide(FrameworkLibraryPath(FromWide(HostExecutablePath()))));
+  const std::wstring path = Canonical(ToWide(FrameworkLibraryPath(FromWide(win32::ModuleFileName(nullptr)))));
   const HMODULE module = LoadLibraryW(path.c_str());
   if (module != nullptr) {
     g_frameworkModule = module;

@@ -19,21 +19,6 @@ std::atomic<void*> g_ownModule{nullptr};
 
 HMODULE Own() { return static_cast<HMODULE>(g_ownModule.load(std::memory_order_acquire)); }
 
-// Full path of the module, however long.
-std::wstring ModulePath(HMODULE module) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    if (path.size() >= 32768) return {};  // longer than any Windows path
-    path.resize(path.size() * 2);
-  }
-}
-
 // A string of the version block, or nothing when the key is absent.
 std::optional<std::u16string> VersionString(const std::vector<uint8_t>& block,
                                             const wchar_t* subBlock, const wchar_t* key) {
@@ -79,7 +64,7 @@ OwnVersionInfo ReadOwnVersionInfo() {
   OwnVersionInfo info;
   const HMODULE module = Own();
   if (module == nullptr) return info;
-  const std::wstring path = ModulePath(module);
+  const std::wstring path = win32::ModuleFileName(module);
   if (path.empty()) return info;
 
   DWORD ignored = 0;

@@ -24,4 +24,20 @@ inline const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
+// Full path of a module (null: the process's executable), however long: a
+// MAX_PATH buffer would cut a longer path. Empty when it cannot be had.
+inline std::wstring ModuleFileName(HMODULE module) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    if (path.size() >= 32768) return {};  // longer than any Windows path
+    path.resize(path.size() * 2);
+  }
+}
+
 }  // namespace platform::win32
