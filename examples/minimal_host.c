@@ -20,13 +20,25 @@
 #define DEFAULT_LIBRARY "Vozi.kycdll"
 static HMODULE library;
 static int OpenLibrary(const char* path) { return (library = LoadLibraryA(path)) != NULL; }
-static void* Export(const char* name) { return (void*)GetProcAddress(library, name); }
+/* Stores the export's address in *slot, a function pointer of the table
+ * below; copied as bytes, since GetProcAddress gives it another type. */
+static int Lookup(void* slot, const char* name) {
+  FARPROC address = GetProcAddress(library, name);
+  if (address != NULL) memcpy(slot, &address, sizeof address);
+  return address != NULL;
+}
 #else
 #include <dlfcn.h>
 #define DEFAULT_LIBRARY "libvozi.so"
 static void* library;
 static int OpenLibrary(const char* path) { return (library = dlopen(path, RTLD_NOW)) != NULL; }
-static void* Export(const char* name) { return dlsym(library, name); }
+/* The same from dlsym's object pointer: C has no conversion to a function
+ * pointer, but POSIX keeps both alike, so the bytes are copied. */
+static int Lookup(void* slot, const char* name) {
+  void* address = dlsym(library, name);
+  if (address != NULL) memcpy(slot, &address, sizeof address);
+  return address != NULL;
+}
 #endif
 
 /* The exports this host uses, looked up by name as a host loads an enabler. */
@@ -40,17 +52,10 @@ static struct {
   int32_t (VOZI_CALL *CloseAll)(void);
 } vozi;
 
-/* Stores the export's address in *slot (a function pointer of the struct
- * above). Copied as bytes: C has no conversion from an object pointer to a
- * function pointer, and every system the library runs on keeps both alike. */
 static int Bind(void* slot, const char* name) {
-  void* address = Export(name);
-  if (address == NULL) {
-    fprintf(stderr, "minimal_host: the library has no export %s\n", name);
-    return 0;
-  }
-  memcpy(slot, &address, sizeof address);
-  return 1;
+  if (Lookup(slot, name)) return 1;
+  fprintf(stderr, "minimal_host: the library has no export %s\n", name);
+  return 0;
 }
 #define BIND(name) Bind(&vozi.name, #name)
 
