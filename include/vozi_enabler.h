@@ -4,9 +4,9 @@
  * The library finds Vozi instruments on USB-serial adapters, starts them,
  * checks their firmware and streams their samples as lines of text. It is a
  * shared library with exactly these sixteen exports: Vozi.kycdll on 32-bit
- * Windows (cdecl, undecorated names), libvozi.so on Linux. Every argument and
- * result is 32 bits wide. No exception leaves a call.
- * examples/minimal_host.c is a complete host in about a hundred lines.
+ * Windows (cdecl, undecorated names), libvozi.so on Linux. Integer arguments
+ * and results are 32 bits wide. No exception leaves a call.
+ * examples/minimal_host.c is a complete host written from this header.
  *
  * A host calls, in this order:
  *   1. GetDeviceClassInfo, once.
@@ -136,9 +136,9 @@ typedef struct CommandRecord {
  * the instrument's lists writes nothing and still returns 1.
  *
  * Every command first waits, in 1 s steps and for up to 15 s, until the
- * instrument has described its channels (it does so just after Initialise);
- * if it never does, the command returns 0, writes nothing and the device
- * counts as not responding. Any code not listed here writes the reply
+ * instrument has described its channels (it does so just after Initialise;
+ * a device never initialised never does); if it never does, the command
+ * returns 0, writes nothing and the device counts as not responding. Any code not listed here writes the reply
  * "^Unsupported SDA command" and returns 0. */
 enum VoziCommand {
   /* reply: the model the instrument names, e.g. "VZ-8" ("RezuzeRidev" when
@@ -150,8 +150,8 @@ enum VoziCommand {
   /* reply: the adapter's serial number without its first three characters,
    * e.g. "12345A" for ZOR12345A. */
   VOZI_GET_PORT_DESCRIPTION = 4,
-  /* count: the index of the last channel (the number of fields of a sample
-   * line, time field included, minus 1). */
+  /* count: the index of the last channel (the number of channel names the
+   * instrument gives, time field included, minus 1). */
   VOZI_GET_LAST_CHANNEL = 11,
   /* argument: channel. value: the low end of its range (-32767 for a channel
    * without limits). */
