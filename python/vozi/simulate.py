@@ -32,17 +32,20 @@ def simulator_serial(k):
 def _option(key, value):
     flag = "--" + key.replace("_", "-")
     if value is True:
-        return flag
+        return [flag]
     if value is False:
-        return flag + "=false"
+        return [flag, "false"]
     if isinstance(value, (list, tuple)):
         value = ",".join(str(v) for v in value)
-    return "%s=%s" % (flag, value)
+    # Separate words, so that an empty value (driver="") stays one.
+    return [flag, str(value)]
 
 
 class Simulation:
     """n vozi-sim instruments, each started with every setting given (see
-    `vozi-sim --help`: firmware=2, hang_up_after=500, driver="", ...)."""
+    `vozi-sim --help`: firmware=2, hang_up_after=500, driver="", ...).
+    serial="..." gives every simulator that adapter serial number instead of
+    its own (a number not beginning with ZOR or D800 is no Vozi instrument)."""
 
     def __init__(self, n=1, **settings):
         if not 0 <= n <= _MAX_SIMULATORS:
@@ -73,10 +76,12 @@ class Simulation:
         self._previous_root = os.environ.get("VOZI_DEVICE_ROOT")
         self._started = True
         S.session.simulations.add(self)
-        extra = [_option(k, v) for k, v in self.settings.items()]
+        settings = dict(self.settings)
+        serial = settings.pop("serial", None)
+        extra = [word for k, v in settings.items() for word in _option(k, v)]
         try:
             for k in range(self.count):
-                self._launch(executable, simulator_serial(k), extra)
+                self._launch(executable, serial or simulator_serial(k), extra)
         except BaseException:
             self.stop()
             raise
