@@ -1,6 +1,7 @@
 #pragma once
 // The stream of one started instrument: the receive ring drained through
 // the exports into a SampleConverter, and what can be known about loss.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,10 @@ class InstrumentStream {
   std::unique_lock<std::mutex> Guard() { return std::unique_lock<std::mutex>(mutex_); }
   SampleConverter& Converter() { return converter_; }
   int32_t Index() const { return index_; }
+  // Once the instrument is closed its index may name another instrument
+  // after the next discovery pass: a stopped stream reads nothing more.
+  void Stop() { stopped_.store(true); }
+  bool Stopped() const { return stopped_.load(); }
   // Times the ring was found full (or within a line of it): the enabler
   // drops the newest text then, so lines were lost.
   uint64_t RingOverflows() const { return ringOverflows_; }
@@ -40,6 +45,7 @@ class InstrumentStream {
   SampleConverter converter_;
   std::mutex mutex_;
   std::vector<char> buffer_;
+  std::atomic<bool> stopped_{false};
   uint64_t ringOverflows_ = 0;
   bool ringWasFull_ = false;
 };

@@ -186,7 +186,8 @@ py::dict Counts(const LineCounts& c) {
 
 // Drains the instrument until `want` rows are waiting. Returns "ok", or
 // "stalled" when no text arrived for `stallSeconds`, or "failed" when the
-// library marked the instrument failed and its ring is empty. The library
+// library marked the instrument failed and its ring is empty, or "closed"
+// when the stream was stopped. The library
 // waits without the interpreter lock, in short slices, and Ctrl-C between
 // them raises KeyboardInterrupt here.
 std::string Fill(InstrumentStream& stream, size_t want, double stallSeconds) {
@@ -198,6 +199,7 @@ std::string Fill(InstrumentStream& stream, size_t want, double stallSeconds) {
       py::gil_scoped_release nogil;
       auto guard = stream.Guard();
       if (stream.Converter().Ready() >= want) return "ok";
+      if (stream.Stopped()) return "closed";
       drain = stream.DrainOnce(kWaitSliceMs);
       ready = stream.Converter().Ready();
     }
@@ -259,6 +261,7 @@ PYBIND11_MODULE(_vozi, m) {
            }),
            py::arg("library"), py::arg("index"), py::arg("minima"), py::arg("maxima"))
       .def("fill", &Fill, py::arg("want"), py::arg("stall_seconds"))
+      .def("stop", &InstrumentStream::Stop)
       .def("take",
            [](InstrumentStream& s, std::optional<size_t> rows, bool raw) {
              std::unique_lock<std::mutex> guard;

@@ -76,6 +76,7 @@ class Session:
         with self.lock:
             for handle in list(self.handles.values()):
                 handle.closed = True
+                handle.stream.stop()
             self.handles.clear()
             if self._owes_close_all and self._library is not None:
                 self._library.close_all()
@@ -88,6 +89,7 @@ class Session:
             if handle.closed:
                 return
             handle.closed = True
+            handle.stream.stop()
             self.handles.pop(handle.index, None)
             lib = self._library
             # A failed instrument cannot answer the stop request; asking would

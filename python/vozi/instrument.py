@@ -309,6 +309,8 @@ class Instrument:
         self._warn_loss()
         if status == "ok":
             return data
+        if status == "closed":
+            raise Error("instrument %d was closed during the read" % self.index)
         if status == "failed":
             what = "instrument %d failed while streaming" % self.index
         else:
