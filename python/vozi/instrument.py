@@ -1,6 +1,7 @@
 """Finding, starting and reading Vozi instruments."""
 
 import collections
+import re
 import warnings
 import weakref
 
@@ -126,13 +127,9 @@ def _choose(session, selector, unique_id):
 
 
 def _parse_periods(text):
-    periods = []
-    for field in text.split(","):
-        try:
-            periods.append(int(field))
-        except ValueError:
-            pass  # not a whole number of microseconds: not selectable
-    return periods
+    # Decimal integers separated by commas; a field that is no whole number of
+    # microseconds cannot be selected and is skipped, as vozi-host does.
+    return [int(f) for f in text.split(",") if re.fullmatch(r"-?[0-9]+", f)]
 
 
 class Instrument:
