@@ -1,0 +1,197 @@
+"""The vozi package against simulated instruments (vozi-sim), through the
+real libvozi.so. Run with PYTHONPATH=build/<preset>/python (scripts/test)."""
+
+import math
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import vozi
+from vozi import _vozi
+
+# vozi-sim's default instrument: channels 1..5 with their ranges and
+# waveforms, a cycle of 1000 samples.
+SIM_CHANNELS = [
+    (1, "ECG", "mV", -5.0, 5.0),
+    (2, "Pulse", "bpm", 0.0, 250.0),
+    (3, "Temp", "degC", 20.0, 45.0),
+    (4, "Ramp", "V", 0.0, 10.0),
+    (5, "Counter", "count", 0.0, 32767.0),
+]
+WAVE_PERIOD = 1000
+
+
+def sim_value(channel, n):
+    """The value vozi-sim sends on a channel for sample n."""
+    _, _, _, low, high = SIM_CHANNELS[channel - 1]
+    span, mid, phase = high - low, (low + high) / 2, n % WAVE_PERIOD
+    return {
+        1: mid + 0.4 * span * math.sin(2 * math.pi * phase / WAVE_PERIOD),
+        2: low + (0.25 if phase < WAVE_PERIOD // 2 else 0.75) * span,
+        3: mid,
+        4: low + span * phase / WAVE_PERIOD,
+        5: low + n % (int(span) + 1),
+    }[channel]
+
+
+def test_find_and_open_by_index_and_by_unique_id():
+    with vozi.simulate(3):
+        found = vozi.find()
+        assert [f.index for f in found] == [0, 1, 2]
+        assert len({f.unique_id for f in found}) == 3
+        # Each way of choosing must start that instrument and no other one.
+        with vozi.open(1) as by_index, vozi.open(unique_id=found[2].unique_id) as by_id:
+            assert (by_index.index, by_index.description) == (1, "12115A")
+            assert (by_id.index, by_id.description) == (2, "12125A")
+            assert by_id.unique_id == found[2].unique_id
+            assert by_index.read(5).shape == by_id.read(5).shape == (5, 5)
+            # With instruments open the library cannot look again: the last
+            # pass's list is kept.
+            assert vozi.find() == found
+        with pytest.raises(vozi.NotFound):
+            vozi.open(7)
+
+
+@pytest.mark.parametrize("channels, columns", [(None, [1, 2, 3, 4, 5]),
+                                               (["Counter", 1], [1, 5])])
+def test_read_gives_the_simulators_waveforms_in_physical_units(channels, columns):
+    with vozi.simulate(), vozi.open(period=0.001, channels=channels) as dev:
+        assert dev.channels == [vozi.Channel(*SIM_CHANNELS[c - 1]) for c in columns]
+        assert (dev.model, dev.firmware, dev.period, dev.period_assumed) == ("VZ-8", "1", 0.001, False)
+        first = dev.read(1500)
+        raw = dev.read_raw(20)
+        chunks = [next(dev.stream(chunk=30)) for _ in range(2)]
+        assert first.dtype == np.float64 and raw.dtype == np.int32
+        assert first.shape == (1500, len(columns)) and raw.shape == (20, len(columns))
+        # The counter channel numbers the samples: no sample may go missing
+        # or repeat between reads, whichever kind.
+        counter = columns.index(5)
+        n = np.concatenate([first[:, counter], raw[:, counter],
+                            *(c[:, counter] for c in chunks)]).round().astype(int)
+        assert (np.diff(n) == 1).all(), "samples lost or repeated between reads"
+        steps = np.array([c.step for c in dev.channels])
+        expected = np.array([[sim_value(c, k) for c in columns] for k in n[:1500]])
+        worst = (np.abs(first - expected) / steps).max()
+        assert worst <= 1.0, "%.2f scale steps off the simulator's waveform" % worst
+        assert dev.lost.dropped == 0
+
+
+def test_physical_values_equal_those_vozi_host_writes(tmp_path):
+    host = os.path.join(os.path.dirname(vozi.__file__), "..", "..", "tools", "vozi-host", "vozi-host")
+    if not os.path.isfile(host):
+        pytest.skip("vozi-host is not built beside this package")
+    csv = tmp_path / "run.csv"
+    subprocess.run([host, "--simulate", "acquire", "--period", "1000", "--samples", "400",
+                    "--csv", str(csv)], check=True, capture_output=True, timeout=120)
+    written = np.loadtxt(csv, delimiter=",", skiprows=1)[:, 1:]
+    with vozi.simulate(), vozi.open(period=0.001) as dev:
+        read = dev.read(400)
+    # Both streams start at sample 0; the CSV holds seven significant digits.
+    np.testing.assert_allclose(read, written, rtol=1e-6, atol=1e-12)
+
+
+@pytest.mark.parametrize("n, settings, error, text", [
+    (1, {"serial": "FTX12345"}, vozi.NotFound,
+     "The Vozi Device cannot be found.\nPlease plug in your Vozi Device and restart Kymora."),
+    (1, {"driver": ""}, vozi.DriverMissing,
+     "The Vozi Device driver is not installed.\nPlease plug in your Vozi Device and restart Kymora."
+     "\n\nRefer to the Vozi Device Enabler Installation Guide\nif you continue to see this message."),
+    (1, {"firmware": 2}, vozi.FirmwareRejected,
+     "A Vozi Device is connected, but can't be used due\nto wrong firmware version. Please contact"
+     " Vozi\nScientific Corporation for a firmware update."),
+    (1, {"hang_up_after": 300}, vozi.NotResponding,
+     "The Vozi Device is not responding or powered off."),
+])
+def test_each_staged_failure_raises_its_exception_with_the_librarys_text(n, settings, error, text):
+    with vozi.simulate(n, **settings):
+        with pytest.raises(error) as e:
+            with vozi.open() as dev:
+                dev.read(5000)
+        assert e.value.library_message == text
+        assert text in str(e.value)
+        if error is vozi.NotResponding:
+            # The samples that did arrive are not thrown away (the last few
+            # may die with the simulator's terminal).
+            data = e.value.data
+            assert 250 <= len(data) <= 300 and data.shape[1] == 5
+            assert (data[:, 4].round() == np.arange(len(data))).all()
+
+
+def _child(script, **kwargs):
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, **kwargs)
+
+
+def test_a_process_that_never_closes_its_instrument_exits_0():
+    with vozi.simulate():
+        child = _child("""
+            import vozi
+            dev = vozi.open()
+            print(len(dev.read(200)), flush=True)
+            # neither close() nor a with-block: the interpreter's exit must do it
+        """)
+        out, err = child.communicate(timeout=60)
+        assert (child.returncode, out.strip()) == (0, "200"), err
+        # The instrument went back with the process: it can be started again.
+        with vozi.open() as dev:
+            assert len(dev.read(10)) == 10
+
+
+def test_ctrl_c_interrupts_a_read():
+    with vozi.simulate():
+        child = _child("""
+            import signal, sys, vozi
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            dev = vozi.open()
+            print("reading", flush=True)
+            try:
+                dev.read(10**9)  # days at the simulator's rate
+            except KeyboardInterrupt:
+                print("interrupted", flush=True)
+        """)
+        assert child.stdout.readline().strip() == "reading"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        try:
+            out, err = child.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            pytest.fail("read() ignored Ctrl-C")
+        assert (child.returncode, out.strip()) == (0, "interrupted"), err
+        assert time.monotonic() - sent < 10
+
+
+def test_converter_gives_the_same_rows_however_the_text_is_cut():
+    # Columns: a range, no range (the integer is the value), a flat range.
+    minima, maxima = [-5.0, None, 2.0], [5.0, None, 2.0]
+    lines = [
+        (b"@ 0,-12,7\n", [-5.0, -12.0, 2.0]),
+        (b"@ 32767,5,1,\n", [5.0, 5.0, 2.0]),   # one trailing comma belongs to the format
+        (b"@ 16384,-2147483648,0\n", [16384 / 32767 * 10 - 5, -2147483648.0, 2.0]),
+        (b"12,3,4\n", "no_prefix"),
+        (b"@ 1,2\n", "wrong_count"),
+        (b"@ 1,2,3,4\n", "wrong_count"),
+        (b"@ 1,2,3,,\n", "wrong_count"),
+        (b"@ 1,x,3\n", "bad_value"),
+        (b"@ 1,,3\n", "bad_value"),
+        (b"@ 40000,1,1\n", "bad_value"),        # a scaled value beyond 0..32767
+    ]
+    text = b"".join(t for t, _ in lines)
+    rows = [r for _, r in lines if isinstance(r, list)]
+    kinds = [r for _, r in lines if isinstance(r, str)]
+    for cut in range(len(text) + 1):
+        conv = _vozi.Converter(minima, maxima)
+        conv.feed(text[:cut])
+        conv.feed(text[cut:])
+        got = conv.take()
+        assert got.tolist() == rows, "cut at %d" % cut
+        counts = conv.counts
+        assert counts["samples"] == len(rows) and counts["malformed"] == len(kinds)
+        assert all(counts[k] == kinds.count(k) for k in set(kinds))
