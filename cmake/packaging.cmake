@@ -63,6 +63,7 @@ endif()
 #   /usr/include/vozi_enabler.h
 #   /usr/lib/udev/rules.d/60-vozi.rules      port access and latency
 #   /usr/share/doc/vozi/                     the guides
+#   /usr/share/man/man1/vozi-host.1.gz, vozi-sim.1.gz
 #
 # The Python package, once it has an installation rule, adds its files to
 # this component under ${VOZI_DEB_PYTHON_DIR}.
@@ -92,8 +93,8 @@ foreach(_tool vozi-host vozi-sim)
   endif()
 endforeach()
 
-# Documentation: the guides, the copyright notice and the changelog that
-# Debian expects, compressed the way it expects.
+# Documentation: the guides, the copyright notice, the changelog and the
+# manual pages, compressed the way Debian expects (at configure time).
 # Debian orders "1.1.3~beta" before "1.1.3".
 string(REPLACE " " "~" CPACK_DEBIAN_PACKAGE_VERSION "${VOZI_FILE_VERSION_STRING}")
 set(VOZI_DEB_MAINTAINER "Norvatek <vozi@norvatek.example>" CACHE STRING "Maintainer field of the Debian package")
@@ -106,6 +107,18 @@ if(NOT _gzip EQUAL 0)
 endif()
 install(FILES packaging/debian/copyright ${_changelog}.gz README.md docs/installation.md docs/tools.md
         DESTINATION ${VOZI_DEB_DOCDIR} COMPONENT deb EXCLUDE_FROM_ALL)
+foreach(_page vozi-host.1 vozi-sim.1)
+  execute_process(COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/linux/${_page}
+                  OUTPUT_FILE ${CMAKE_BINARY_DIR}/packaging/${_page}.gz RESULT_VARIABLE _gzip)
+  if(NOT _gzip EQUAL 0)
+    message(FATAL_ERROR "gzip failed on ${_page}")
+  endif()
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/${_page}.gz DESTINATION usr/share/man/man1
+          COMPONENT deb EXCLUDE_FROM_ALL)
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/packaging/debian/changelog.in
+  ${CMAKE_SOURCE_DIR}/packaging/linux/vozi-host.1 ${CMAKE_SOURCE_DIR}/packaging/linux/vozi-sim.1)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vozi)
