@@ -9,8 +9,12 @@ void ExpectCrLfText(const std::string& text) {
   ASSERT_GE(text.size(), 2u);
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << "the last line ends with CR LF too";
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n') EXPECT_TRUE(i > 0 && text[i - 1] == '\r') << "bare LF at " << i;
-    if (text[i] == '\r') EXPECT_TRUE(i + 1 < text.size() && text[i + 1] == '\n') << "bare CR at " << i;
+    if (text[i] == '\n') {
+      EXPECT_TRUE(i > 0 && text[i - 1] == '\r') << "bare LF at " << i;
+    }
+    if (text[i] == '\r') {
+      EXPECT_TRUE(i + 1 < text.size() && text[i + 1] == '\n') << "bare CR at " << i;
+    }
   }
   EXPECT_EQ(text.find('\0'), std::string::npos);
 }
