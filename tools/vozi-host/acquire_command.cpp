@@ -263,14 +263,16 @@ int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
     s.plotPath = (*plan)[k].plot;
     s.edfPath = (*plan)[k].edf;
     if (!s.plotPath.empty()) s.plot = std::make_unique<PlotSeries>(s.columns.size());
-    if (!s.csvPath.empty() && !s.csv.Open(s.csvPath, &error)) {
-      ReportError(error);
-      return kExitFailure;
-    }
   }
   if (StopRequested()) return kExitInterrupted;
   const size_t startedCount = chosen.size() - notStarted.size();
   if (startedCount == 0) return kExitStartupFailed;
+  for (DeviceStream& s : streams) {
+    if (s.failure.empty() && !s.csvPath.empty() && !s.csv.Open(s.csvPath, &error)) {
+      ReportError(error);
+      return kExitFailure;
+    }
+  }
   std::vector<bool> initialised;
   for (const DeviceStream& s : streams) initialised.push_back(s.failure.empty());
   if (!notStarted.empty()) {

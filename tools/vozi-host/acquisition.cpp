@@ -143,10 +143,10 @@ bool Acquisition::LimitReached(double elapsed) const {
 }
 
 void Acquisition::Take(DeviceStream& s, double now) {
-  // The lines beyond the point where the ring was found full came after the
-  // text it dropped: whatever was lost lies just before them.
-  if (s.ringGapAt && s.bytesRead >= *s.ringGapAt) {
-    s.ringGapAt.reset();
+  // The lines beyond a point where the ring was found full came after text
+  // it may have dropped: whatever was lost lies just before them.
+  if (!s.ringGaps.empty() && s.bytesRead >= s.ringGaps.front()) {
+    while (!s.ringGaps.empty() && s.bytesRead >= s.ringGaps.front()) s.ringGaps.pop_front();
     std::optional<uint64_t> lost;
     if (s.periodUs > 0) {
       const double expected = ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index),
@@ -159,19 +159,28 @@ void Acquisition::Take(DeviceStream& s, double now) {
   s.Consume(line_, limits_, now);
 }
 
+// Looks at the ring before each line: while the instrument outpaces the
+// tool the ring stays full, and every line that gets in then may follow
+// lines that did not.
+void Acquisition::WatchRing(size_t i) {
+  DeviceStream& s = streams_[i];
+  const int32_t buffered = session_.BufferedBytes(s.info.index);
+  const bool full = buffered >= kRingFullBytes;
+  if (full && !ringWasFull_[i]) ++s.stats.ringOverflows;
+  ringWasFull_[i] = full;
+  if (!full || s.done) return;
+  const uint64_t end = s.bytesRead + static_cast<uint64_t>(buffered);
+  if (s.ringGaps.empty() || s.ringGaps.back() < end) s.ringGaps.push_back(end);
+}
+
 bool Acquisition::DrainAll(double now) {
   bool any = false;
   for (size_t i = 0; i < streams_.size(); ++i) {
     DeviceStream& s = streams_[i];
     if (!s.started) continue;
-    const int32_t buffered = session_.BufferedBytes(s.info.index);
-    const bool full = buffered >= kRingFullBytes;
-    if (full && !ringWasFull_[i]) {
-      ++s.stats.ringOverflows;
-      if (!s.done) s.ringGapAt = s.bytesRead + static_cast<uint64_t>(buffered);
-    }
-    ringWasFull_[i] = full;
-    for (int k = 0; k < kLinesPerPass && session_.ReadLine(s.info.index, line_, 0); ++k) {
+    for (int k = 0; k < kLinesPerPass; ++k) {
+      WatchRing(i);
+      if (!session_.ReadLine(s.info.index, line_, 0)) break;
       Take(s, now);
       any = true;
     }
@@ -186,6 +195,7 @@ bool Acquisition::WaitForLine(double now) {
   const size_t i = nextWait_++ % streams_.size();
   if (!streams_[i].started) return false;
   const uint32_t wait = std::max<uint32_t>(1, kWaitMs / static_cast<uint32_t>(streams_.size()));
+  WatchRing(i);
   if (!session_.ReadLine(streams_[i].info.index, line_, wait)) return false;
   Take(streams_[i], now);
   return true;
@@ -195,7 +205,7 @@ bool Acquisition::WaitForLine(double now) {
 // trailing the time that passed beyond the tolerance is a gap here. A count
 // that leads it says the period is not the one the instrument streams at.
 void Acquisition::CheckTime(DeviceStream& s, double now) {
-  if (s.periodUs <= 0 || !s.anyLine || s.done || s.ringGapAt) return;
+  if (s.periodUs <= 0 || !s.anyLine || s.done || !s.ringGaps.empty()) return;
   const double expected =
       ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index), s.AverageLineBytes());
   const double difference = expected - static_cast<double>(s.Position());

@@ -6,6 +6,7 @@
 // damaged line, fewer lines than the time allows) and marked where they
 // were lost, with the best estimate of how many.
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -57,7 +58,9 @@ struct DeviceStream {
   bool anyLine = false;
   double firstAt = 0, lastAt = 0;  // arrival of the first and last line
   uint64_t bytesRead = 0;
-  std::optional<uint64_t> ringGapAt;  // byte count at which the ring was found full
+  // Byte counts at which the ring was found full: a line that entered after
+  // that point may follow dropped ones.
+  std::deque<uint64_t> ringGaps;
 
  private:
   uint64_t pendingGap_ = 0;
@@ -88,6 +91,7 @@ class Acquisition {
 
  private:
   bool Configure(DeviceStream& s);
+  void WatchRing(size_t i);
   bool DrainAll(double now);
   bool WaitForLine(double now);
   void Take(DeviceStream& s, double now);
