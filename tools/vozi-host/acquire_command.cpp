@@ -1,15 +1,17 @@
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <ostream>
 #include <set>
-#include <system_error>
 
 #include "acquisition.h"
 #include "commands.h"
 #include "exit_codes.h"
 #include "number_text.h"
+#include "output_files.h"
 #include "platform/console.h"
 #include "svg_plot.h"
-#include "tool_paths.h"
 
 namespace vozihost {
 namespace {
@@ -21,8 +23,8 @@ std::string List(const std::vector<int32_t>& values) {
 }
 
 std::string DeviceName(const DeviceStream& s) {
-  return "device " + std::to_string(s.info.index) + " (" + s.info.model + ", " +
-         s.info.description + ")";
+  if (s.info.model.empty()) return "device " + std::to_string(s.info.index);
+  return "device " + std::to_string(s.info.index) + " (" + s.info.model + ", " + s.info.description + ")";
 }
 
 // The channels asked for, in the order the library sends them: increasing
@@ -44,11 +46,12 @@ std::vector<ChannelInfo> ChooseColumns(const DeviceInfo& info, const std::vector
   return columns;
 }
 
-// The period the time column uses. Without --period the instrument keeps
-// the one it streams at, which no command reports: the tool assumes the
-// first period of the instrument's own list (the library lists them in
-// reverse, so the last of the reply), which is where an instrument starts,
-// and checks the assumption against the rate it measures.
+// The period the time column uses. With --period it is one the instrument
+// offers (GetSamplePeriods) and is selected. Without, the instrument keeps
+// the one it streams at, which no command reports: the tool assumes the first
+// period of the instrument's own list (the library lists them in reverse, so
+// the last of the reply), which is where an instrument starts, and checks the
+// assumption against the lines that arrive.
 bool ChoosePeriod(DeviceStream& s, std::optional<int32_t> periodUs, std::string* error) {
   const std::vector<int32_t>& offered = s.info.periodsUs;
   if (periodUs) {
@@ -59,10 +62,10 @@ bool ChoosePeriod(DeviceStream& s, std::optional<int32_t> periodUs, std::string*
       return false;
     }
     s.periodUs = *periodUs;
+    s.periodSelected = true;
     return true;
   }
-  s.periodAssumed = true;
-  s.periodUs = 1000000;  // no list at all: the time column counts samples
+  s.periodUs = 0;  // no list at all: the time is unknown
   for (auto p = offered.rbegin(); p != offered.rend(); ++p) {
     if (*p > 0) {
       s.periodUs = *p;
@@ -72,21 +75,67 @@ bool ChoosePeriod(DeviceStream& s, std::optional<int32_t> periodUs, std::string*
   return true;
 }
 
-bool OpenCsv(DeviceStream& s, std::string* error) {
-  if (s.csvPath.empty()) return true;
-  std::error_code ec;
-  if (s.csvPath.has_parent_path()) std::filesystem::create_directories(s.csvPath.parent_path(), ec);
+std::string PeriodText(const DeviceStream& s) {
+  if (s.periodUs <= 0) return "unknown (the instrument offers none; the first column counts samples)";
+  const std::string p = FormatPeriod(static_cast<int32_t>(s.periodUs));
+  if (s.periodSelected) return p + " (selected)";
+  return p + " (assumed: the first the instrument offers, where it starts; no command reports "
+             "the current one, so choose it with --period)";
+}
+
+std::string IsoTime(std::chrono::system_clock::time_point t) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
+  char fraction[8];
+  std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms));
+  return std::string(text) + fraction;
+}
+
+std::string Identity(const DeviceStream& s) {
+  return "Vozi " + s.info.model + " " + s.info.description + ", device " + std::to_string(s.info.index) +
+         ", unique id " + (s.info.uniqueId ? std::to_string(*s.info.uniqueId) : "-");
+}
+
+// Once the stream has started: the CSV's comment lines and column header,
+// and the EDF file (it needs the start time in its header).
+bool BeginFiles(DeviceStream& s, const std::string& version, std::chrono::system_clock::time_point start,
+                std::string* error) {
   std::vector<std::string> labels;
   for (const ChannelInfo& c : s.columns) labels.push_back(c.Label());
-  return s.csv.Open(s.csvPath, labels, error);
+  s.csv.WriteHeader({{"vozi-host", version},
+                     {"instrument", Identity(s)},
+                     {"firmware", s.info.firmware},
+                     {"period", s.periodUs > 0 ? std::to_string(s.periodUs) + " us, " + PeriodText(s)
+                                               : PeriodText(s)},
+                     {"start", IsoTime(start)},
+                     {"gap", "samples lost just before the row (0 none, -1 some, number unknown)"}},
+                    labels, s.periodUs > 0);
+  if (s.edfPath.empty()) return true;
+  EdfHeader h;
+  h.columns = s.columns;
+  h.periodUs = s.periodUs;
+  h.start = start;
+  h.equipment = "Vozi " + s.info.model + " " + s.info.description + " fw " + s.info.firmware;
+  h.recording = "vozi-host " + version;
+  s.edf = EdfRecording::Open(s.edfPath, h, error);
+  return s.edf != nullptr;
 }
 
 bool WritePlot(const DeviceStream& s, std::string* error) {
   if (s.plotPath.empty() || !s.plot) return true;
   PlotData data;
   data.title = "Vozi " + s.info.model + " " + s.info.description + " - device " +
-               std::to_string(s.info.index) + ", period " + FormatPeriod(static_cast<int32_t>(s.periodUs));
-  const double secondsPerSample = static_cast<double>(s.periodUs) / 1e6;
+               std::to_string(s.info.index) + ", period " +
+               (s.periodUs > 0 ? FormatPeriod(static_cast<int32_t>(s.periodUs)) : "unknown");
+  const double secondsPerSample = s.periodUs > 0 ? static_cast<double>(s.periodUs) / 1e6 : 1.0;
   for (size_t k = 0; k < s.columns.size(); ++k) {
     PlotChannel channel{s.columns[k].Label(), {}};
     for (const auto& [n, value] : s.plot->Points(k)) {
@@ -94,32 +143,76 @@ bool WritePlot(const DeviceStream& s, std::string* error) {
     }
     data.channels.push_back(std::move(channel));
   }
-  std::error_code ec;
-  if (s.plotPath.has_parent_path()) std::filesystem::create_directories(s.plotPath.parent_path(), ec);
+  for (double n : s.plotGaps) data.gaps.push_back(n * secondsPerSample);
   return WriteSvg(s.plotPath, data, error);
 }
 
 void PrintSummary(const DeviceStream& s, double elapsed, std::ostream& out) {
   const StreamStats& st = s.stats;
-  out << DeviceName(s) << ": " << st.samples << " samples in " << FormatNumber(elapsed, 4)
-      << " s, " << FormatNumber(SampleRate(st.samples, elapsed), 5) << "/s at a period of "
-      << FormatPeriod(static_cast<int32_t>(s.periodUs)) << (s.periodAssumed ? " (assumed)" : "")
-      << "; malformed lines " << st.malformed << ", ring overflows " << st.ringOverflows << "\n";
+  out << DeviceName(s) << ": " << st.samples << " samples";
+  if (s.periodUs > 0) {
+    out << " (" << FormatSampleTime(s.Position(), s.periodUs) << " s of sample time)";
+  }
+  out << " in " << FormatNumber(elapsed, 4) << " s, ";
+  if (const auto rate = ArrivalRate(st.samples + st.malformed, s.firstAt, s.lastAt)) {
+    out << FormatNumber(*rate, 5) << " lines/s arrived";
+  } else {
+    out << "rate not measured (less than a second of lines)";
+  }
+  out << "; malformed lines " << st.malformed << ", ring overflows " << st.ringOverflows << "\n";
+  out << "  period: " << PeriodText(s) << "\n";
   if (st.malformed) {
     out << "  malformed: " << st.noPrefix << " without \"@ \", " << st.wrongCount
         << " with values missing or run together, " << st.badValue << " with bad values\n";
   }
-  if (!s.csvPath.empty()) out << "  CSV:  " << s.csvPath.string() << "\n";
-  if (!s.plotPath.empty()) out << "  plot: " << s.plotPath.string() << "\n";
-  if (s.periodAssumed && RateContradictsPeriod(st.samples, elapsed, s.periodUs)) {
-    out << "  warning: the rate does not match the assumed period; the time column is off."
-           " Choose the period with --period.\n";
+  if (st.Lost()) {
+    out << "  LOST: samples are missing at " << st.gaps << (st.gaps == 1 ? " place" : " places")
+        << " (rows with a non-zero gap column): " << st.malformed << " damaged, about " << st.lostEstimate
+        << " never arrived";
+    if (st.gapsOfUnknownSize) out << ", plus " << st.gapsOfUnknownSize << " gap(s) of unknown size";
+    out << "\n";
   }
+  if (st.fasterThanPeriod) {
+    out << "  warning: more lines arrived than the period allows: the instrument does not stream at "
+        << (s.periodUs > 0 ? FormatPeriod(static_cast<int32_t>(s.periodUs)) : "that period")
+        << ", so the time column is wrong";
+    out << (s.periodSelected ? "\n" : "; choose the period with --period\n");
+  }
+  if (!s.csvPath.empty()) out << "  CSV:  " << (IsStdout(s.csvPath) ? "standard output" : s.csvPath.string()) << "\n";
+  if (!s.plotPath.empty()) out << "  plot: " << s.plotPath.string() << "\n";
+  if (s.edf) out << "  " << s.edf->Kind() << ": " << s.edfPath.string() << "\n";
 }
 
-// Everything up to streaming: start-up, description, choices, files.
-int Prepare(EnablerSession& session, const std::vector<int32_t>& found,
-            const AcquireOptions& o, std::vector<DeviceStream>& streams) {
+struct Prepared {
+  std::vector<DeviceStream> streams;  // the instruments that started
+  std::vector<std::string> notStarted;
+};
+
+// Start-up of one instrument and its description. The reason on failure.
+std::optional<std::string> StartOne(EnablerSession& session, int32_t index, int32_t lastIndex,
+                                    std::optional<DeviceInfo>* info) {
+  if (!session.Initialise(index)) {
+    const std::string message = session.FailureMessage(index, lastIndex);
+    ReportError("device " + std::to_string(index) + ": start-up failed", message);
+    return "start-up failed" + (message.empty() ? "" : ": " + message);
+  }
+  std::string failed;
+  *info = ReadDeviceInfo(session, index, &failed);
+  if (*info) return std::nullopt;
+  const std::string message = session.FailureMessage(index, lastIndex);
+  ReportError("device " + std::to_string(index) + ": " + failed + " refused", message);
+  return failed + " refused" + (message.empty() ? "" : ": " + message);
+}
+
+std::string OneLine(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
+}
+
+}  // namespace
+
+int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
+               const AcquireOptions& o, std::ostream& out) {
   std::vector<int32_t> chosen = o.devices.empty() ? found : o.devices;
   std::sort(chosen.begin(), chosen.end());
   chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
@@ -129,20 +222,36 @@ int Prepare(EnablerSession& session, const std::vector<int32_t>& found,
       return kExitNoInstrument;
     }
   }
-  const bool several = chosen.size() > 1;
-  streams.resize(chosen.size());
+  // Every output settled before anything is started.
+  std::string error;
+  bool usage = false;
+  const auto plan = PlanOutputs({o.csv, o.plot, o.edf}, chosen, &error, &usage);
+  if (!plan) {
+    ReportError(error);
+    return usage ? kExitUsage : kExitFailure;
+  }
+
+  if (o.csv.empty() && o.plot.empty() && o.edf.empty()) {
+    ReportError("warning: no --csv, --edf or --plot given: the samples are counted, not kept");
+  }
+
+  const int32_t last = found.back();
+  std::vector<DeviceStream> streams(chosen.size());
+  std::vector<std::string> notStarted;
   for (size_t k = 0; k < chosen.size(); ++k) {
-    const int32_t index = chosen[k];
     if (StopRequested()) return kExitInterrupted;
-    if (!InitialiseReported(session, index, found.back())) return kExitStartupFailed;
-    std::string failed, error;
-    std::optional<DeviceInfo> info = ReadDeviceInfo(session, index, &failed);
-    if (!info) {
-      ReportError("device " + std::to_string(index) + ": " + failed + " refused",
-                  session.FailureMessage(index, found.back()));
-      return kExitStartupFailed;
-    }
     DeviceStream& s = streams[k];
+    s.info.index = chosen[k];
+    std::optional<DeviceInfo> info;
+    if (auto reason = StartOne(session, chosen[k], last, &info)) {
+      s.failure = *reason;
+      notStarted.push_back("device " + std::to_string(chosen[k]) + ": " + OneLine(*reason));
+      if (o.requireAll) {
+        ReportError("not recording: every instrument must start (--require-all)");
+        return kExitStartupFailed;
+      }
+      continue;
+    }
     s.info = std::move(*info);
     s.columns = ChooseColumns(s.info, o.channels, &error);
     if (!error.empty() || !ChoosePeriod(s, o.periodUs, &error)) {
@@ -150,58 +259,85 @@ int Prepare(EnablerSession& session, const std::vector<int32_t>& found,
       return kExitUsage;
     }
     for (const ChannelInfo& c : s.columns) s.scaled.push_back(c.Scaled());
-    s.csvPath = PerDevicePath(o.csv, index, several);
-    s.plotPath = PerDevicePath(o.plot, index, several);
+    s.csvPath = (*plan)[k].csv;
+    s.plotPath = (*plan)[k].plot;
+    s.edfPath = (*plan)[k].edf;
     if (!s.plotPath.empty()) s.plot = std::make_unique<PlotSeries>(s.columns.size());
-    if (!OpenCsv(s, &error)) {
+  }
+  if (StopRequested()) return kExitInterrupted;
+  const size_t startedCount = chosen.size() - notStarted.size();
+  if (startedCount == 0) return kExitStartupFailed;
+  for (DeviceStream& s : streams) {
+    if (s.failure.empty() && !s.csvPath.empty() && !s.csv.Open(s.csvPath, &error)) {
       ReportError(error);
       return kExitFailure;
     }
   }
-  return kExitOk;
-}
-
-int ReportStreamFailures(EnablerSession& session, const std::vector<DeviceStream>& streams,
-                         int32_t lastIndex) {
-  for (const DeviceStream& s : streams) {
-    if (s.failure.empty()) continue;
-    const std::string message = session.FailureMessage(s.info.index, lastIndex);
-    ReportError(DeviceName(s) + ": " + s.failure, message);
+  std::vector<bool> initialised;
+  for (const DeviceStream& s : streams) initialised.push_back(s.failure.empty());
+  if (!notStarted.empty()) {
+    ReportError("going on with " + std::to_string(startedCount) + " of " + std::to_string(chosen.size()) +
+                " instruments (--require-all refuses instead)");
   }
-  return kExitStreamFailed;
-}
-
-}  // namespace
-
-int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
-               const AcquireOptions& o, std::ostream& out) {
-  std::vector<DeviceStream> streams;
-  if (const int status = Prepare(session, found, o, streams); status != kExitOk) return status;
 
   Acquisition acquisition(session, streams, {o.seconds, o.samples}, o.progress);
-  std::string error;
-  int32_t device = -1;
-  if (!acquisition.Configure(o.periodUs, &error, &device) || !acquisition.Start(&error, &device)) {
-    ReportError(error, session.FailureMessage(device, found.back()));
-    return kExitStreamFailed;
-  }
-  const RunResult run = acquisition.Run();
-
+  const bool anyStarted = acquisition.Start();
+  const auto startTime = std::chrono::system_clock::now();
   int status = kExitOk;
-  for (DeviceStream& s : streams) {
-    if (!s.csv.Close(&error) || !WritePlot(s, &error)) {
+  for (size_t k = 0; k < streams.size(); ++k) {
+    DeviceStream& s = streams[k];
+    if (!initialised[k]) continue;
+    if (!s.started) {
+      ReportError(DeviceName(s) + ": " + s.failure, session.FailureMessage(s.info.index, last));
+      notStarted.push_back(DeviceName(s) + ": " + s.failure);
+      continue;
+    }
+    if (!BeginFiles(s, o.toolVersion, startTime, &error)) {
       ReportError(error);
       status = kExitFailure;
     }
   }
-  for (const DeviceStream& s : streams) PrintSummary(s, run.elapsedSeconds, out);
-  if (run.end == RunEnd::Failed) return ReportStreamFailures(session, streams, found.back());
+  if (!anyStarted) return StopRequested() ? kExitInterrupted : kExitStreamFailed;
+  if (status != kExitOk) {
+    RequestStop();  // a file that cannot be written: no recording
+  }
+  const RunResult run = acquisition.Run();
+
+  for (DeviceStream& s : streams) {
+    if (!s.started) continue;
+    if (!s.csv.Close(&error) || !WritePlot(s, &error) || (s.edf && !s.edf->Close(&error))) {
+      ReportError(error);
+      status = kExitFailure;
+    }
+  }
+  for (const DeviceStream& s : streams) {
+    if (s.started) PrintSummary(s, run.elapsedSeconds, out);
+  }
+  for (const std::string& n : notStarted) out << "not recorded: " << n << "\n";
+  out << std::flush;
+
+  if (status != kExitOk) return status;
   if (run.end == RunEnd::Interrupted) {
     out << "interrupted\n";
     // Without a limit Ctrl-C is the way to end, not a failure.
     if (o.seconds || o.samples) return kExitInterrupted;
   }
-  return status;
+  bool failed = false, lost = false;
+  for (const DeviceStream& s : streams) {
+    if (!s.started) continue;
+    if (!s.failure.empty()) {
+      ReportError(DeviceName(s) + ": " + s.failure, session.FailureMessage(s.info.index, last));
+      failed = true;
+    }
+    lost = lost || s.stats.Lost();
+  }
+  if (failed) return kExitStreamFailed;
+  if (lost && !o.allowLoss) {
+    ReportError("samples were lost (see the summary); --allow-loss accepts that");
+    return kExitDataLost;
+  }
+  if (!notStarted.empty()) return kExitSomeNotStarted;
+  return kExitOk;
 }
 
 }  // namespace vozihost

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "channel_scaling.h"
@@ -21,7 +22,7 @@ constexpr int32_t kRingFullBytes = 65535 - 512;
 constexpr int kLinesPerPass = 4000;
 // The longest the tool blocks in a read when nothing is waiting.
 constexpr uint32_t kWaitMs = 20;
-constexpr double kProgressInterval = 0.25;
+constexpr double kCheckInterval = 0.25;
 // An instrument silent for this long (or five sample periods, if longer)
 // has stopped streaming.
 constexpr double kStallSeconds = 3.0;
@@ -30,77 +31,157 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+double PeriodSeconds(const DeviceStream& s) { return static_cast<double>(s.periodUs) / 1e6; }
+
+// With a period the time limit is one of sample time: the samples whose
+// time lies below it, however late they arrive.
+std::optional<uint64_t> PositionLimit(const DeviceStream& s, const StreamLimits& limits) {
+  if (!limits.seconds || s.periodUs <= 0) return std::nullopt;
+  return static_cast<uint64_t>(std::ceil(*limits.seconds * 1e6 / static_cast<double>(s.periodUs) - 1e-9));
+}
+
 }  // namespace
 
-void DeviceStream::Consume(const std::string& line, const StreamLimits& limits) {
+double DeviceStream::AverageLineBytes() const {
+  const uint64_t lines = stats.samples + stats.malformed;
+  return lines ? static_cast<double>(bytesRead) / static_cast<double>(lines) : 0.0;
+}
+
+void DeviceStream::RecordGap(std::optional<uint64_t> count) {
+  if (!count) {
+    pendingUnknown_ = true;
+    ++stats.gapsOfUnknownSize;
+    return;
+  }
+  stats.lostEstimate += *count;
+  pendingGap_ += *count;
+}
+
+void DeviceStream::Consume(const std::string& line, const StreamLimits& limits, double now) {
   if (done) return;
+  const uint64_t n = Position();
+  if (const auto last = PositionLimit(*this, limits); last && n >= *last) {
+    done = true;
+    return;
+  }
+  bytesRead += line.size() + 1;
+  if (!anyLine) firstAt = now;
+  anyLine = true;
+  lastAt = now;
   const LineStatus status = ParseSampleLine(line, scaled, decoded_);
   stats.Count(status);
-  if (status != LineStatus::Ok) return;
-  // Every line the library completed stood for one sample, damaged or not
-  // (its line end survived), so damaged lines keep their place in time.
-  const uint64_t n = stats.samples + stats.malformed - 1;
+  if (status != LineStatus::Ok) {
+    // The line's end survived, so it stood for one sample: its place is kept
+    // and the next row says one is missing.
+    ++pendingGap_;
+    return;
+  }
+  const int64_t gap = pendingUnknown_ ? -1 : static_cast<int64_t>(pendingGap_);
+  if (gap != 0) {
+    ++stats.gaps;
+    plotGaps.push_back(static_cast<double>(n));
+    if (edf) edf->Gap(n, pendingUnknown_ ? std::nullopt : std::optional<uint64_t>(pendingGap_));
+  }
+  pendingGap_ = 0;
+  pendingUnknown_ = false;
   physical_.resize(columns.size());
   for (size_t k = 0; k < columns.size(); ++k) physical_[k] = ToPhysical(decoded_[k], columns[k]);
-  if (csv.IsOpen()) csv.WriteRow(n, periodUs, physical_);
+  csv.WriteRow(n, periodUs, physical_, gap);
   if (plot) plot->Add(n, physical_);
+  if (edf) edf->Add(decoded_);
   if (limits.samples && stats.samples >= *limits.samples) done = true;
 }
 
-bool Acquisition::Configure(std::optional<int32_t> periodUs, std::string* error, int32_t* device) {
-  for (DeviceStream& s : streams_) {
-    const int32_t index = s.info.index;
-    *device = index;
-    if (periodUs && !session_.Command(index, VOZI_SELECT_PERIOD, *periodUs).ok) {
-      *error = "device " + std::to_string(index) + ": SelectPeriod refused";
+bool Acquisition::Configure(DeviceStream& s) {
+  const int32_t index = s.info.index;
+  if (s.periodSelected && !session_.Command(index, VOZI_SELECT_PERIOD, static_cast<int32_t>(s.periodUs)).ok) {
+    s.failure = "SelectPeriod refused";
+    return false;
+  }
+  // Every handshake starts with no channel enabled; disabling first makes
+  // the set exact even on an instrument some earlier host configured.
+  for (const ChannelInfo& c : s.info.channels) {
+    const bool wanted = std::any_of(s.columns.begin(), s.columns.end(),
+                                    [&](const ChannelInfo& k) { return k.index == c.index; });
+    const VoziCommand code = wanted ? VOZI_ENABLE_CHANNEL : VOZI_DISABLE_CHANNEL;
+    if (!session_.Command(index, code, c.index).ok) {
+      s.failure = std::string(wanted ? "EnableChannel " : "DisableChannel ") + std::to_string(c.index) +
+                  " refused";
       return false;
-    }
-    // Every handshake starts with no channel enabled; disabling first makes
-    // the set exact even on an instrument some earlier host configured.
-    for (const ChannelInfo& c : s.info.channels) {
-      const bool wanted = std::any_of(s.columns.begin(), s.columns.end(),
-                                      [&](const ChannelInfo& k) { return k.index == c.index; });
-      const VoziCommand code = wanted ? VOZI_ENABLE_CHANNEL : VOZI_DISABLE_CHANNEL;
-      if (!session_.Command(index, code, c.index).ok) {
-        *error = "device " + std::to_string(index) + ": " +
-                 (wanted ? "EnableChannel " : "DisableChannel ") + std::to_string(c.index) +
-                 " refused";
-        return false;
-      }
     }
   }
   return true;
 }
 
-bool Acquisition::Start(std::string* error, int32_t* device) {
+bool Acquisition::Start() {
+  bool any = false;
   for (DeviceStream& s : streams_) {
-    *device = s.info.index;
+    if (StopRequested()) break;
+    if (!s.failure.empty() || !Configure(s)) continue;
     if (!session_.Command(s.info.index, VOZI_START_STREAM).ok) {
-      *error = "device " + std::to_string(s.info.index) + ": StartStream refused";
-      StopAll();
-      return false;
+      s.failure = "StartStream refused";
+      continue;
     }
+    s.started = true;
+    any = true;
   }
-  return true;
+  return any;
 }
 
 bool Acquisition::LimitReached(double elapsed) const {
-  if (limits_.seconds && elapsed >= *limits_.seconds) return true;
-  if (limits_.samples) {
-    return std::all_of(streams_.begin(), streams_.end(), [](const DeviceStream& s) { return s.done; });
+  for (const DeviceStream& s : streams_) {
+    if (!s.started || s.done || !s.failure.empty()) continue;
+    if (!limits_.seconds) return false;
+    // Without a period the limit is wall-clock time; with one the stream
+    // ends on its own sample time, and this only bounds a stream that falls
+    // behind.
+    const double bound = s.periodUs > 0 ? *limits_.seconds + kStallSeconds + 2 * PeriodSeconds(s)
+                                        : *limits_.seconds;
+    if (elapsed < bound) return false;
   }
-  return false;
+  return true;
 }
 
-bool Acquisition::DrainAll() {
+void Acquisition::Take(DeviceStream& s, double now) {
+  // The lines beyond a point where the ring was found full came after text
+  // it may have dropped: whatever was lost lies just before them.
+  if (!s.ringGaps.empty() && s.bytesRead >= s.ringGaps.front()) {
+    while (!s.ringGaps.empty() && s.bytesRead >= s.ringGaps.front()) s.ringGaps.pop_front();
+    std::optional<uint64_t> lost;
+    if (s.periodUs > 0) {
+      const double expected = ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index),
+                                            s.AverageLineBytes());
+      const double behind = std::round(expected - static_cast<double>(s.Position()));
+      if (behind >= 1) lost = static_cast<uint64_t>(behind);
+    }
+    s.RecordGap(lost);
+  }
+  s.Consume(line_, limits_, now);
+}
+
+// Looks at the ring before each line: while the instrument outpaces the
+// tool the ring stays full, and every line that gets in then may follow
+// lines that did not.
+void Acquisition::WatchRing(size_t i) {
+  DeviceStream& s = streams_[i];
+  const int32_t buffered = session_.BufferedBytes(s.info.index);
+  const bool full = buffered >= kRingFullBytes;
+  if (full && !ringWasFull_[i]) ++s.stats.ringOverflows;
+  ringWasFull_[i] = full;
+  if (!full || s.done) return;
+  const uint64_t end = s.bytesRead + static_cast<uint64_t>(buffered);
+  if (s.ringGaps.empty() || s.ringGaps.back() < end) s.ringGaps.push_back(end);
+}
+
+bool Acquisition::DrainAll(double now) {
   bool any = false;
   for (size_t i = 0; i < streams_.size(); ++i) {
     DeviceStream& s = streams_[i];
-    const bool full = session_.BufferedBytes(s.info.index) >= kRingFullBytes;
-    if (full && !ringWasFull_[i]) ++s.stats.ringOverflows;
-    ringWasFull_[i] = full;
-    for (int k = 0; k < kLinesPerPass && session_.ReadLine(s.info.index, line_, 0); ++k) {
-      s.Consume(line_, limits_);
+    if (!s.started) continue;
+    for (int k = 0; k < kLinesPerPass; ++k) {
+      WatchRing(i);
+      if (!session_.ReadLine(s.info.index, line_, 0)) break;
+      Take(s, now);
       any = true;
     }
   }
@@ -110,28 +191,44 @@ bool Acquisition::DrainAll() {
 // Nothing was waiting anywhere: block briefly in one instrument's read (in
 // turn), instead of spinning. The library's calls are made one at a time, so
 // the instruments are served from this one thread.
-bool Acquisition::WaitForLine() {
+bool Acquisition::WaitForLine(double now) {
   const size_t i = nextWait_++ % streams_.size();
+  if (!streams_[i].started) return false;
   const uint32_t wait = std::max<uint32_t>(1, kWaitMs / static_cast<uint32_t>(streams_.size()));
+  WatchRing(i);
   if (!session_.ReadLine(streams_[i].info.index, line_, wait)) return false;
-  streams_[i].Consume(line_, limits_);
+  Take(streams_[i], now);
   return true;
 }
 
+// Lines can vanish without a full ring (the adapter, the line): the count
+// trailing the time that passed beyond the tolerance is a gap here. A count
+// that leads it says the period is not the one the instrument streams at.
+void Acquisition::CheckTime(DeviceStream& s, double now) {
+  if (s.periodUs <= 0 || !s.anyLine || s.done || !s.ringGaps.empty()) return;
+  const double expected =
+      ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index), s.AverageLineBytes());
+  const double difference = expected - static_cast<double>(s.Position());
+  const double tolerance = LossTolerance(s.periodUs);
+  if (difference > tolerance) s.RecordGap(static_cast<uint64_t>(std::round(difference)));
+  if (difference < -tolerance) s.stats.fasterThanPeriod = true;
+}
+
 void Acquisition::CheckHealth(double now) {
-  for (size_t i = 0; i < streams_.size(); ++i) {
-    DeviceStream& s = streams_[i];
-    if (!s.failure.empty() || s.done) continue;
+  for (DeviceStream& s : streams_) {
+    if (!s.started || !s.failure.empty() || s.done) continue;
     if (session_.IsFailed(s.info.index)) {
       s.failure = "the instrument failed while streaming";
       continue;
     }
-    const double stall = std::max(kStallSeconds, 5.0 * static_cast<double>(s.periodUs) / 1e6);
-    if (now - lastLineAt_[i] > stall) {
-      s.failure = s.stats.samples == 0 && s.stats.malformed == 0
-                      ? "no data arrived after the stream was started"
-                      : "the data stopped arriving";
+    const double stall = std::max(kStallSeconds, 5.0 * PeriodSeconds(s));
+    if (now - (s.anyLine ? s.lastAt : 0.0) > stall) {
+      s.failure = s.anyLine ? "the data stopped arriving"
+                            : "no data arrived after the stream was started (the instrument did "
+                              "not acknowledge the start, or sends nothing)";
+      continue;
     }
+    CheckTime(s, now);
   }
 }
 
@@ -139,6 +236,7 @@ void Acquisition::ShowProgress(double now, bool final) {
   if (!showProgress_) return;
   std::string text;
   for (const DeviceStream& s : streams_) {
+    if (!s.started) continue;
     if (!text.empty()) text += " | ";
     if (streams_.size() > 1) text += "#" + std::to_string(s.info.index) + " ";
     text += ProgressText(s.stats, now);
@@ -155,18 +253,16 @@ void Acquisition::StopAll() {
   for (const DeviceStream& s : streams_) {
     // A failed instrument cannot answer the stop request; asking would only
     // wait out the library's five seconds. CloseAll ends it either way.
-    if (session_.IsFailed(s.info.index)) continue;
+    if (!s.started || session_.IsFailed(s.info.index)) continue;
     session_.Command(s.info.index, VOZI_STOP_STREAM);
   }
 }
 
 RunResult Acquisition::Run() {
   const auto start = Clock::now();
-  lastLineAt_.assign(streams_.size(), 0.0);
   ringWasFull_.assign(streams_.size(), false);
-  std::vector<uint64_t> seen(streams_.size(), 0);
   RunResult result;
-  double nextCheck = kProgressInterval;
+  double nextCheck = kCheckInterval;
   for (;;) {
     const double now = SecondsSince(start);
     if (StopRequested()) {
@@ -174,27 +270,26 @@ RunResult Acquisition::Run() {
       break;
     }
     if (LimitReached(now)) break;
-    if (!DrainAll()) WaitForLine();
+    if (!DrainAll(now)) WaitForLine(now);
     if (now >= nextCheck) {
-      for (size_t i = 0; i < streams_.size(); ++i) {
-        const uint64_t lines = streams_[i].stats.samples + streams_[i].stats.malformed;
-        if (lines != seen[i]) lastLineAt_[i] = now;
-        seen[i] = lines;
-      }
       CheckHealth(now);
       ShowProgress(now, false);
-      nextCheck = now + kProgressInterval;
-      const bool failed = std::any_of(streams_.begin(), streams_.end(),
-                                      [](const DeviceStream& s) { return !s.failure.empty(); });
-      if (failed) {
-        result.end = RunEnd::Failed;
-        break;
-      }
+      nextCheck = now + kCheckInterval;
     }
   }
   result.elapsedSeconds = SecondsSince(start);
   ShowProgress(result.elapsedSeconds, true);
   StopAll();
+  for (DeviceStream& s : streams_) {
+    if (s.started && !s.anyLine && s.failure.empty()) {
+      s.failure = "no data arrived after the stream was started (the instrument did not "
+                  "acknowledge the start, or sends nothing)";
+    }
+  }
+  if (std::any_of(streams_.begin(), streams_.end(),
+                  [](const DeviceStream& s) { return s.started && !s.failure.empty(); })) {
+    if (result.end == RunEnd::Limit) result.end = RunEnd::Failed;
+  }
   return result;
 }
 

@@ -2,7 +2,11 @@
 // The streaming part of "acquire": every chosen instrument configured
 // (period, channels), started, drained line by line, converted, written and
 // thinned for the plot, until the time or sample limit, a failure or Ctrl-C.
+// Lines that never arrived are found (the library's ring found full, a
+// damaged line, fewer lines than the time allows) and marked where they
+// were lost, with the best estimate of how many.
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -11,6 +15,7 @@
 
 #include "csv_writer.h"
 #include "device_info.h"
+#include "edf_writer.h"
 #include "enabler_session.h"
 #include "plot_series.h"
 #include "stream_stats.h"
@@ -18,7 +23,7 @@
 namespace vozihost {
 
 struct StreamLimits {
-  std::optional<double> seconds;   // wall-clock time from the start of streaming
+  std::optional<double> seconds;   // of sample time (wall-clock time without a period)
   std::optional<uint64_t> samples; // per instrument
 };
 
@@ -27,20 +32,39 @@ struct DeviceStream {
   DeviceInfo info;
   std::vector<ChannelInfo> columns;         // enabled channels in the order they arrive
   std::vector<bool> scaled;                 // per column
-  int64_t periodUs = 0;                     // period the time column uses
-  bool periodAssumed = false;               // not selected by us: the instrument's first
-  std::filesystem::path csvPath, plotPath;  // empty: not wanted
+  int64_t periodUs = 0;                     // period the time column uses; 0: unknown
+  bool periodSelected = false;              // sent with SelectPeriod (else assumed)
+  std::filesystem::path csvPath, plotPath, edfPath;  // empty: not wanted
   CsvWriter csv;
   std::unique_ptr<PlotSeries> plot;
+  std::vector<double> plotGaps;             // sample positions where samples are missing
+  std::unique_ptr<EdfRecording> edf;
   StreamStats stats;
-  bool done = false;    // sample limit reached; further lines are read and discarded
-  std::string failure;  // why its stream broke off (empty: it did not)
+  bool started = false;  // StartStream accepted: it takes part in the run
+  bool done = false;     // limit reached; further lines are read and discarded
+  std::string failure;   // why it did not start or broke off (empty: it did not)
 
-  // Parses, converts and records one line. Lines past the limit are dropped;
-  // the limit counts good samples.
-  void Consume(const std::string& line, const StreamLimits& limits);
+  // Parses, converts and records one line that arrived `now` seconds into
+  // the run. Lines past the limit are dropped; the limit counts good samples.
+  void Consume(const std::string& line, const StreamLimits& limits, double now);
+  // Samples missing before the next row: a count, or nullopt when some are
+  // missing but how many is unknown.
+  void RecordGap(std::optional<uint64_t> count);
+
+  // The position of the next line: lines that arrived plus samples lost.
+  uint64_t Position() const { return stats.samples + stats.malformed + stats.lostEstimate; }
+  double AverageLineBytes() const;
+
+  bool anyLine = false;
+  double firstAt = 0, lastAt = 0;  // arrival of the first and last line
+  uint64_t bytesRead = 0;
+  // Byte counts at which the ring was found full: a line that entered after
+  // that point may follow dropped ones.
+  std::deque<uint64_t> ringGaps;
 
  private:
+  uint64_t pendingGap_ = 0;
+  bool pendingUnknown_ = false;
   std::vector<int32_t> decoded_;
   std::vector<double> physical_;
 };
@@ -58,18 +82,20 @@ class Acquisition {
               bool showProgress)
       : session_(session), streams_(streams), limits_(limits), showProgress_(showProgress) {}
 
-  // Sends the period and channel commands. False on a refusal, with what was
-  // refused in *error and the instrument's index in *device.
-  bool Configure(std::optional<int32_t> periodUs, std::string* error, int32_t* device);
-  // StartStream on every instrument; false as above when one refuses (the
-  // ones already started are stopped again).
-  bool Start(std::string* error, int32_t* device);
+  // Sends the period and channel commands, then StartStream, to every
+  // instrument. One that refuses gets a failure and stays out of the run; the
+  // others go on. False when none started.
+  bool Start();
   // Reads until the end; always leaves the instruments stopped.
   RunResult Run();
 
  private:
-  bool DrainAll();
-  bool WaitForLine();
+  bool Configure(DeviceStream& s);
+  void WatchRing(size_t i);
+  bool DrainAll(double now);
+  bool WaitForLine(double now);
+  void Take(DeviceStream& s, double now);
+  void CheckTime(DeviceStream& s, double now);
   void CheckHealth(double now);
   void ShowProgress(double now, bool final);
   void StopAll();
@@ -79,7 +105,6 @@ class Acquisition {
   std::vector<DeviceStream>& streams_;
   StreamLimits limits_;
   bool showProgress_;
-  std::vector<double> lastLineAt_;   // seconds since start, per stream
   std::vector<bool> ringWasFull_;
   size_t nextWait_ = 0;
   size_t progressWidth_ = 0;

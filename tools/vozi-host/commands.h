@@ -12,8 +12,15 @@
 
 namespace vozihost {
 
-// Every instrument found: identity, sample periods and channels. Exit code.
-int RunList(EnablerSession& session, const std::vector<int32_t>& found, std::ostream& out);
+struct ListOptions {
+  bool probe = false;                  // start each instrument and ask it
+  std::filesystem::path deviceRoot = "/";  // where the platform's ports are looked up
+};
+
+// Every instrument found: identity and port; with probe also what it says
+// about itself (model, firmware, periods, channels). Exit code.
+int RunList(EnablerSession& session, const std::vector<int32_t>& found, const ListOptions& options,
+            std::ostream& out);
 
 struct AcquireOptions {
   std::vector<int32_t> devices;      // indices; empty: every instrument found
@@ -21,9 +28,13 @@ struct AcquireOptions {
   std::vector<int32_t> channels;     // absent: every channel
   std::optional<double> seconds;
   std::optional<uint64_t> samples;
-  std::filesystem::path csv;         // empty: none
+  std::filesystem::path csv;         // empty: none; "-": standard output
   std::filesystem::path plot;        // empty: none
+  std::filesystem::path edf;         // empty: none
+  bool allowLoss = false;            // lost samples are no failure
+  bool requireAll = false;           // one instrument failing to start stops all
   bool progress = false;             // live progress line on standard error
+  std::string toolVersion;
 };
 
 // Streams, writes the files, prints a summary. Exit code.

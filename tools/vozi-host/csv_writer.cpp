@@ -1,6 +1,7 @@
 #include "csv_writer.h"
 
 #include "number_text.h"
+#include "output_files.h"
 
 namespace vozihost {
 
@@ -14,37 +15,57 @@ std::string CsvField(std::string_view text) {
   return quoted + "\"";
 }
 
-bool CsvWriter::Open(const std::filesystem::path& path, const std::vector<std::string>& columns,
-                     std::string* error) {
-  path_ = path;
-  stream_.open(path, std::ios::binary | std::ios::trunc);
-  if (!stream_) {
-    if (error) *error = "cannot write " + path.string();
-    return false;
-  }
-  std::string header = "time_s";
-  for (const std::string& c : columns) header += "," + CsvField(c);
-  stream_ << header << '\n';
-  return true;
+CsvWriter::~CsvWriter() {
+  std::string ignored;
+  Close(&ignored);
 }
 
-void CsvWriter::WriteRow(uint64_t n, int64_t periodUs, const std::vector<double>& values) {
-  row_ = FormatSampleTime(n, periodUs);
+bool CsvWriter::Open(const std::filesystem::path& path, std::string* error) {
+  path_ = path;
+  file_ = IsStdout(path) ? stdout : OpenForWriting(path, error);
+  return file_ != nullptr;
+}
+
+void CsvWriter::WriteHeader(const std::vector<std::pair<std::string, std::string>>& comments,
+                            const std::vector<std::string>& columns, bool hasPeriod) {
+  if (!file_) return;
+  std::string header;
+  for (const auto& [key, value] : comments) {
+    std::string line = value;
+    for (char& c : line) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
+    header += "# " + key + ": " + line + "\n";
+  }
+  header += hasPeriod ? "time_s" : "sample";
+  for (const std::string& c : columns) header += "," + CsvField(c);
+  header += ",gap\n";
+  std::fwrite(header.data(), 1, header.size(), file_);
+}
+
+void CsvWriter::WriteRow(uint64_t n, int64_t periodUs, const std::vector<double>& values, int64_t gap) {
+  if (!file_) return;
+  row_ = periodUs > 0 ? FormatSampleTime(n, periodUs) : std::to_string(n);
   for (double v : values) {
     row_ += ',';
     row_ += FormatNumber(v);
   }
+  row_ += ',';
+  row_ += std::to_string(gap);
   row_ += '\n';
-  stream_.write(row_.data(), static_cast<std::streamsize>(row_.size()));
+  std::fwrite(row_.data(), 1, row_.size(), file_);
 }
 
 bool CsvWriter::Close(std::string* error) {
-  if (!stream_.is_open()) return true;
-  stream_.flush();
-  const bool ok = static_cast<bool>(stream_);
-  stream_.close();
-  if (!ok && error) *error = "error writing " + path_.string();
-  return ok;
+  if (!file_) return true;
+  std::FILE* f = file_;
+  file_ = nullptr;
+  if (f == stdout) {
+    if (std::fflush(f) == 0 && !std::ferror(f)) return true;
+    *error = "error writing the CSV to standard output: " + SystemReason();
+    return false;
+  }
+  return CloseWritten(f, path_, error);
 }
 
 }  // namespace vozihost

@@ -1,30 +1,42 @@
 #pragma once
-// The samples of one instrument as CSV: a header "time_s" then one
-// "name (units)" column per channel, then one row per sample.
+// The samples of one instrument as CSV. A few comment lines ("# key: value")
+// describe the recording; then the header "time_s", one "name (units)"
+// column per channel and "gap"; then one row per sample. The gap column is
+// the number of samples lost just before the row (0: none, -1: some, number
+// unknown). Readers skip the comments (pandas: comment='#').
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vozihost {
 
 class CsvWriter {
  public:
-  // Creates (or truncates) the file and writes the header.
-  bool Open(const std::filesystem::path& path, const std::vector<std::string>& columns,
-            std::string* error);
-  // Sample n of a stream at periodUs: its time, then the values.
-  void WriteRow(uint64_t n, int64_t periodUs, const std::vector<double>& values);
+  CsvWriter() = default;
+  ~CsvWriter();
+  CsvWriter(const CsvWriter&) = delete;
+  CsvWriter& operator=(const CsvWriter&) = delete;
+
+  // Creates (or truncates) the file; "-" is standard output.
+  bool Open(const std::filesystem::path& path, std::string* error);
+  // The comment lines (key, value), then the column header. Without a
+  // period the first column counts samples ("sample") instead of time.
+  void WriteHeader(const std::vector<std::pair<std::string, std::string>>& comments,
+                   const std::vector<std::string>& columns, bool hasPeriod);
+  // Sample n (lost samples counted in) of a stream at periodUs (0: unknown).
+  void WriteRow(uint64_t n, int64_t periodUs, const std::vector<double>& values, int64_t gap);
   // Flushes and reports any write error since Open (a full disk shows here).
   bool Close(std::string* error);
 
-  bool IsOpen() const { return stream_.is_open(); }
+  bool IsOpen() const { return file_ != nullptr; }
 
  private:
   std::filesystem::path path_;
-  std::ofstream stream_;
+  std::FILE* file_ = nullptr;
   std::string row_;
 };
 

@@ -29,6 +29,14 @@ std::vector<int32_t> ParsePeriodList(std::string_view text) {
   return periods;
 }
 
+int32_t UniqueIdFromSerialRemainder(std::string_view remainder) {
+  const size_t n = remainder.size();
+  const std::string_view middle = n < 2 ? std::string_view() : n < 4 ? remainder.substr(2) : remainder.substr(2, n - 4);
+  uint32_t value = 0;  // wraps as the enabler's 32-bit arithmetic does
+  for (char c : middle) value = value * 42u + static_cast<uint32_t>(static_cast<unsigned char>(c) - 48);
+  return static_cast<int32_t>(value);
+}
+
 std::string FormatPeriod(int32_t periodUs) {
   // Whole units where possible; otherwise the next smaller unit with up to
   // three decimals.

@@ -47,6 +47,12 @@ std::optional<DeviceInfo> ReadDeviceInfo(const EnablerSession& session, int32_t 
 // Fields that are not whole numbers are skipped.
 std::vector<int32_t> ParsePeriodList(std::string_view text);
 
+// The identifier the enabler derives from an adapter's serial number
+// without its first three characters (GetUniqueID gives it): the middle
+// characters, each worth its code less '0', in base 42. It lets the tool
+// match an instrument to a port without starting it.
+int32_t UniqueIdFromSerialRemainder(std::string_view remainder);
+
 // A period for people: "1 s", "10 ms", "250 us", "1.5 ms".
 std::string FormatPeriod(int32_t periodUs);
 

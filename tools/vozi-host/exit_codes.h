@@ -9,10 +9,12 @@ enum ExitCode : int {
   kExitFailure = 1,         // anything else: an output file cannot be written, ...
   kExitUsage = 2,           // the command line is wrong
   kExitNoInstrument = 3,    // FindDevice found nothing (or not the instrument asked for)
-  kExitStartupFailed = 4,   // Initialise refused an instrument, or it did not describe itself
-  kExitStreamFailed = 5,    // streaming could not start, or broke off
+  kExitStartupFailed = 4,   // no instrument could be started (any, with --require-all)
+  kExitStreamFailed = 5,    // streaming could not start, brought no data, or broke off
   kExitNoLibrary = 6,       // the enabler library cannot be loaded or lacks an export
   kExitSimulator = 7,       // --simulate could not start its instruments
+  kExitDataLost = 8,        // samples were lost or damaged (unless --allow-loss)
+  kExitSomeNotStarted = 9,  // some instruments failed to start; the others were recorded
   kExitInterrupted = 130,   // Ctrl-C before the requested end (128 + SIGINT, as shells do)
 };
 
@@ -20,7 +22,9 @@ enum ExitCode : int {
 inline constexpr const char* kExitCodeHelp =
     "Exit codes: 0 success, 1 other failure (e.g. an output file), 2 usage error,\n"
     "3 no instrument found, 4 start-up failed (the library's message follows),\n"
-    "5 streaming failed, 6 library cannot be loaded, 7 simulator failed to start,\n"
+    "5 streaming failed or brought no data, 6 library cannot be loaded,\n"
+    "7 simulator failed to start, 8 samples lost (see the summary; --allow-loss),\n"
+    "9 some instruments failed to start (the others were recorded),\n"
     "130 interrupted by Ctrl-C before the requested end.";
 
 }  // namespace vozihost

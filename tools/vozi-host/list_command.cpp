@@ -6,6 +6,7 @@
 #include "exit_codes.h"
 #include "number_text.h"
 #include "platform/console.h"
+#include "platform/port_finder.h"
 
 namespace vozihost {
 namespace {
@@ -52,28 +53,55 @@ void PrintChannels(const DeviceInfo& info, std::ostream& out) {
 }
 
 void PrintDevice(const DeviceInfo& info, std::ostream& out) {
-  out << "  unique id:      " << (info.uniqueId ? std::to_string(*info.uniqueId) : "-") << "\n"
-      << "  description:    " << info.description << "\n"
-      << "  model:          " << info.model << "\n"
+  out << "  model:          " << info.model << "\n"
       << "  firmware:       " << info.firmware << "\n"
       << "  sample periods: " << PeriodsText(info.periodsUs) << "\n";
   PrintChannels(info, out);
 }
 
+// The platform's adapter for this instrument: the one whose serial number
+// gives the identifier the enabler reports. None when none or several do.
+const PlatformPort* PortOf(std::optional<int32_t> uniqueId, const std::vector<PlatformPort>& ports) {
+  if (!uniqueId) return nullptr;
+  const PlatformPort* match = nullptr;
+  for (const PlatformPort& p : ports) {
+    const bool vozi = p.serial.rfind("ZOR", 0) == 0 || p.serial.rfind("D800", 0) == 0;
+    if (!vozi || UniqueIdFromSerialRemainder(std::string_view(p.serial).substr(3)) != *uniqueId) continue;
+    if (match) return nullptr;
+    match = &p;
+  }
+  return match;
+}
+
 }  // namespace
 
-int RunList(EnablerSession& session, const std::vector<int32_t>& found, std::ostream& out) {
+int RunList(EnablerSession& session, const std::vector<int32_t>& found, const ListOptions& options,
+            std::ostream& out) {
   out << session.ClassName() << ": " << found.size()
       << (found.size() == 1 ? " instrument" : " instruments") << "\n";
+  const std::vector<PlatformPort> ports = UsbSerialPorts(options.deviceRoot);
   int status = kExitOk;
   for (int32_t index : found) {
     if (StopRequested()) return kExitInterrupted;
-    out << "device " << index << "\n" << std::flush;
+    const std::optional<int32_t> id = session.UniqueId(index);
+    const PlatformPort* port = PortOf(id, ports);
+    out << "device " << index << "\n"
+        << "  unique id:      " << (id ? std::to_string(*id) : "-") << "\n";
+    if (!options.probe) {
+      // Without --probe nothing is sent to the instrument: what the platform
+      // knows about its adapter is all there is.
+      out << "  description:    " << (port ? port->serial.substr(3) : "-") << "\n"
+          << "  port:           " << (port ? port->port : "-") << "\n"
+          << std::flush;
+      continue;
+    }
+    out << std::flush;
     if (!InitialiseReported(session, index, found.back())) {
       out << "  start-up failed\n";
       status = kExitStartupFailed;
       continue;
     }
+    if (StopRequested()) return kExitInterrupted;
     std::string failed;
     const std::optional<DeviceInfo> info = ReadDeviceInfo(session, index, &failed);
     if (!info) {
@@ -83,7 +111,13 @@ int RunList(EnablerSession& session, const std::vector<int32_t>& found, std::ost
       status = kExitStartupFailed;
       continue;
     }
+    out << "  description:    " << info->description << "\n"
+        << "  port:           " << (port ? port->port : "-") << "\n";
     PrintDevice(*info, out);
+  }
+  if (!options.probe) {
+    out << "(vozi-host list --probe starts each instrument and shows its model, firmware,\n"
+           " sample periods and channels)\n";
   }
   return status;
 }

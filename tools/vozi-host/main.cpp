@@ -4,10 +4,13 @@
 // GetLastErrorMsg after every failure, CloseAll.
 #include <CLI/CLI.hpp>
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 
 #include "commands.h"
+#include "edf_writer.h"
 #include "enabler_api.h"
 #include "enabler_session.h"
 #include "exit_codes.h"
@@ -19,6 +22,8 @@
 namespace vozihost {
 namespace {
 
+constexpr const char* kVersion = VOZI_HOST_VERSION;
+
 struct GlobalOptions {
   std::string library;
   int simulate = 0;
@@ -26,18 +31,26 @@ struct GlobalOptions {
   std::vector<std::string> simArgs;
 };
 
+// Numbers stay text until parsed here, so that every mistake gets a plain
+// sentence rather than the parser's range of doubles.
+struct RawAcquire {
+  std::string devices, period, channels, seconds, samples;
+};
+
 struct Parsed {
   GlobalOptions global;
   AcquireOptions acquire;
-  std::string csv, plot;
-  bool list = false;
+  ListOptions list;
+  RawAcquire raw;
+  std::string csv, plot, edf;
+  bool isList = false;
 };
 
 constexpr const char* kFooter =
-    "With several instruments, acquire writes one CSV and one SVG per instrument:\n"
-    "the device index goes before the extension (samples.csv -> samples-0.csv).\n"
-    "The time column is sample index x period; without --period the instrument's\n"
-    "first offered period is assumed (the summary warns when the rate disagrees).\n";
+    "Commands: list (instruments found; --probe starts them to ask more), acquire\n"
+    "(stream to CSV, EDF+ and SVG), help [command]. No hardware? Add --simulate.\n"
+    "With several instruments, acquire writes one file per instrument: the device\n"
+    "index goes before the extension (samples.csv -> samples-0.csv).\n";
 
 void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
   app.add_option("--library", g.library,
@@ -47,8 +60,7 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
                  "start N simulated instruments (vozi-sim) in a temporary device tree first;\n"
                  "--simulate alone means one (Linux)")
       ->expected(0, 1)
-      ->default_str("1")
-      ->check(CLI::Range(1, kMaxSimulators));
+      ->default_str("1");
   app.add_option("--sim", g.sim, "the vozi-sim executable (default: beside vozi-host)");
   app.add_option("--sim-arg", g.simArgs,
                  "an argument for every simulator, e.g. --sim-arg=--firmware=2 (repeatable)")
@@ -56,27 +68,86 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
 }
 
 CLI::App* AddAcquire(CLI::App& app, Parsed& p) {
-  CLI::App* cmd = app.add_subcommand("acquire", "stream samples to CSV and an SVG plot");
-  AcquireOptions& a = p.acquire;
-  cmd->add_option("--device", a.devices, "instrument indices, e.g. 0,2 (default: all)")
-      ->delimiter(',')
-      ->check(CLI::NonNegativeNumber);
-  cmd->add_option("--period", a.periodUs, "sample period in microseconds (default: keep the instrument's)")
-      ->check(CLI::PositiveNumber);
-  cmd->add_option("--channels", a.channels, "channels to stream, e.g. 1,3 (default: all)")
-      ->delimiter(',')
-      ->check(CLI::PositiveNumber);
-  cmd->add_option("--seconds", a.seconds, "stream for this long")->check(CLI::PositiveNumber);
-  cmd->add_option("--samples", a.samples, "stream this many samples per instrument")
-      ->check(CLI::PositiveNumber);
-  cmd->add_option("--csv", p.csv, "write the samples to this CSV file");
+  CLI::App* cmd = app.add_subcommand("acquire", "stream samples to CSV, EDF+ and an SVG plot");
+  cmd->add_option("--device", p.raw.devices, "instrument indices, e.g. 0,2 (default: all)");
+  cmd->add_option("--period", p.raw.period,
+                  "sample period in microseconds, one the instrument offers (default: keep the\n"
+                  "instrument's, assumed to be the first it offers)");
+  cmd->add_option("--channels", p.raw.channels, "channels to stream, e.g. 1,3 (default: all)");
+  cmd->add_option("--seconds", p.raw.seconds, "stream this long (sample time)");
+  cmd->add_option("--samples", p.raw.samples, "stream this many samples per instrument");
+  cmd->add_option("--csv", p.csv, "write the samples to this CSV file (- : standard output)");
+  cmd->add_option("--edf", p.edf,
+                  EdfSupported() ? "write an EDF+ recording (BDF+ for unscaled channels)"
+                                 : "write an EDF+ recording (not in this build: no libedf)");
   cmd->add_option("--plot", p.plot, "plot every channel against time in this SVG file");
+  cmd->add_flag("--allow-loss", p.acquire.allowLoss, "lost samples are no failure (exit code 0, not 8)");
+  cmd->add_flag("--require-all", p.acquire.requireAll,
+                "record nothing unless every chosen instrument starts");
   cmd->footer("Without --seconds or --samples it streams until Ctrl-C.");
   return cmd;
 }
 
+std::optional<std::string> ParseWhole(const std::string& name, const std::string& text, int64_t low,
+                                      int64_t high, const char* what, int64_t* value) {
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+    return name + " must be " + what + " (got \"" + text + "\")";
+  }
+  if (*value < low) return name + (low == 1 ? " must be greater than 0" : " must be 0 or more");
+  if (*value > high) return name + " must be at most " + std::to_string(high);
+  return std::nullopt;
+}
+
+std::optional<std::string> ParseList(const std::string& name, const std::string& text, int64_t low,
+                                     const char* what, std::vector<int32_t>* values) {
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    int64_t v = 0;
+    if (auto e = ParseWhole(name, text.substr(start, comma - start), low, INT32_MAX, what, &v)) return e;
+    values->push_back(static_cast<int32_t>(v));
+    if (comma == std::string::npos) return std::nullopt;
+    start = comma + 1;
+  }
+}
+
+std::optional<std::string> Validate(Parsed& p) {
+  AcquireOptions& a = p.acquire;
+  const RawAcquire& r = p.raw;
+  int64_t v = 0;
+  if (!r.devices.empty()) {
+    if (auto e = ParseList("--device", r.devices, 0, "instrument indices, e.g. 0,2", &a.devices)) return e;
+  }
+  if (!r.channels.empty()) {
+    if (auto e = ParseList("--channels", r.channels, 1, "channel numbers from 1, e.g. 1,3", &a.channels)) return e;
+  }
+  if (!r.period.empty()) {
+    if (auto e = ParseWhole("--period", r.period, 1, INT32_MAX, "a whole number of microseconds", &v)) return e;
+    a.periodUs = static_cast<int32_t>(v);
+  }
+  if (!r.samples.empty()) {
+    if (auto e = ParseWhole("--samples", r.samples, 1, INT64_MAX, "a whole number", &v)) return e;
+    a.samples = static_cast<uint64_t>(v);
+  }
+  if (!r.seconds.empty()) {
+    double s = 0;
+    const auto [end, ec] = std::from_chars(r.seconds.data(), r.seconds.data() + r.seconds.size(), s);
+    if (ec != std::errc() || end != r.seconds.data() + r.seconds.size() || !std::isfinite(s)) {
+      return "--seconds must be a number of seconds (got \"" + r.seconds + "\")";
+    }
+    if (s <= 0) return std::string("--seconds must be greater than 0");
+    a.seconds = s;
+  }
+  if (p.global.simulate < 0 || p.global.simulate > kMaxSimulators) {
+    return "--simulate must be between 1 and " + std::to_string(kMaxSimulators);
+  }
+  if (!p.edf.empty() && !EdfSupported()) return std::string("--edf: this build of vozi-host has no EDF support (libedf)");
+  return std::nullopt;
+}
+
 int Usage(const std::string& message) {
-  ReportError(message);
+  ReportError(message + "\n(vozi-host help shows the commands and options)");
   return kExitUsage;
 }
 
@@ -87,16 +158,19 @@ int RunCommand(const EnablerApi& api, const Parsed& p) {
   if (StopRequested()) return kExitInterrupted;
   if (found.empty()) {
     ReportError("no instrument found", session.LastErrorMessage(-1));
+    if (p.global.simulate == 0) {
+      std::fputs("vozi-host: to try the tool without an instrument: vozi-host --simulate list\n", stderr);
+    }
     return kExitNoInstrument;
   }
-  if (p.list) return RunList(session, found, std::cout);
-  std::cout << name << ": " << found.size() << (found.size() == 1 ? " instrument" : " instruments")
-            << " found\n";
-  return RunAcquire(session, found, p.acquire, std::cout);
+  if (p.isList) return RunList(session, found, p.list, std::cout);
+  // With the CSV on standard output, everything else goes to standard error.
+  std::ostream& out = p.acquire.csv == "-" ? std::cerr : std::cout;
+  out << name << ": " << found.size() << (found.size() == 1 ? " instrument" : " instruments") << " found\n";
+  return RunAcquire(session, found, p.acquire, out);
 }
 
-int Run(const Parsed& p) {
-  InstallStopHandler();
+int Run(Parsed& p) {
   const std::filesystem::path exeDir = ExecutableDirectory();
   SimulatorFleet fleet;
   if (p.global.simulate > 0) {
@@ -112,6 +186,7 @@ int Run(const Parsed& p) {
       return kExitSimulator;
     }
     fleet.ExportDeviceRoot();
+    p.list.deviceRoot = fleet.DeviceRoot();
     std::cerr << "vozi-host: " << sim.count << " simulated instrument(s) in "
               << fleet.DeviceRoot().string() << "\n";
   }
@@ -143,23 +218,52 @@ int Run(const Parsed& p) {
 
 int main(int argc, char** argv) {
   using namespace vozihost;
+  InstallStopHandler();
   CLI::App app{"vozi-host: drives the Vozi device enabler as the host application does"};
+  app.set_version_flag("--version", std::string("vozi-host ") + kVersion);
   app.fallthrough();
-  app.require_subcommand(1);
+  app.allow_extras();
+  app.require_subcommand(0, 1);
   app.footer(std::string(kFooter) + kExitCodeHelp);
   Parsed p;
   AddGlobalOptions(app, p.global);
-  CLI::App* list = app.add_subcommand("list", "show every instrument found: identity, periods, channels");
+  CLI::App* list = app.add_subcommand("list", "show the instruments found (--probe: start and ask them)");
+  list->add_flag("--probe", p.list.probe,
+                 "start each instrument and show its model, firmware, periods and channels");
   CLI::App* acquire = AddAcquire(app, p);
+  CLI::App* help = app.add_subcommand("help", "show the commands, or one command's options");
+  std::string topic;
+  help->add_option("command", topic, "list or acquire");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    if (e.get_exit_code() == 0) return app.exit(e) == 0 ? kExitOk : kExitUsage;  // --help, --version
+    return Usage(e.what());
   }
-  p.list = list->parsed();
-  (void)acquire;
+  const std::vector<std::string> commands = {"list", "acquire", "help"};
+  if (help->parsed()) {
+    if (topic.empty()) {
+      std::cout << app.help();
+    } else if (topic == "list" || topic == "acquire") {
+      std::cout << app.get_subcommand(topic)->help();
+    } else {
+      return Usage("no command \"" + topic + "\"; the commands are list, acquire and help");
+    }
+    return kExitOk;
+  }
+  if (!list->parsed() && !acquire->parsed()) {
+    const std::vector<std::string> rest = app.remaining();
+    if (rest.empty()) return Usage("a command is needed: list, acquire or help");
+    if (rest[0].rfind("-", 0) == 0) return Usage("unknown option " + rest[0]);
+    return Usage("unknown command \"" + rest[0] + "\"; the commands are list, acquire and help");
+  }
+  if (!app.remaining().empty()) return Usage("unexpected argument " + app.remaining()[0]);
+  p.isList = list->parsed();
+  if (auto error = Validate(p)) return Usage(*error);
   p.acquire.csv = p.csv;
   p.acquire.plot = p.plot;
-  p.acquire.progress = IsTerminal(stderr);
+  p.acquire.edf = p.edf;
+  p.acquire.progress = IsTerminal(stderr) && p.csv != "-";
+  p.acquire.toolVersion = kVersion;
   return Run(p);
 }

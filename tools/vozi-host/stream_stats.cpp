@@ -1,5 +1,6 @@
 #include "stream_stats.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -24,19 +25,27 @@ double SampleRate(uint64_t samples, double elapsedSeconds) {
 
 std::string ProgressText(const StreamStats& stats, double elapsedSeconds) {
   char text[160];
-  std::snprintf(text, sizeof text, "%llu samples  %.1f/s  %.1f s  dropped %llu",
-                static_cast<unsigned long long>(stats.samples),
-                SampleRate(stats.samples, elapsedSeconds), elapsedSeconds,
-                static_cast<unsigned long long>(stats.Dropped()));
+  std::snprintf(text, sizeof text, "%llu samples  %.1f s  dropped %llu",
+                static_cast<unsigned long long>(stats.samples), elapsedSeconds,
+                static_cast<unsigned long long>(stats.Dropped() + stats.lostEstimate));
   return text;
 }
 
-bool RateContradictsPeriod(uint64_t samples, double elapsedSeconds, int64_t periodUs) {
-  if (periodUs <= 0 || elapsedSeconds < 1.0) return false;
-  const double expected = elapsedSeconds * 1e6 / static_cast<double>(periodUs);
-  // A handful of samples either way proves nothing (the run started late).
-  if (samples < 20 && expected < 20) return false;
-  return std::abs(static_cast<double>(samples) - expected) > 0.2 * expected;
+std::optional<double> ArrivalRate(uint64_t lines, double firstAt, double lastAt) {
+  const double span = lastAt - firstAt;
+  if (lines < 2 || span < 1.0) return std::nullopt;
+  return static_cast<double>(lines - 1) / span;
+}
+
+double ExpectedLines(double firstAt, double now, int64_t periodUs, double bufferedBytes,
+                     double averageLineBytes) {
+  const double produced = (now - firstAt) * 1e6 / static_cast<double>(periodUs) + 1;
+  const double waiting = averageLineBytes > 0 ? bufferedBytes / averageLineBytes : 0;
+  return produced - waiting;
+}
+
+double LossTolerance(int64_t periodUs) {
+  return std::max(2.0, 0.5e6 / static_cast<double>(periodUs));
 }
 
 }  // namespace vozihost

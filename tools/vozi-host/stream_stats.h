@@ -2,6 +2,7 @@
 // What the tool counts while streaming, and how it reports it: the live
 // progress line and the closing summary.
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "sample_line.h"
@@ -16,8 +17,14 @@ struct StreamStats {
   uint64_t badValue = 0;        //   of which: not a number, or scaled value out of range
   uint64_t ringOverflows = 0;   // times the library's receive ring was found full:
                                 // the enabler drops text then, so lines were lost
+  uint64_t lostEstimate = 0;    // samples missing between lines, as estimated from time
+  uint64_t gaps = 0;            // places where samples are missing (rows marked in the CSV)
+  uint64_t gapsOfUnknownSize = 0;
+  bool fasterThanPeriod = false;  // more lines than the period allows: the period is wrong
+
   void Count(LineStatus status);
   uint64_t Dropped() const { return malformed + ringOverflows; }
+  bool Lost() const { return malformed > 0 || gaps > 0 || ringOverflows > 0; }
 };
 
 // "12345 samples  1000.2/s  12.3 s  dropped 0" for one device.
@@ -26,8 +33,20 @@ std::string ProgressText(const StreamStats& stats, double elapsedSeconds);
 // Samples per second over the elapsed time; 0 before any time has passed.
 double SampleRate(uint64_t samples, double elapsedSeconds);
 
-// Whether the measured rate contradicts the period the time column assumes:
-// more than 20 % off, judged only when there was enough to judge by.
-bool RateContradictsPeriod(uint64_t samples, double elapsedSeconds, int64_t periodUs);
+// The rate measured from arrival times: lines after the first over the time
+// from the first to the last. None when the lines span less than a second
+// (they arrive in bursts; a shorter span says nothing about the rate).
+std::optional<double> ArrivalRate(uint64_t lines, double firstAt, double lastAt);
+
+// How many samples the instrument should have sent by `now`, counted from
+// the arrival of the first line, less those still waiting in the library's
+// ring (bufferedBytes, at the average line length so far).
+double ExpectedLines(double firstAt, double now, int64_t periodUs, double bufferedBytes,
+                     double averageLineBytes);
+
+// How far the count may trail or lead that expectation before it is taken
+// as lost lines (or a wrong period): arrival jitter, the adapter's latency
+// and a busy machine, never less than two samples.
+double LossTolerance(int64_t periodUs);
 
 }  // namespace vozihost

@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-
 #include "number_text.h"
+#include "output_files.h"
 
 namespace vozihost {
 namespace {
@@ -99,6 +98,17 @@ void TimeAxis(std::string& svg, const Frame& f, double top, double bottom) {
   }
   svg += "<text x=\"" + Px((f.x0 + f.x1) / 2) + "\" y=\"" + Px(bottom + 38) +
          "\" text-anchor=\"middle\">time (s)</text>\n";
+}
+
+// Samples are missing just before each of these times: a dashed red line
+// across every lane, so a line drawn over the hole is not taken for data.
+void GapMarks(std::string& svg, const Frame& f, const std::vector<double>& gaps, double top, double bottom) {
+  for (double t : gaps) {
+    const double x = f.Xof(t);
+    svg += "<line class=\"gap\" x1=\"" + Px(x) + "\" y1=\"" + Px(top) + "\" x2=\"" + Px(x) + "\" y2=\"" +
+           Px(bottom) + "\" stroke=\"#e00000\" stroke-dasharray=\"4 3\"/>\n";
+    svg += "<text x=\"" + Px(x + 3) + "\" y=\"" + Px(top + 11) + "\" fill=\"#e00000\">gap</text>\n";
+  }
 }
 
 void Legend(std::string& svg, const PlotData& plot, double top) {
@@ -199,20 +209,13 @@ std::string RenderSvg(const PlotData& plot) {
   for (size_t i = 0; i < plot.channels.size(); ++i) {
     Lane(svg, plot.channels[i], i, frame, lanesTop + static_cast<double>(i) * (kLaneHeight + kLaneGap));
   }
+  GapMarks(svg, frame, plot.gaps, lanesTop, lanesBottom);
   svg += "</svg>\n";
   return svg;
 }
 
 bool WriteSvg(const std::filesystem::path& path, const PlotData& plot, std::string* error) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  const std::string svg = RenderSvg(plot);
-  out.write(svg.data(), static_cast<std::streamsize>(svg.size()));
-  out.close();
-  if (!out) {
-    if (error) *error = "cannot write " + path.string();
-    return false;
-  }
-  return true;
+  return WriteWholeFile(path, RenderSvg(plot), error);
 }
 
 }  // namespace vozihost

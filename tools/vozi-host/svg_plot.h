@@ -19,6 +19,7 @@ struct PlotChannel {
 struct PlotData {
   std::string title;
   std::vector<PlotChannel> channels;
+  std::vector<double> gaps;  // times (s) before which samples are missing
 };
 
 std::string RenderSvg(const PlotData& plot);

@@ -14,7 +14,7 @@ bool Has(const std::vector<std::string>& lines, const std::string& line) {
 
 TEST(HostList, ShowsEveryInstrumentWithIdentityPeriodsAndChannels) {
   TempFolder t;
-  const HostRun run = RunHost({"list", "--simulate=2"}, t.Path(), {{"TMPDIR", t.Path().string()}});
+  const HostRun run = RunHost({"list", "--probe", "--simulate=2"}, t.Path(), {{"TMPDIR", t.Path().string()}});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const auto lines = Lines(run.out);
   ASSERT_FALSE(lines.empty());

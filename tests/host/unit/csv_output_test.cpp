@@ -53,32 +53,38 @@ TEST(CsvWriter, WritesHeaderAndRowsByteForByte) {
   const auto path = TempFile("rows.csv");
   CsvWriter csv;
   std::string error;
-  ASSERT_TRUE(csv.Open(path, {"ECG (mV)", "Pulse, avg (bpm)"}, &error)) << error;
-  csv.WriteRow(0, 10000, {-5.0, 62.5});
-  csv.WriteRow(1, 10000, {0.000152592547, 250.0});
+  ASSERT_TRUE(csv.Open(path, &error)) << error;
+  // A comment value with a line end must not end the comment early.
+  csv.WriteHeader({{"instrument", "VZ-8\n12105A"}}, {"ECG (mV)", "Pulse, avg (bpm)"}, true);
+  csv.WriteRow(0, 10000, {-5.0, 62.5}, 0);
+  csv.WriteRow(3, 10000, {0.000152592547, 250.0}, 2);
   ASSERT_TRUE(csv.Close(&error)) << error;
   EXPECT_EQ(ReadAll(path),
-            "time_s,ECG (mV),\"Pulse, avg (bpm)\"\n"
-            "0.000000,-5,62.5\n"
-            "0.010000,0.0001525925,250\n");
+            "# instrument: VZ-8 12105A\n"
+            "time_s,ECG (mV),\"Pulse, avg (bpm)\",gap\n"
+            "0.000000,-5,62.5,0\n"
+            "0.030000,0.0001525925,250,2\n");
   std::filesystem::remove(path);
 }
 
 TEST(CsvWriter, UnwritableFileFailsAtOpen) {
   CsvWriter csv;
   std::string error;
-  EXPECT_FALSE(csv.Open("/nonexistent-folder/x.csv", {"a"}, &error));
-  EXPECT_NE(error.find("/nonexistent-folder/x.csv"), std::string::npos);
+  // A file where a folder would have to be: no folder can be made there.
+  EXPECT_FALSE(csv.Open("/dev/null/x.csv", &error));
+  EXPECT_NE(error.find("/dev/null"), std::string::npos) << error;
+  EXPECT_NE(error.find("Not a directory"), std::string::npos) << error;
 }
 
 TEST(CsvWriter, FullDiskIsReportedAtClose) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   CsvWriter csv;
   std::string error;
-  ASSERT_TRUE(csv.Open("/dev/full", {"a"}, &error));
-  for (int n = 0; n < 20000; ++n) csv.WriteRow(n, 1000, {1.0});
+  ASSERT_TRUE(csv.Open("/dev/full", &error));
+  for (int n = 0; n < 20000; ++n) csv.WriteRow(n, 1000, {1.0}, 0);
   EXPECT_FALSE(csv.Close(&error));
   EXPECT_NE(error.find("error writing"), std::string::npos);
+  EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Judging the period the time column assumes against the measured rate.
+// Judging the lines that arrived against the time that passed.
 #include <gtest/gtest.h>
 
 #include "stream_stats.h"
@@ -6,16 +6,11 @@
 namespace vozihost {
 namespace {
 
-TEST(StreamStats, RateJudgedOnlyWithEnoughEvidence) {
-  EXPECT_FALSE(RateContradictsPeriod(1000, 1.0, 1000));   // exactly right
-  EXPECT_FALSE(RateContradictsPeriod(850, 1.0, 1000));    // within 20 %
-  EXPECT_TRUE(RateContradictsPeriod(100, 1.0, 1000));     // a tenth: another period
-  EXPECT_TRUE(RateContradictsPeriod(1300, 1.0, 1000));
-  EXPECT_FALSE(RateContradictsPeriod(100, 0.5, 1000));    // too short to tell
-  EXPECT_FALSE(RateContradictsPeriod(10, 10.0, 1000000)); // too few either way
-  EXPECT_TRUE(RateContradictsPeriod(10, 10.0, 1000));     // 10 where 10000 were due
-  EXPECT_FALSE(RateContradictsPeriod(1000, 1.0, 0));
-  EXPECT_DOUBLE_EQ(SampleRate(10, 0), 0.0);
+TEST(StreamStats, RateOnlyFromLinesSpanningASecond) {
+  // 22 lines that came in one burst say nothing about the rate.
+  EXPECT_FALSE(ArrivalRate(22, 0.0, 0.001));
+  EXPECT_FALSE(ArrivalRate(1, 0.0, 5.0));
+  EXPECT_DOUBLE_EQ(*ArrivalRate(1001, 2.0, 3.0), 1000.0);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ TEST(NiceTicks, RoundStepsInsideTheSpan) {
 
 TEST(SvgPlot, EscapesLabelsAndTitle) {
   EXPECT_EQ(XmlEscape("a<b>&\"c'"), "a&lt;b&gt;&amp;&quot;c&apos;");
-  PlotData plot{"R&D <test>", {{"I (µA) <raw>", {{0, 1}, {1, 2}}}}};
+  PlotData plot{"R&D <test>", {{"I (µA) <raw>", {{0, 1}, {1, 2}}}}, {}};
   const std::string svg = RenderSvg(plot);
   EXPECT_NE(svg.find("R&amp;D &lt;test&gt;"), std::string::npos);
   EXPECT_NE(svg.find("I (µA) &lt;raw&gt;"), std::string::npos);
@@ -49,7 +49,7 @@ std::vector<std::vector<Point>> Polylines(const std::string& svg) {
 }
 
 TEST(SvgPlot, OnePolylinePerChannelInItsOwnLane) {
-  PlotData plot{"t", {}};
+  PlotData plot{"t", {}, {}};
   PlotChannel ramp{"Ramp (V)", {}};
   PlotChannel big{"Counter", {}};
   for (int n = 0; n <= 100; ++n) {

@@ -1,35 +1,69 @@
 #include "platform/console.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace vozihost {
 namespace {
 
-// Written from a signal handler: must be lock-free.
+using Clock = std::chrono::steady_clock;
+
+// timeout(1) and a shell's process-group signal deliver the same signal twice
+// within microseconds; a person's second Ctrl-C comes much later.
+constexpr auto kSameSignal = std::chrono::milliseconds(500);
+
 std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+std::mutex g_cleanupMutex;
+std::function<void()> g_cleanup;
 
-void OnStopSignal(int) { g_stop.store(true, std::memory_order_relaxed); }
+void Say(const char* text) {
+  // Raw write: the main thread may hold stdio's locks.
+  const ssize_t ignored = write(STDERR_FILENO, text, std::strlen(text));
+  (void)ignored;
+}
 
-void Install(int signal) {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  // SA_RESTART: the library's reads and sleeps on other threads go on as if
-  // nothing happened; the main loop sees the flag on its next pass.
-  // SA_RESETHAND: the second signal takes the default action.
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
-  sigaction(signal, &action, nullptr);
+// Signals are taken synchronously here rather than in a handler: this thread
+// can print, run the clean-up and end the process whatever the main thread
+// is waiting for inside the library.
+void SignalThread(sigset_t signals) {
+  Clock::time_point first{};
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&signals, &signal) != 0) continue;
+    const Clock::time_point now = Clock::now();
+    if (!g_stop.exchange(true)) {
+      first = now;
+      Say("\nvozi-host: stopping; Ctrl-C again to end at once\n");
+      continue;
+    }
+    if (now - first < kSameSignal) continue;
+    Say("vozi-host: ending at once\n");
+    {
+      std::lock_guard<std::mutex> lock(g_cleanupMutex);
+      if (g_cleanup) g_cleanup();
+    }
+    _exit(130);
+  }
 }
 
 }  // namespace
 
 void InstallStopHandler() {
-  Install(SIGINT);
-  Install(SIGTERM);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  // Blocked before any other thread exists, so every thread (the library's
+  // readers included) inherits the mask and only the signal thread takes them.
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread(SignalThread, signals).detach();
   // A simulator that dies must not take the host with it through a write to
   // a closed pipe.
   signal(SIGPIPE, SIG_IGN);
@@ -37,6 +71,11 @@ void InstallStopHandler() {
 
 bool StopRequested() { return g_stop.load(std::memory_order_relaxed); }
 void RequestStop() { g_stop.store(true, std::memory_order_relaxed); }
+
+void SetForcedExitCleanup(std::function<void()> cleanup) {
+  std::lock_guard<std::mutex> lock(g_cleanupMutex);
+  g_cleanup = std::move(cleanup);
+}
 
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
 

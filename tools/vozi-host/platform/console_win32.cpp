@@ -9,12 +9,22 @@ namespace vozihost {
 namespace {
 
 std::atomic<bool> g_stop{false};
+std::atomic<ULONGLONG> g_firstAt{0};
 
-// Runs on a thread the console creates. Returning FALSE for a second request
-// lets the default handler end the process.
+// Runs on a thread the console creates. The first request is taken; the same
+// event repeated within half a second counts once; a later one returns FALSE
+// and lets the default handler end the process.
 BOOL WINAPI OnConsoleControl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-  return g_stop.exchange(true) ? FALSE : TRUE;
+  const ULONGLONG now = GetTickCount64();
+  if (!g_stop.exchange(true)) {
+    g_firstAt = now;
+    static const char text[] = "\nvozi-host: stopping; Ctrl-C again to end at once\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
+    return TRUE;
+  }
+  return now - g_firstAt < 500 ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -22,6 +32,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 void InstallStopHandler() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 bool StopRequested() { return g_stop.load(std::memory_order_relaxed); }
 void RequestStop() { g_stop.store(true, std::memory_order_relaxed); }
+void SetForcedExitCleanup(std::function<void()>) {}
 bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 }  // namespace vozihost

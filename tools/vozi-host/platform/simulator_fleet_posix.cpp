@@ -1,5 +1,7 @@
 #include "platform/simulator_fleet.h"
 
+#include "platform/console.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -35,6 +38,11 @@ struct Child {
   // Own process group: the terminal's Ctrl-C reaches the host alone, which
   // then closes its devices before it ends the simulators in order.
   setpgid(0, 0);
+  // The host takes its signals on one thread with them blocked everywhere
+  // else; the simulator must start with the ordinary mask.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   // A host killed outright still takes its simulators with it.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(127);
@@ -77,9 +85,11 @@ bool Reap(pid_t pid, Clock::time_point deadline) {
 }  // namespace
 
 struct SimulatorFleet::Impl {
+  std::mutex mutex;  // Stop on the main thread against a forced end
   std::filesystem::path root;
   std::vector<std::string> serials;
   std::vector<Child> children;
+  void Abandon();
 
   bool Launch(const SimulatorOptions& options, int k, std::string* error);
   void StopChildren();
@@ -121,6 +131,16 @@ bool SimulatorFleet::Impl::Launch(const SimulatorOptions& options, int k, std::s
   return true;
 }
 
+// A forced end: no grace for anyone, but nothing left behind either.
+void SimulatorFleet::Impl::Abandon() {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (const Child& c : children) kill(c.pid, SIGKILL);
+  for (const Child& c : children) waitpid(c.pid, nullptr, 0);
+  children.clear();
+  std::error_code ec;
+  if (!root.empty()) std::filesystem::remove_all(root, ec);
+}
+
 void SimulatorFleet::Impl::StopChildren() {
   for (const Child& c : children) kill(c.pid, SIGTERM);
   const auto deadline = Clock::now() + kExitGrace;
@@ -147,6 +167,7 @@ bool SimulatorFleet::Start(const SimulatorOptions& options, std::string* error) 
     return false;
   }
   impl_->root = pattern;
+  SetForcedExitCleanup([impl = impl_.get()] { impl->Abandon(); });
   for (int k = 0; k < options.count; ++k) {
     if (!impl_->Launch(options, k, error)) {
       Stop();
@@ -161,6 +182,8 @@ void SimulatorFleet::ExportDeviceRoot() const {
 }
 
 void SimulatorFleet::Stop() {
+  SetForcedExitCleanup({});
+  std::lock_guard<std::mutex> lock(impl_->mutex);
   // The simulators remove their own ports from the tree when they end; the
   // tree's shared folders go with it afterwards.
   impl_->StopChildren();

@@ -1,0 +1,236 @@
+// vozi-host as a new user meets it: command-line conventions, failures that
+// say what to do, signals at any stage, and data that never pretends.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "host_process.h"
+
+namespace hosttest {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> DataRows(const std::string& csv) {
+  std::vector<std::string> rows;
+  for (const std::string& l : Lines(csv)) {
+    if (!l.empty() && l[0] != '#') rows.push_back(l);
+  }
+  return rows;
+}
+
+TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
+  TempFolder t;
+  const std::string same = (t.Path() / "same").string();
+  const std::string unwritable = "/dev/null/run.svg";
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string expected;  // in standard output or error
+  };
+  const std::vector<Case> cases = {
+      {{"--version"}, 0, "vozi-host 1."},
+      {{"help"}, 0, "acquire"},
+      {{"help", "acquire"}, 0, "--edf"},
+      {{"acqire"}, 2, "unknown command \"acqire\"; the commands are list, acquire and help"},
+      {{"acquire", "--seconds", "0"}, 2, "vozi-host: --seconds must be greater than 0\n"},
+      {{"acquire", "--samples", "1e3"}, 2, "--samples must be a whole number (got \"1e3\")"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", same, "--plot", same}, 2, "name the same file"},
+      // Found before the instrument starts: no summary, no samples.
+      {{"acquire", "--simulate", "--samples", "5", "--plot", unwritable}, 1,
+       "/dev/null: Not a directory"},
+      {{"acquire", "--simulate", "--samples", "5"}, 0, "warning: no --csv, --edf or --plot"},
+      {{"list"}, 3, "vozi-host --simulate list"},
+      // A silent instrument would hold a start-up for 16 s: list alone must
+      // not start it, and still shows where it is.
+      {{"list", "--simulate", "--sim-arg=--silent"}, 0, "  port:           /"},
+  };
+  const Env env = {{"TMPDIR", t.Path().string()}, {"VOZI_DEVICE_ROOT", t.Path().string()}};
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    const auto start = Clock::now();
+    const HostRun run = RunHost(c.args, t.Path(), env);
+    EXPECT_EQ(run.exitCode, c.exitCode) << line << "\n" << run.err;
+    EXPECT_TRUE(Has(run.out + run.err, c.expected)) << line << "\n" << run.out << run.err;
+    EXPECT_FALSE(Has(run.out, "samples in")) << line << "\n" << run.out;
+    EXPECT_LT(Clock::now() - start, 8s) << line;
+  }
+  EXPECT_FALSE(std::filesystem::exists(t.Path() / "same"));
+}
+
+TEST(HostConventions, CsvToStandardOutputWithItsHeader) {
+  TempFolder t;
+  const HostRun run = RunHost({"acquire", "--simulate", "--samples", "20", "--csv", "-"}, t.Path(),
+                              {{"TMPDIR", t.Path().string()}});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_FALSE(std::filesystem::exists("-"));
+  // Comments first (what a reader needs to know), then the data alone.
+  EXPECT_EQ(run.out.rfind("# vozi-host: 1.", 0), 0u) << run.out;
+  for (const char* key : {"\n# instrument: Vozi VZ-8 12105A, device 0, unique id 42\n", "\n# firmware: 1.1.0.1\n",
+                          "\n# period: 1000 us", "\n# start: 20"}) {
+    EXPECT_TRUE(Has(run.out, key)) << key << "\n" << run.out;
+  }
+  const auto rows = DataRows(run.out);
+  ASSERT_EQ(rows.size(), 21u) << run.out;
+  EXPECT_EQ(rows[0].substr(rows[0].size() - 4), ",gap");
+  EXPECT_TRUE(Has(run.err, "20 samples")) << run.err;
+}
+
+// An instrument that never acknowledges the stream start, or sends nothing,
+// fails however short the run.
+TEST(HostFailuresSlow, NoDataIsAFailureEvenForAShortRun) {
+  TempFolder t;
+  const HostRun run = RunHost({"acquire", "--simulate", "--sim-arg=--no-stream-ack", "--seconds", "1"},
+                              t.Path(), {{"TMPDIR", t.Path().string()}});
+  EXPECT_EQ(run.exitCode, 5) << run.out << run.err;
+  EXPECT_TRUE(Has(run.err, "no data arrived")) << run.err;
+  EXPECT_FALSE(Has(run.err, "--period")) << run.err;
+}
+
+// A simulator of our own in a device tree the test gives the host.
+class Simulator {
+ public:
+  Simulator(const std::filesystem::path& root, const std::string& serial, const std::vector<std::string>& extra,
+            const std::filesystem::path& out)
+      : out_(out) {
+    std::vector<std::string> args = {VOZI_SIM_PATH, "--device-root", root.string(), "--serial", serial};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      dup2(fd, STDOUT_FILENO);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(fd);
+    const auto deadline = Clock::now() + 10s;
+    while (Lines(ReadFile(out)).size() < 2 && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+  }
+  ~Simulator() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  std::filesystem::path out_;
+  pid_t pid_ = -1;
+};
+
+TEST(HostFailures, OneInstrumentFailingToStartStopsNoOther) {
+  TempFolder t;
+  Simulator good(t.Path(), "ZOR12105", {}, t.Path() / "good.out");
+  Simulator refused(t.Path(), "ZOR12115", {"--firmware=2"}, t.Path() / "refused.out");
+  const Env env = {{"VOZI_DEVICE_ROOT", t.Path().string()}};
+  const auto csv = t.Path() / "run.csv";
+  HostRun run = RunHost({"acquire", "--samples", "50", "--csv", csv.string()}, t.Path(), env);
+  EXPECT_EQ(run.exitCode, 9) << run.err;
+  const auto found = [&](const std::string& line) { return Has(run.err, line) || Has(run.out, line); };
+  EXPECT_TRUE(found("not recorded: device 1: start-up failed: A Vozi Device is connected, but can't be used"))
+      << run.out << run.err;
+  EXPECT_EQ(DataRows(ReadFile(t.Path() / "run-0.csv")).size(), 51u);
+  EXPECT_FALSE(std::filesystem::exists(t.Path() / "run-1.csv"));
+
+  run = RunHost({"acquire", "--samples", "50", "--require-all", "--csv", (t.Path() / "all.csv").string()},
+                t.Path(), env);
+  EXPECT_EQ(run.exitCode, 4) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(t.Path() / "all-0.csv"));
+}
+
+// An instrument that sends faster than the tool can write fills the
+// library's ring: lines are lost, and the tool must say where and fail.
+TEST(HostHonestData, FloodedRingIsMarkedAndFails) {
+  TempFolder t;
+  const auto csv = t.Path() / "flood.csv";
+  const auto svg = t.Path() / "flood.svg";
+  const HostRun run = RunHost({"acquire", "--simulate", "--sim-arg=--burst", "--sim-arg=--channels=27",
+                               "--samples", "60000", "--csv", csv.string(), "--plot", svg.string()},
+                              t.Path(), {{"TMPDIR", t.Path().string()}});
+  EXPECT_EQ(run.exitCode, 8) << run.out << run.err;
+  EXPECT_TRUE(Has(run.out, "  LOST: samples are missing at ")) << run.out;
+  const auto rows = DataRows(ReadFile(csv));
+  ASSERT_GT(rows.size(), 1u);
+  ASSERT_EQ(rows[0].substr(rows[0].size() - 4), ",gap");
+  size_t marked = 0;
+  for (size_t k = 1; k < rows.size(); ++k) marked += rows[k].substr(rows[k].rfind(',') + 1) != "0";
+  EXPECT_GT(marked, 0u);
+  EXPECT_TRUE(Has(ReadFile(svg), "class=\"gap\""));
+}
+
+// Signals at every stage: the same Ctrl-C delivered twice (timeout(1)
+// signals the process and its group) counts once and loses nothing; during
+// a start-up the tool answers at once, and a second Ctrl-C ends it at once,
+// leaving nothing behind.
+class HostSignals : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    std::filesystem::create_directory(tmp());
+  }
+  void TearDown() override {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+  }
+  std::filesystem::path tmp() const { return t.Path() / "tmp"; }
+  void ExpectNothingLeft() {
+    EXPECT_TRUE(std::filesystem::is_empty(tmp())) << "temporary device tree left behind";
+    for (int k = 0; k < 100 && waitpid(-1, nullptr, WNOHANG) > 0; ++k) {
+    }
+    errno = 0;
+    const pid_t child = waitpid(-1, nullptr, WNOHANG);
+    EXPECT_TRUE(child == -1 && errno == ECHILD) << "a simulator outlived the host (pid " << child << ")";
+  }
+  TempFolder t;
+};
+
+TEST_F(HostSignals, DoubleDeliveryAndStartUp) {
+  const auto csv = t.Path() / "run.csv";
+  {
+    HostProcess host({"acquire", "--simulate", "--seconds", "60", "--csv", csv.string()},
+                     {{"TMPDIR", tmp().string()}}, t.Path());
+    const auto deadline = Clock::now() + 15s;
+    while (DataRows(ReadFile(csv)).size() < 200 && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+    kill(host.Pid(), SIGINT);
+    kill(host.Pid(), SIGINT);
+    EXPECT_EQ(host.Wait(20s), 130) << host.Err();
+    const std::string out = host.Out();
+    const size_t at = out.find("device 0 (VZ-8, 12105A): ");
+    ASSERT_NE(at, std::string::npos) << out << host.Err();
+    // Every sample the summary counts is in the file, which ends on a whole row.
+    const uint64_t summarised = std::stoull(out.substr(at + 25));
+    const std::string text = ReadFile(csv);
+    EXPECT_EQ(DataRows(text).size(), summarised + 1);
+    EXPECT_EQ(text.back(), '\n');
+    ExpectNothingLeft();
+  }
+  {
+    HostProcess host({"acquire", "--simulate", "--sim-arg=--silent", "--seconds", "5"},
+                     {{"TMPDIR", tmp().string()}}, t.Path());
+    std::this_thread::sleep_for(2s);  // inside the library's start-up wait
+    kill(host.Pid(), SIGINT);
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(Has(host.Err(), "vozi-host: stopping; Ctrl-C again to end at once")) << host.Err();
+    const auto second = Clock::now();
+    kill(host.Pid(), SIGINT);
+    EXPECT_EQ(host.Wait(10s), 130) << host.Err();
+    EXPECT_LT(Clock::now() - second, 4s);
+    ExpectNothingLeft();
+  }
+}
+
+}  // namespace
+}  // namespace hosttest

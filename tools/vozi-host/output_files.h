@@ -1,0 +1,49 @@
+#pragma once
+// The files acquire writes, settled before any instrument is started: each
+// name distinct, each one writable, and every failure with the system's
+// reason ("Permission denied"), so that a wrong name costs no recording.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vozihost {
+
+// "-" as a file name: standard output.
+bool IsStdout(const std::filesystem::path& path);
+
+// The system's text for the last failed call (errno).
+std::string SystemReason();
+
+struct OutputRequest {
+  std::filesystem::path csv, plot, edf;  // empty: not wanted
+};
+
+struct DeviceOutputs {
+  int32_t index = -1;
+  std::filesystem::path csv, plot, edf;  // empty: not wanted
+};
+
+// The names for each device (several devices: the index before the
+// extension), checked: no two outputs the same file, "-" only for one CSV,
+// every file writable. A file that did not exist before is not left behind.
+// On failure *error says why and *usage whether the command line is at fault
+// (rather than the file system).
+std::optional<std::vector<DeviceOutputs>> PlanOutputs(const OutputRequest& request,
+                                                      const std::vector<int32_t>& devices,
+                                                      std::string* error, bool* usage);
+
+// Creates the folders up to the file and opens it for writing ("wb"). Null
+// with "cannot write PATH: reason" in *error when that fails.
+std::FILE* OpenForWriting(const std::filesystem::path& path, std::string* error);
+
+// Closes a file written with OpenForWriting, reporting a failed write or
+// close (a full disk shows here) with the system's reason.
+bool CloseWritten(std::FILE* file, const std::filesystem::path& path, std::string* error);
+
+// The whole of `text` into a new file.
+bool WriteWholeFile(const std::filesystem::path& path, const std::string& text, std::string* error);
+
+}  // namespace vozihost
