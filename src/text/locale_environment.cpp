@@ -40,7 +40,17 @@ class SystemEnvironment final : public LocaleEnvironment {
     if (found == texts_.end()) found = texts_.emplace(id, LoadHostText(nullptr, id, true)).first;
     return found->second;
   }
-  void InstallGlobalLocale(const std::locale& locale) override { std::locale::global(locale); }
+  std::locale GlobalLocale() override { return std::locale(); }
+  std::locale InstallGlobalLocale(const std::locale& locale) override {
+    // The standard library hands a named locale's name to the C runtime for
+    // every category (setlocale with LC_ALL), which would reset the host's
+    // character type, time and other settings with it. Put them back.
+    const char* current = std::setlocale(LC_ALL, nullptr);
+    const std::string before = current != nullptr ? current : "";
+    std::locale previous = std::locale::global(locale);
+    if (locale.name() != "*" && !before.empty()) std::setlocale(LC_ALL, before.c_str());
+    return previous;
+  }
   void ShowMessage(const NRV::String& text, const NRV::String& caption) override {
     platform::ShowTaskModalMessage(text.View(), caption.View());
   }

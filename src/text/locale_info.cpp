@@ -58,6 +58,13 @@ wchar_t FirstCharacter(std::u16string_view text, wchar_t fallback) {
   return text.empty() ? fallback : static_cast<wchar_t>(text.front());
 }
 
+// A narrow stand-in for a wide character: itself when it is ASCII. Only the
+// thousands character takes this road, and without grouping no number ever
+// shows it.
+char AsciiOr(wchar_t c, char fallback) {
+  return c > 0 && c < 0x80 ? static_cast<char>(c) : fallback;
+}
+
 }  // namespace
 
 LocaleInfo::LocaleInfo(LocaleEnvironment& environment) : environment_(environment) {
@@ -67,14 +74,45 @@ LocaleInfo::LocaleInfo(LocaleEnvironment& environment) : environment_(environmen
   }
   // Someone (the host, most likely) chose the runtime's number format
   // already: leave the process as it is.
-  if (environment_.NumericLocale() != "C") return;
+  numericBefore_ = environment_.NumericLocale();
+  if (numericBefore_ != "C") return;
   const std::string localeName = InstallGlobalFormat();
   globalInstalled_ = true;
   Show(PendingWarning(localeName));
 }
 
 LocaleInfo::~LocaleInfo() {
-  if (globalInstalled_) environment_.InstallGlobalLocale(std::locale::classic());
+  if (!globalInstalled_) return;
+  // A library that is unloaded must take its facets with it; whatever the
+  // host installed since is the host's.
+  if (environment_.GlobalLocale() == installedGlobal_) {
+    environment_.InstallGlobalLocale(previousGlobal_);
+  }
+  if (numericChanged_ && environment_.NumericLocale() == numericSet_) {
+    environment_.SetNumericLocale(numericBefore_);
+  }
+}
+
+void LocaleInfo::Install(const std::locale& format) {
+  previousGlobal_ = environment_.InstallGlobalLocale(format);
+  installedGlobal_ = format;
+}
+
+// The user's number format made from the regional settings read above rather
+// than from a locale name: the classic locale with the user's decimal and
+// thousands characters, narrow and wide, and no grouping.
+std::locale LocaleInfo::RegionalFormat() const {
+  const wchar_t decimalPoint = FirstCharacter(decimal_, L'.');
+  const wchar_t thousandsSep = FirstCharacter(thousands_, L'\0');
+  const char narrowDecimal = decimalNarrow_.empty() ? '.' : decimalNarrow_.front();
+  auto time = std::make_unique<NRV::time_getEx>("C");
+  auto narrow = std::make_unique<CRTBug_UserRadix_NoThousandsSep<char>>(
+      "C", narrowDecimal, AsciiOr(thousandsSep, '\0'));
+  auto wide = std::make_unique<CRTBug_UserRadix_NoThousandsSep<wchar_t>>("C", decimalPoint,
+                                                                         thousandsSep);
+  std::locale locale(std::locale::classic(), wide.release());
+  locale = std::locale(locale, narrow.release());
+  return std::locale(locale, time.release());
 }
 
 bool LocaleInfo::ReadText(uint32_t type, std::u16string& field, int units) {
@@ -132,21 +170,26 @@ bool LocaleInfo::ReadFields() {
 std::string LocaleInfo::InstallGlobalFormat() {
   const std::string userName = environment_.UserLocaleName();
   try {
-    environment_.InstallGlobalLocale(UserFormat(userName.c_str()));
+    Install(UserFormat(userName.c_str()));
     return userName;
   } catch (const std::runtime_error&) {
     // The standard library does not know the user's locale by its name.
   }
+  if (userName.empty()) {
+    // The user's default locale, which a C++ runtime with no locale data but
+    // the classic one (MinGW's) cannot build: the regional settings describe
+    // it all the same, and the C runtime knows it by this name.
+    Install(RegionalFormat());
+    return userName;
+  }
   const wchar_t decimalPoint = FirstCharacter(decimal_, L'.');
   const wchar_t thousandsSep = FirstCharacter(thousands_, L'\0');
   try {
-    environment_.InstallGlobalLocale(
-        FallbackFormat("English", std::locale("English"), decimalPoint, thousandsSep));
+    Install(FallbackFormat("English", std::locale("English"), decimalPoint, thousandsSep));
   } catch (const std::runtime_error&) {
     // Only Windows' runtime knows "English"; elsewhere the classic locale
     // carries the user's decimal point instead.
-    environment_.InstallGlobalLocale(
-        FallbackFormat("C", std::locale::classic(), decimalPoint, thousandsSep));
+    Install(FallbackFormat("C", std::locale::classic(), decimalPoint, thousandsSep));
   }
   return "English";
 }
@@ -168,7 +211,10 @@ NRV::String LocaleInfo::PendingWarning(const std::string& localeName) {
   if (decimal_.size() != 1 || (decimal_ != u"." && decimal_ != u",")) {
     warning = UnusualDecimalWarning();
   }
-  if (!environment_.SetNumericLocale(localeName)) {
+  if (environment_.SetNumericLocale(localeName)) {
+    numericChanged_ = true;
+    numericSet_ = environment_.NumericLocale();
+  } else {
     const uint32_t code = environment_.LastError();
     if (code >= kFirstNumericLocaleError && code <= kLastNumericLocaleError) {
       warning = environment_.HostText(kTextFirstNumericLocaleError + (code - kFirstNumericLocaleError));

@@ -29,14 +29,19 @@ class LocaleEnvironment {
   virtual int ReadInfoNarrow(uint32_t type, char* buffer, int size) = 0;
   // The name that stands for the user's locale in the standard library.
   virtual const char* UserLocaleName() { return ""; }
-  // The C runtime's numeric locale (setlocale for LC_NUMERIC).
+  // The C runtime's numeric locale (setlocale for LC_NUMERIC); setting it
+  // changes no other category.
   virtual std::string NumericLocale() = 0;
   virtual bool SetNumericLocale(const std::string& name) = 0;
   virtual uint32_t LastError() = 0;
   virtual NRV::String SystemErrorText(uint32_t code) = 0;
   // Host text with product names, loaded at most once per process.
   virtual NRV::String HostText(uint32_t id) = 0;
-  virtual void InstallGlobalLocale(const std::locale& locale) = 0;
+  // The standard library's global locale. Installing one leaves every
+  // category of the C runtime's locale as it was, and returns the one it
+  // replaces.
+  virtual std::locale GlobalLocale() = 0;
+  virtual std::locale InstallGlobalLocale(const std::locale& locale) = 0;
   virtual void ShowMessage(const NRV::String& text, const NRV::String& caption) = 0;
 };
 
@@ -46,7 +51,9 @@ class LocaleInfo {
  public:
   // Reads the settings and sets up the process as described above.
   explicit LocaleInfo(LocaleEnvironment& environment);
-  // Puts the classic locale back if the set-up installed the global format.
+  // Undoes what the set-up changed and nobody has changed since: the global
+  // locale it replaced, and the C runtime's numeric locale. The host's other
+  // locale settings are not ours to touch.
   virtual ~LocaleInfo();
   LocaleInfo(const LocaleInfo&) = delete;
   LocaleInfo& operator=(const LocaleInfo&) = delete;
@@ -73,6 +80,8 @@ class LocaleInfo {
   bool ReadNumber(uint32_t type, int& value);
   bool ReadFormat(uint32_t type, NRV::String& field);
   std::string InstallGlobalFormat();
+  void Install(const std::locale& format);
+  std::locale RegionalFormat() const;
   NRV::String PendingWarning(const std::string& localeName);
   NRV::String UnusualDecimalWarning();
   void Show(const NRV::String& text);
@@ -85,6 +94,10 @@ class LocaleInfo {
   bool is24Hour_ = false;
   bool timeMarkerFirst_ = false;
   bool globalInstalled_ = false;
+  // What the set-up changed, and what it found before.
+  std::locale installedGlobal_, previousGlobal_;
+  std::string numericBefore_, numericSet_;
+  bool numericChanged_ = false;
 };
 
 // The process's instance, set up on the first call. The first call must not

@@ -59,6 +59,7 @@ class FakeEnvironment final : public LocaleEnvironment {
   std::string NumericLocale() override { return numericLocale; }
   bool SetNumericLocale(const std::string& name) override {
     numericLocaleSet = name;
+    if (numericLocaleAccepted) numericLocale = name.empty() ? "de_DE" : name;
     return numericLocaleAccepted;
   }
   uint32_t LastError() override { return lastError; }
@@ -69,7 +70,14 @@ class FakeEnvironment final : public LocaleEnvironment {
     const auto found = hostTexts.find(id);
     return found != hostTexts.end() ? NRV::String(found->second) : NRV::String();
   }
-  void InstallGlobalLocale(const std::locale& locale) override { installed.push_back(locale); }
+  std::locale GlobalLocale() override {
+    return installed.empty() ? std::locale::classic() : installed.back();
+  }
+  std::locale InstallGlobalLocale(const std::locale& locale) override {
+    const std::locale previous = GlobalLocale();
+    installed.push_back(locale);
+    return previous;
+  }
   void ShowMessage(const NRV::String& text, const NRV::String& caption) override {
     shown.emplace_back(text.ToU16String(), caption.ToU16String());
   }
@@ -171,16 +179,64 @@ TEST(LocaleInfo, NumericLocaleFailureWarnings) {
   EXPECT_TRUE(withoutText.shown.empty());
 }
 
-TEST(LocaleInfo, InstallsAFormatWithoutGroupingAndRestoresTheClassicOne) {
+TEST(LocaleInfo, UnloadUndoesOnlyWhatTheSetUpChangedAndNobodyChangedSince) {
+  const std::locale hostLocale(std::locale::classic(), new NoThousandsSep<char>("C"));
+  for (const bool hostChangedThem : {false, true}) {
+    SCOPED_TRACE(hostChangedThem ? "host changed them since" : "untouched since");
+    FakeEnvironment environment;
+    environment.userLocale = "C.UTF-8";
+    {
+      const LocaleInfo info(environment);
+      ASSERT_EQ(environment.installed.size(), 1u);
+      EXPECT_EQ(Format(environment.installed[0], 1234567.5), L"1234567.5 1234567");
+      EXPECT_EQ(std::use_facet<std::numpunct<char>>(environment.installed[0]).grouping(), "");
+      EXPECT_EQ(environment.numericLocale, "C.UTF-8");
+      if (hostChangedThem) {
+        environment.installed.push_back(hostLocale);
+        environment.numericLocale = "POSIX";
+      }
+    }
+    if (hostChangedThem) {
+      EXPECT_EQ(environment.installed.size(), 2u);
+      EXPECT_EQ(environment.numericLocale, "POSIX");
+    } else {
+      ASSERT_EQ(environment.installed.size(), 2u);
+      EXPECT_TRUE(environment.installed[1] == std::locale::classic());
+      EXPECT_EQ(environment.numericLocale, "C");
+    }
+  }
+}
+
+// MinGW's C++ runtime knows no locale but the classic one; the user's number
+// format must come from the regional settings, narrow as well as wide, and
+// the C runtime must be given the user's default locale, not "English".
+TEST(LocaleInfo, UserDefaultUnknownToTheLibraryIsBuiltFromTheRegionalSettings) {
+  const char* saved = std::getenv("LC_ALL");
+  const std::string savedValue = saved != nullptr ? saved : "";
+  setenv("LC_ALL", "no_SUCH.locale", 1);  // std::locale("") now throws
   FakeEnvironment environment;
+  environment.userLocale = "";
+  environment.values[kLOCALE_SDECIMAL] = u",";
+  environment.values[kLOCALE_STHOUSAND] = u".";
+  environment.values[kLOCALE_SDATE] = u".";
+  environment.values[kLOCALE_SLIST] = u";";
   {
     const LocaleInfo info(environment);
+    EXPECT_TRUE(environment.shown.empty());
+    EXPECT_EQ(environment.numericLocaleSet, "");
     ASSERT_EQ(environment.installed.size(), 1u);
-    EXPECT_EQ(Format(environment.installed[0], 1234567.5), L"1234567.5 1234567");
-    EXPECT_EQ(std::use_facet<std::numpunct<char>>(environment.installed[0]).grouping(), "");
+    EXPECT_EQ(Format(environment.installed[0], 1234567.5), L"1234567,5 1234567");
+    std::ostringstream narrow;
+    narrow.imbue(environment.installed[0]);
+    narrow << std::fixed << std::setprecision(1) << 1234567.5 << ' ' << 1234567;
+    EXPECT_EQ(narrow.str(), "1234567,5 1234567");
+    EXPECT_EQ(std::use_facet<std::numpunct<char>>(environment.installed[0]).thousands_sep(), '.');
   }
-  ASSERT_EQ(environment.installed.size(), 2u);
-  EXPECT_TRUE(environment.installed[1] == std::locale::classic());
+  if (saved != nullptr) {
+    setenv("LC_ALL", savedValue.c_str(), 1);
+  } else {
+    unsetenv("LC_ALL");
+  }
 }
 
 TEST(LocaleInfo, UnknownUserLocaleFallsBackWithTheUserDecimalPoint) {
