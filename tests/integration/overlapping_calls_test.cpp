@@ -57,20 +57,21 @@ TEST_F(OverlappingCalls, ReadsDuringCloseAllOrFindDeviceAndTwoStartsAtOnceAreSaf
   AddInstrument("ZOR22222");
 
   {
-    SCOPED_TRACE("ReadLine waiting while CloseAll destroys its device");
+    SCOPED_TRACE("ReadLine in a host's read loop while CloseAll destroys its device");
     ASSERT_EQ(Find(), 0);
     ASSERT_EQ(lib.Initialise(0), 1);
-    std::atomic<int32_t> read{-1};
+    ASSERT_TRUE(Stream(0));
+    std::atomic<int> lines{0};
     std::thread reader([&] {
       char line[64];
-      read = lib.ReadLine(0, line, sizeof line, 1500);
+      while (lib.ReadLine(0, line, sizeof line, 500) == 1) ++lines;
     });
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(300ms);
     const size_t frames = sim.Frames().Count();
     EXPECT_EQ(lib.CloseAll(), 1);
     EXPECT_TRUE(sim.Frames().WaitFor("X", 1s, frames).has_value()) << "closed at once, not after the read";
     reader.join();
-    EXPECT_EQ(read.load(), 0) << "nothing was streaming";
+    EXPECT_GT(lines.load(), 0);
     EXPECT_EQ(lib.IsFailed(0), 1) << "the table is empty";
   }
   {
