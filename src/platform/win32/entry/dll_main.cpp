@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "interface/exports_internal.h"
+#include "platform/win32/unload_detach.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   switch (reason) {
@@ -11,8 +12,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
       break;
     case DLL_PROCESS_DETACH:
       // A non-null reserved pointer: the process is ending and the system has
-      // already ended its other threads. Null: FreeLibrary, the process goes on.
-      vozi::OnProcessDetach(reserved != nullptr);
+      // already ended its other threads. Null: FreeLibrary, the process goes
+      // on, and this thread holds the loader lock while the detach runs.
+      if (reserved != nullptr) {
+        vozi::OnProcessDetach(true);
+      } else {
+        const platform::win32::UnloadDetach unloading;
+        vozi::OnProcessDetach(false);
+      }
       break;
     default:
       break;
