@@ -5,8 +5,12 @@
  * success gives the index of one more instrument); per device Initialise,
  * then reads, commands and status calls; GetLastErrorMsg after a failure
  * (index -1 when no device is concerned); CloseAll at the end. Calls are made
- * one at a time. Texts handed to the host are narrow, in the host code page;
- * the class texts are UTF-16.
+ * one at a time. (Calls that overlap do no harm, but wait for each other:
+ * CloseAll waits for an Initialise or DeviceCommand still running, and a read
+ * still waiting when CloseAll removes its device ends at its own time-out.)
+ * A host may end, or unload the library, without CloseAll: the instruments
+ * are then told to stop as by CloseAll. Texts handed to the host are narrow,
+ * in the host code page; the class texts are UTF-16.
  */
 #ifndef VOZI_ENABLER_H
 #define VOZI_ENABLER_H
