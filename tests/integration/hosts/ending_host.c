@@ -7,8 +7,8 @@
  *                found      found, never started
  *                no-driver  FindDevice found nothing for want of the driver
  *     ENDING     return     return CODE from main
- *     exit       exit(CODE) from a function deeper down
- *     dlclose    dlclose the library, go on for a moment, return CODE
+ *                exit       exit(CODE) from a function deeper down
+ *                dlclose    dlclose the library, go on for a moment, return CODE
  *
  * A step that does not go as a host expects ends the process with 90 and up.
  */
