@@ -43,8 +43,9 @@
  *
  * Threads: the host is expected to make one call at a time. Overlapping calls
  * from several threads are safe (they do not corrupt the library or crash
- * the host), but two threads reading the same device share its lines between
- * them. Each started device has a reader thread of its own inside the
+ * the host) but wait for each other: CloseAll waits for an Initialise or
+ * DeviceCommand still running on a device, and two threads reading the same
+ * device take turns and share its lines between them. Each started device has a reader thread of its own inside the
  * library; it fills the receive ring while the host is busy elsewhere.
  *
  * Unloading: ending the process or unloading the library without CloseAll is

@@ -12,16 +12,21 @@
 
 namespace {
 
-// Kept between FindDevice calls; used only on the host's calling thread, one
-// call at a time.
+// Kept between FindDevice calls; used by one call at a time (the exports
+// hold their discovery lock around every use).
 struct DiscoveryState {
   std::unique_ptr<FtdiDriver> ftdiDriver;
   std::unique_ptr<platform::PortEnumerator> enumerator;
 };
 
 DiscoveryState& State() {
-  static DiscoveryState state;
-  return state;
+  // Never destroyed: on Linux the C++ run-time destroys function-local
+  // statics at exit before the library's detach runs, and the detach
+  // releases this state itself (ReleaseDiscovery). Kept in the library's
+  // own storage, so that unloading leaves nothing behind.
+  alignas(DiscoveryState) static unsigned char storage[sizeof(DiscoveryState)];
+  static DiscoveryState* const state = new (storage) DiscoveryState;
+  return *state;
 }
 
 // The adapter serial number of the current interface: from its instance ID,

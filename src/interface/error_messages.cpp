@@ -1,5 +1,6 @@
 #include "interface/error_messages.h"
 
+#include <mutex>
 #include <string_view>
 
 #include "discovery/ftdi_state.h"
@@ -12,19 +13,27 @@ namespace {
 
 // The message for no particular device: the first rule that applies.
 std::u16string_view GeneralMessage() {
-  const DeviceTable& table = DeviceTable::Instance();
-  if (table.Count() == 0) {
-    const FtdiDriverFlags driver = CurrentFtdiDriverFlags();
+  DeviceTable& table = DeviceTable::Instance();
+  // Only the last device of the table counts.
+  const DeviceRef last = table.Last();
+  if (!last) {
+    FtdiDriverFlags driver;
+    {
+      const auto discovery = table.LockDiscovery();
+      driver = CurrentFtdiDriverFlags();
+    }
     if (driver.exists && driver.notInstalled) return kMessageDriverNotInstalled;
     if (driver.exists && driver.cannotLoad) return kMessageDriverCannotLoad;
     return kMessageNotFound;
   }
-  // Only the last device of the table counts.
-  const OpenKymo::VoziSerial* last = table.Last();
-  if (last && last->firmwareWrong.load()) return kMessageWrongFirmware;
-  if (last && last->notResponding.load()) return kMessageNotRespondingRestart;
+  if (last->Device().firmwareWrong.load()) return kMessageWrongFirmware;
+  if (last->Device().notResponding.load()) return kMessageNotRespondingRestart;
   return kMessageNotResponding;
 }
+
+// A device's own error text is taken and cleared by the host's calls only;
+// two such calls at once must not tear it.
+std::mutex g_lastErrorLock;
 
 int32_t LengthPlusOne(std::u16string_view text) { return static_cast<int32_t>(text.size()) + 1; }
 
@@ -32,13 +41,15 @@ int32_t LengthPlusOne(std::u16string_view text) { return static_cast<int32_t>(te
 
 int32_t LastErrorMessage(int32_t index, char* destination) {
   if (index != -1) {
-    OpenKymo::VoziSerial* device = DeviceTable::Instance().Find(index);
-    if (!device) return 0;
-    const NRV::String text = device->lastError;
+    const DeviceRef slot = DeviceTable::Instance().Find(index);
+    if (!slot) return 0;
+    OpenKymo::VoziSerial& device = slot->Device();
+    const std::lock_guard<std::mutex> held(g_lastErrorLock);
+    const NRV::String text = device.lastError;
     const int32_t result = LengthPlusOne(text.View());
     if (destination) {
       NarrowCopyToHost(text.View(), destination, result);
-      device->lastError = NRV::String();
+      device.lastError = NRV::String();
     }
     return result;
   }

@@ -17,6 +17,9 @@ bool RunDeviceCommand(OpenKymo::VoziSerial& device, int32_t code, CommandRecord*
 int32_t LastErrorMessage(int32_t index, char* destination);
 
 void OnProcessAttach(void* module);
-void OnProcessDetach();
+// processEnding: the whole process ends and every other thread is already
+// gone (Windows at process exit); false when the library is unloaded from a
+// running process, and on Linux, where the other threads still run.
+void OnProcessDetach(bool processEnding);
 
 }  // namespace vozi

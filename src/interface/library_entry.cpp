@@ -19,15 +19,24 @@ void OnProcessAttach(void* module) {
   }
 }
 
-void OnProcessDetach() {
+void OnProcessDetach(bool processEnding) {
   try {
-    DeviceTable::Instance().DestroyAllDevices();
+    if (processEnding) {
+      // The system has already ended every other thread, the readers too,
+      // wherever they were: waiting for one would wait for ever, and what
+      // they held (locks, half-changed state) stays as it was. The
+      // instruments are told to stop; the process's end frees the rest.
+      DeviceTable::Instance().StopInstrumentsAtProcessEnd();
+    } else {
+      DeviceTable::Instance().DestroyAllDevices();
+    }
   } catch (...) {
     // Unloading must go on whatever a device does.
   }
   // Revokes the framework class we registered, frees Bex.dll, ends our OLE
-  // initialisation and deletes the services lock, last-arranged first.
-  platform::ReleaseHostServices();
+  // initialisation and deletes the services lock, last-arranged first; at
+  // the process's end only marks the services gone.
+  platform::ReleaseHostServices(processEnding);
   platform::SetOwnModule(nullptr);
 }
 

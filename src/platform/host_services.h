@@ -24,8 +24,10 @@ void EnsureFrameworkRegistered();
 
 // Undoes, in reverse order, what the two calls above set up (class
 // registration and Bex.dll, OLE, the lock). Run once at process detach; the
-// host services are unavailable afterwards.
-void ReleaseHostServices();
+// host services are unavailable afterwards. When the process is ending only
+// the latter holds: the system takes everything down itself, and undoing it
+// from the entry point could wait on a lock held by a thread already gone.
+void ReleaseHostServices(bool processEnding);
 
 // Bex.dll in the folder of the executable at `hostExecutable`.
 std::u16string FrameworkLibraryPath(std::u16string_view hostExecutable);

@@ -19,6 +19,8 @@ class Thread {
   // refusal (an unprivileged process on Linux) is not an error.
   void RaisePriority();
   // True once the thread has ended, waiting at most timeoutMs for that.
+  // On Windows "ended" means: done with this module's code for good; the
+  // system may still be finishing the thread's exit.
   bool Join(uint32_t timeoutMs);
   bool Started() const { return started_; }
 

@@ -57,29 +57,43 @@ bool VoziSerial::StartReader(LineProtocol* lineProtocol) {
 
 bool VoziSerial::ReaderRunning() const { return readerThread_ && !readerThread_->Join(0); }
 
-void VoziSerial::NewReceiveRing() { receiveRing_ = std::make_unique<ReceiveRing>(); }
+void VoziSerial::NewReceiveRing() {
+  std::shared_ptr<ReceiveRing> ring = std::make_shared<ReceiveRing>();
+  const std::lock_guard<std::mutex> lock(ringLock_);
+  receiveRing_.swap(ring);
+}
+
+std::shared_ptr<ReceiveRing> VoziSerial::HostRing() const {
+  const std::lock_guard<std::mutex> lock(ringLock_);
+  return receiveRing_;
+}
 
 bool VoziSerial::ReadLine(uint8_t* destination, int32_t maximum, uint32_t timeoutMs) {
-  if (!receiveRing_) {
+  const std::shared_ptr<ReceiveRing> ring = HostRing();
+  if (!ring) {
     // Never started: nothing will arrive, but the caller still gets its wait.
     dataReadyEvent.Wait(timeoutMs);
     return false;
   }
-  return receiveRing_->ReadLine(destination, maximum, timeoutMs, dataReadyEvent);
+  return ring->ReadLine(destination, maximum, timeoutMs, dataReadyEvent);
 }
 
 bool VoziSerial::ReadBuffer(uint8_t* destination, int32_t& count, uint32_t timeoutMs) {
-  if (!receiveRing_) {
+  const std::shared_ptr<ReceiveRing> ring = HostRing();
+  if (!ring) {
     dataReadyEvent.Wait(timeoutMs);
     return false;
   }
-  return receiveRing_->ReadBuffer(destination, count, timeoutMs, dataReadyEvent);
+  return ring->ReadBuffer(destination, count, timeoutMs, dataReadyEvent);
 }
 
-int32_t VoziSerial::ReadBuffSize() const { return receiveRing_ ? receiveRing_->Size() : 0; }
+int32_t VoziSerial::ReadBuffSize() const {
+  const std::shared_ptr<ReceiveRing> ring = HostRing();
+  return ring ? ring->Size() : 0;
+}
 
 void VoziSerial::FlushReadBuffer() {
-  if (receiveRing_) receiveRing_->Flush();
+  if (const std::shared_ptr<ReceiveRing> ring = HostRing()) ring->Flush();
 }
 
 std::shared_ptr<DeviceDescription> VoziSerial::Description() const {

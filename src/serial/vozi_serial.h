@@ -49,8 +49,11 @@ class VoziSerial : public COMPort {
   bool ReadBuffer(uint8_t* destination, int32_t& count, uint32_t timeoutMs);
   int32_t ReadBuffSize() const;
   void FlushReadBuffer();
-  // Replaces the ring by an empty one. Only while no reader thread runs.
+  // Replaces the ring by an empty one. Only while no reader thread runs; a
+  // host-side read still busy with the previous ring keeps it until it ends.
   void NewReceiveRing();
+  // The ring for the reader thread (and tests), which never runs while the
+  // ring is replaced.
   ReceiveRing* Ring() { return receiveRing_.get(); }
 
   // The channel description. Host threads take a snapshot under the lock;
@@ -115,7 +118,10 @@ class VoziSerial : public COMPort {
  private:
   std::unique_ptr<LineProtocol> ownedProtocol_;
   std::unique_ptr<platform::Thread> readerThread_;
-  std::unique_ptr<ReceiveRing> receiveRing_;
+  // The host-side reads take their own reference under ringLock_.
+  std::shared_ptr<ReceiveRing> HostRing() const;
+  mutable std::mutex ringLock_;
+  std::shared_ptr<ReceiveRing> receiveRing_;
   LineProtocol* protocol_ = nullptr;
   FrameWriter* transmitOverride_ = nullptr;
 

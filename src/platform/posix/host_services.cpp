@@ -8,6 +8,6 @@ void* GetHostServices() { return nullptr; }
 
 void EnsureFrameworkRegistered() {}
 
-void ReleaseHostServices() {}
+void ReleaseHostServices(bool) {}
 
 }  // namespace platform

@@ -224,9 +224,10 @@ void* GetHostServices() {
   return g_services.load(std::memory_order_relaxed);
 }
 
-void ReleaseHostServices() {
+void ReleaseHostServices(bool processEnding) {
   g_released.store(true, std::memory_order_release);
   g_services.store(nullptr, std::memory_order_release);
+  if (processEnding) return;
   while (!g_atExit.empty()) {
     const std::function<void()> step = std::move(g_atExit.back());
     g_atExit.pop_back();

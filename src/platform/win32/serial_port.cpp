@@ -8,6 +8,7 @@
 #include "platform/serial_port.h"
 
 #include "platform/win32/win32_handle.h"
+#include "platform/win32/unload_detach.h"
 
 namespace platform {
 
@@ -121,7 +122,11 @@ void SerialPort::Close() {
   impl_->handle = INVALID_HANDLE_VALUE;
   // A comm wait left pending by the last reader pass writes its OVERLAPPED
   // and signals its event when it ends; let it end while both still exist.
-  if (impl_->waitPending) impl_->AwaitClosedWait();
+  // Not inside a FreeLibrary's detach, where it cannot end before the detach
+  // returns: the wait then stays pending, and the destructor leaves its
+  // OVERLAPPED allocated for it (the event object is held by the pending
+  // request itself, whatever happens to our handle).
+  if (impl_->waitPending && !win32::UnloadDetachRunning()) impl_->AwaitClosedWait();
 }
 
 bool SerialPort::Configure(int32_t rate, int32_t rtsMode) {

@@ -12,6 +12,12 @@ __attribute__((constructor)) void LibraryLoaded() {
   vozi::OnProcessAttach(info.dli_fbase);
 }
 
-__attribute__((destructor)) void LibraryUnloaded() { vozi::OnProcessDetach(); }
+// Runs at dlclose and at exit alike. Either way the process's other threads,
+// the readers among them, still run (exit ends them only afterwards), so the
+// full clean-up is the right one for both. At exit it runs after the C++
+// run-time has destroyed the statics of every library: what it uses is
+// therefore never destroyed by the run-time (the device table, the discovery
+// state), only emptied here.
+__attribute__((destructor)) void LibraryUnloaded() { vozi::OnProcessDetach(false); }
 
 }  // namespace
