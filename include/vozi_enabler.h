@@ -71,6 +71,7 @@ int32_t VOZI_CALL IsFailed(int32_t index);
 int32_t VOZI_CALL CanUseBaudRate(int32_t index, int32_t rate);
 void VOZI_CALL SetBaudRate(int32_t index, int32_t rate);
 int32_t VOZI_CALL GetBaudRate(int32_t index);
+/* ReadLine: maximum counts the terminating zero; below 2 (no room for a character) it returns 0 at once. */
 int32_t VOZI_CALL ReadLine(int32_t index, char* destination, int32_t maximum, uint32_t timeoutMs);
 int32_t VOZI_CALL ReadBuffer(int32_t index, char* destination, int32_t count, uint32_t timeoutMs);
 int32_t VOZI_CALL WriteBuffer(int32_t index, const char* source, int32_t count); /* always 0 */
