@@ -177,6 +177,13 @@ TEST_F(EndToEnd, AnInstrumentWhoseChannelsDoNotMatchFailsAndIsStartedAgain) {
 // descriptors free; a device that is found must work, and every pass must
 // end. Runs in a child process, as it limits the process's descriptors.
 TEST_F(EndToEnd, DescriptorsRunningOutWhileTheDeviceIsMadeNeverHang) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The ASan build carries UBSan, whose dynamic type check probes memory
+  // through a pipe: with the table full it takes every type it has not met
+  // yet for a mismatch, and no suppression can help (they need descriptors
+  // too). The native and TSan builds run this test.
+  GTEST_SKIP() << "UBSan's type check needs free descriptors";
+#endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
