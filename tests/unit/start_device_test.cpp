@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "startup/firmware_requirement.h"
 #include "support/requirement_file.h"
@@ -92,6 +93,28 @@ TEST(StartDevice, APortThatCannotBeOpenedFailsAtOnceWithOnlyFailedSet) {
   EXPECT_FALSE(device.notResponding.load());
   EXPECT_FALSE(device.firmwareWrong.load());
   EXPECT_FALSE(device.ReaderRunning());
+}
+
+TEST(StartDevice, AnInstrumentUnpluggedDuringTheWaitFailsTheStartAtOnce) {
+  // Once the reader has seen the port hang up, nothing can answer any more:
+  // waiting out the rest of the sixteen seconds only keeps the host waiting.
+  RequirementFile none;
+  vozisim::SimConfig cfg;
+  cfg.silent = true;
+  vozisim::Instrument sim(cfg);
+  ASSERT_TRUE(sim.Start()) << sim.LastError();
+  const std::u16string path(sim.SlavePath().begin(), sim.SlavePath().end());
+  OpenKymo::VoziSerial device(path.c_str(), 1, u"12345A");
+  std::thread unplug([&] {
+    std::this_thread::sleep_for(300ms);
+    sim.HangUp();
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(StartDevice(device, device.portName.c_str()), kE_FAIL);
+  EXPECT_LT(Clock::now() - start, 3s);
+  unplug.join();
+  EXPECT_TRUE(device.failed.load());
+  EXPECT_TRUE(device.notResponding.load());
 }
 
 TEST(StartDeviceSlow, ASilentInstrumentFailsAfterSixteenSecondsAsNotResponding) {
