@@ -3,6 +3,8 @@
 // serial number, the case in which each port needs the driver's look-up, with
 // one instrument at the end. Prints one line per count and a RESULT line for
 // scripts/bench.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,9 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// In memory when the machine has /dev/shm, as sysfs is in memory.
 struct TempRoot {
   TempRoot() {
-    std::string pattern = (fs::temp_directory_path() / "vozi-bench-root-XXXXXX").string();
+    std::error_code ec;
+    const fs::path base = fs::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0
+                              ? fs::path("/dev/shm")
+                              : fs::temp_directory_path();
+    std::string pattern = (base / "vozi-bench-root-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
   }
   ~TempRoot() {
