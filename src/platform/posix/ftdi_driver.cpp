@@ -14,6 +14,7 @@
 #include "platform/codepage.h"
 #include "platform/posix/sysfs_tree.h"
 #include "platform/posix/utf8_codec.h"
+#include "platform/posix/utf8_path.h"
 
 namespace {
 constexpr char kFtdiKernelDriver[] = "ftdi_sio";
@@ -67,7 +68,7 @@ bool FtdiSerialForPort(FtdiDriver& driver, const std::u16string& portName, std::
     adapters.emplace();
     for (const platform::sysfs::UsbTtyPort& port : platform::sysfs::ListUsbTtyPorts(driver.binding()->root)) {
       if (port.driver != kFtdiKernelDriver) continue;
-      adapters->try_emplace(Lowered(platform::utf8::Decode(port.name)),
+      adapters->try_emplace(Lowered(platform::Utf16Path(port.name)),
                             platform::utf8::Decode(port.serial.value_or("")));
     }
   }

@@ -46,7 +46,7 @@ class SysfsPortEnum final : public PortEnumerator {
       portNames_.emplace();
       for (const sysfs::UsbTtyPort& port : *ports_) {
         // The first port of an instance ID wins, as in a walk in name order.
-        portNames_->try_emplace(sysfs::InstanceId(port), utf8::Decode(port.name));
+        portNames_->try_emplace(sysfs::InstanceId(port), Utf16Path(port.name));
       }
     }
     const auto found = portNames_->find(instanceId);
@@ -93,7 +93,7 @@ bool PortNameFromRegistry(const std::u16string& instanceId, std::u16string& port
   portName.clear();
   for (const sysfs::UsbTtyPort& port : sysfs::ListUsbTtyPorts(sysfs::DeviceRoot())) {
     if (sysfs::InstanceId(port) == instanceId) {
-      portName = utf8::Decode(port.name);
+      portName = Utf16Path(port.name);
       return true;
     }
   }
