@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "startup/firmware_requirement.h"
+#include "support/fifo_release.h"
 #include "support/requirement_file.h"
 #include "vozi_sim/instrument.h"
 
@@ -177,6 +178,35 @@ TEST(FirmwareRequirementFile, LoadingTwiceReadsTheFileOnce) {
   std::remove(RequirementFile::Path().c_str());
   EXPECT_TRUE(requirement.LoadRequirementFile());
   EXPECT_EQ(requirement.ReadRequiredFirmware(), 3);
+}
+
+// Only a small regular file is read: a FIFO in its place would keep the
+// start-up waiting for a writer, and a huge file costs time and memory for
+// nothing. Either counts as no file.
+TEST(FirmwareRequirementFile, AFifoOrAnOversizedFileCountsAsNoFile) {
+  {
+    RequirementFile file("");
+    testing_support::MakeFifo(RequirementFile::Path());
+    bool loaded = true;
+    const bool inTime = testing_support::EndsWithin(
+        std::chrono::seconds(5), [&] { loaded = FirmwareRequirement().LoadRequirementFile(); },
+        {RequirementFile::Path()});
+    EXPECT_TRUE(inTime) << "loading waited on a FIFO";
+    EXPECT_FALSE(loaded);
+  }
+  std::string padding;
+  while (padding.size() < 60 * 1024) padding += "; a comment line of padding, as long as it takes\n";
+  const std::string content = "[required]\nkyrev=5\n" + padding;
+  {
+    RequirementFile file(content);  // still within the bound: read as usual
+    FirmwareRequirement requirement;
+    ASSERT_TRUE(requirement.LoadRequirementFile());
+    EXPECT_EQ(requirement.ReadRequiredFirmware(), 5);
+  }
+  {
+    RequirementFile file(content + padding + padding);
+    EXPECT_FALSE(FirmwareRequirement().LoadRequirementFile());
+  }
 }
 
 }  // namespace
