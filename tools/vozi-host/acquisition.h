@@ -58,9 +58,15 @@ struct DeviceStream {
   bool anyLine = false;
   double firstAt = 0, lastAt = 0;  // arrival of the first and last line
   uint64_t bytesRead = 0;
-  // Byte counts at which the ring was found full: a line that entered after
-  // that point may follow dropped ones.
-  std::deque<uint64_t> ringGaps;
+  // Stretches of the stream (byte counts, both ends included) where a line
+  // that starts there may follow lines the ring refused.
+  struct ByteRange {
+    uint64_t from = 0, to = 0;
+  };
+  std::deque<ByteRange> ringGaps;
+  // The previous look at the ring: the bytes read then, and where the ring's
+  // text ended (bytes read plus bytes held).
+  uint64_t lookedAtRead = 0, lookedAtEnd = 0;
 
  private:
   uint64_t pendingGap_ = 0;
