@@ -190,7 +190,9 @@ void Acquisition::WatchRing(size_t i) {
   }
 }
 
-bool Acquisition::DrainAll(double now) {
+// A pass can take seconds on a slow machine: each line gets the time it was
+// read, or a flood would look like a stall to the health check.
+bool Acquisition::DrainAll() {
   bool any = false;
   for (size_t i = 0; i < streams_.size(); ++i) {
     DeviceStream& s = streams_[i];
@@ -198,7 +200,7 @@ bool Acquisition::DrainAll(double now) {
     for (int k = 0; k < kLinesPerPass; ++k) {
       WatchRing(i);
       if (!session_.ReadLine(s.info.index, line_, 0)) break;
-      Take(s, now);
+      Take(s, SecondsSince(start_));
       any = true;
     }
   }
@@ -276,25 +278,25 @@ void Acquisition::StopAll() {
 }
 
 RunResult Acquisition::Run() {
-  const auto start = Clock::now();
+  start_ = Clock::now();
   ringWasFull_.assign(streams_.size(), false);
   RunResult result;
   double nextCheck = kCheckInterval;
   for (;;) {
-    const double now = SecondsSince(start);
+    const double now = SecondsSince(start_);
     if (StopRequested()) {
       result.end = RunEnd::Interrupted;
       break;
     }
     if (LimitReached(now)) break;
-    if (!DrainAll(now)) WaitForLine(now);
+    if (!DrainAll()) WaitForLine(now);
     if (now >= nextCheck) {
       CheckHealth(now);
       ShowProgress(now, false);
       nextCheck = now + kCheckInterval;
     }
   }
-  result.elapsedSeconds = SecondsSince(start);
+  result.elapsedSeconds = SecondsSince(start_);
   ShowProgress(result.elapsedSeconds, true);
   StopAll();
   for (DeviceStream& s : streams_) {

@@ -5,6 +5,7 @@
 // Lines that never arrived are found (the library's ring found full, a
 // damaged line, fewer lines than the time allows) and marked where they
 // were lost, with the best estimate of how many.
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -98,7 +99,7 @@ class Acquisition {
  private:
   bool Configure(DeviceStream& s);
   void WatchRing(size_t i);
-  bool DrainAll(double now);
+  bool DrainAll();
   bool WaitForLine(double now);
   void Take(DeviceStream& s, double now);
   void CheckTime(DeviceStream& s, double now);
@@ -111,6 +112,7 @@ class Acquisition {
   std::vector<DeviceStream>& streams_;
   StreamLimits limits_;
   bool showProgress_;
+  std::chrono::steady_clock::time_point start_;
   std::vector<bool> ringWasFull_;
   size_t nextWait_ = 0;
   size_t progressWidth_ = 0;
