@@ -162,7 +162,7 @@ TEST(HostHonestData, FloodedRingIsMarkedAndFails) {
   const auto svg = t.Path() / "flood.svg";
   const HostRun run = RunHost({"acquire", "--simulate", "--sim-arg=--burst", "--sim-arg=--channels=27",
                                "--samples", "60000", "--csv", csv.string(), "--plot", svg.string()},
-                              t.Path(), {{"TMPDIR", t.Path().string()}});
+                              t.Path(), {{"TMPDIR", t.Path().string()}}, 180s);  // slow under TSan
   EXPECT_EQ(run.exitCode, 8) << run.out << run.err;
   EXPECT_TRUE(Has(run.out, "  LOST: samples are missing at ")) << run.out;
   const auto rows = DataRows(ReadFile(csv));
