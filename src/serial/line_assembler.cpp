@@ -38,12 +38,25 @@ bool LineAssembler::FullWithLineAwaitingItsEnd() const {
   return Stored() == kMaxHeld && buffer_[(head_ - 1) & kMask] == '\n' && buffer_[(head_ - 2) & kMask] != '\r';
 }
 
-int32_t LineAssembler::TakeLine(uint8_t* destination, bool* lfCrEnding) {
-  if (lfCrEnding) *lfCrEnding = false;
+int32_t LineAssembler::FindLf() const {
+  // The held bytes lie in at most two stretches: from tail_ to the end of
+  // the store, then from its start.
   const int32_t stored = Stored();
-  int32_t length = 0;
-  while (length < stored && buffer_[(tail_ + length) & kMask] != '\n') ++length;
-  if (length == stored) return 0;
+  const int32_t first = std::min(stored, kSize - tail_);
+  if (const void* lf = std::memchr(buffer_ + tail_, '\n', static_cast<size_t>(first))) {
+    return static_cast<int32_t>(static_cast<const uint8_t*>(lf) - (buffer_ + tail_));
+  }
+  if (const void* lf = std::memchr(buffer_, '\n', static_cast<size_t>(stored - first))) {
+    return first + static_cast<int32_t>(static_cast<const uint8_t*>(lf) - buffer_);
+  }
+  return -1;
+}
+
+ReceivedLine LineAssembler::TakeLine(uint8_t* scratch) {
+  ReceivedLine line;
+  const int32_t length = FindLf();
+  if (length < 0) return line;
+  const int32_t stored = Stored();
 
   const bool endsWithCr = length > 0 && buffer_[(tail_ + length - 1) & kMask] == '\r';
   const bool lfIsLastStored = length + 1 == stored;
@@ -51,15 +64,20 @@ int32_t LineAssembler::TakeLine(uint8_t* destination, bool* lfCrEnding) {
   const int32_t next = !lfIsLastStored ? buffer_[(tail_ + length + 1) & kMask] : lookahead_;
   // A line without CR before its LF can only be an LF CR line; whether its CR
   // follows is known once the next byte is here, so keep it until then.
-  if (!endsWithCr && next < 0 && length > 0) return 0;
+  if (!endsWithCr && next < 0 && length > 0) return line;
 
   const int32_t first = std::min(length, kSize - tail_);
-  std::memcpy(destination, buffer_ + tail_, static_cast<size_t>(first));
-  std::memcpy(destination + first, buffer_, static_cast<size_t>(length - first));
-  destination[length] = '\0';
+  std::memcpy(scratch, buffer_ + tail_, static_cast<size_t>(first));
+  std::memcpy(scratch + first, buffer_, static_cast<size_t>(length - first));
+  scratch[length] = '\0';
 
   const bool crAfterLf = !endsWithCr && next == '\r';
-  if (lfCrEnding) *lfCrEnding = crAfterLf;
+  line.bytes = scratch;
+  line.length = length;
+  line.ending = endsWithCr ? ReceivedLine::Ending::CrLf
+                : crAfterLf ? ReceivedLine::Ending::LfCr
+                            : ReceivedLine::Ending::Lf;
+  line.consumed = length + 1 + (crAfterLf ? 1 : 0);
   tail_ = (tail_ + length + 1 + (crAfterLf && !lfIsLastStored ? 1 : 0)) & kMask;
   if (lookahead_ >= 0) {
     // Room again: the byte kept beside the store joins it, unless it was the
@@ -70,15 +88,10 @@ int32_t LineAssembler::TakeLine(uint8_t* destination, bool* lfCrEnding) {
     }
     lookahead_ = -1;
   }
-  return length + 1 + (crAfterLf ? 1 : 0);
+  return line;
 }
 
-bool LineAssembler::IsStalled() const {
-  if (Stored() != kMaxHeld) return false;
-  const int32_t first = std::min(kMaxHeld, kSize - tail_);
-  return !std::memchr(buffer_ + tail_, '\n', static_cast<size_t>(first)) &&
-         !std::memchr(buffer_, '\n', static_cast<size_t>(kMaxHeld - first));
-}
+bool LineAssembler::IsStalled() const { return Stored() == kMaxHeld && FindLf() < 0; }
 
 void LineAssembler::DiscardStalledLine() {
   tail_ = head_;
@@ -86,18 +99,24 @@ void LineAssembler::DiscardStalledLine() {
   ++discardedLines_;
 }
 
-std::optional<std::string_view> LineContent(const uint8_t* line, int32_t consumed, bool lfCrEnding) {
+std::optional<std::string_view> ReceivedLine::Content() const {
   // The classic isspace set.
   auto isSpace = [](uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-  int32_t length = consumed - 1 - (lfCrEnding ? 1 : 0);  // bytes before the LF
-  while (length > 0 && isSpace(*line)) {
-    ++line;
-    --length;
+  const uint8_t* text = bytes;
+  int32_t n = length;
+  while (n > 0 && isSpace(*text)) {
+    ++text;
+    --n;
   }
-  if (length >= 2 && line[length - 1] == '\r') {
-    --length;  // CR LF: the usual line end
-  } else if (!(lfCrEnding && length >= 1)) {
+  // A CR LF line keeps its CR among the bytes, and white space at the start
+  // may have eaten it: at least one byte besides the CR must be left.
+  if (ending == Ending::CrLf && n >= 2) {
+    --n;
+  } else if (!(ending == Ending::LfCr && n >= 1)) {
     return std::nullopt;
   }
-  return std::string_view(reinterpret_cast<const char*>(line), static_cast<size_t>(length));
+  if (const void* zero = std::memchr(text, '\0', static_cast<size_t>(n))) {
+    n = static_cast<int32_t>(static_cast<const uint8_t*>(zero) - text);
+  }
+  return std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(n));
 }

@@ -56,23 +56,11 @@ HResult VoziSerial::WaitStep() {
 }
 
 HResult VoziSerial::ReadStep() {
-  uint8_t buffer[LineAssembler::kSize];
-  if (lineAssembler.IsStalled()) lineAssembler.DiscardStalledLine();
-  // Read no more than the assembler can take: what stays in the driver is
-  // read on the next pass instead of being dropped.
-  const int32_t count = port_.ReadAvailable(buffer, lineAssembler.Free());
-  lineAssembler.Append(buffer, count);
-
-  for (;;) {
-    bool lfCr = false;
-    const int32_t consumed = lineAssembler.TakeLine(buffer, &lfCr);
-    if (consumed == 0) return kS_OK;
-    const auto line = LineContent(buffer, consumed, lfCr);
-    if (!line) continue;  // not a line of the instrument
-    if (!protocol_) continue;
-    const HResult result = protocol_->dispatchLine(*this, line->data(), static_cast<int32_t>(line->size()));
-    if (result != kS_OK) return result;
-  }
+  return ReceiveLines(
+      lineAssembler, [this](uint8_t* buffer, int32_t maxBytes) { return port_.ReadAvailable(buffer, maxBytes); },
+      [this](std::string_view line) {
+        return protocol_ ? protocol_->dispatchLine(*this, line.data(), static_cast<int32_t>(line.size())) : kS_OK;
+      });
 }
 
 }  // namespace OpenKymo

@@ -63,11 +63,7 @@ bool Handshake::awaitingAnswer(const VoziSerial& device) const {
 }
 
 HResult Handshake::dispatchLine(VoziSerial& device, const char* line, int32_t length) {
-  std::string_view text(line, length > 0 ? static_cast<size_t>(length) : 0);
-  // The line is read as text of the system's string type, which ends at the
-  // first zero byte.
-  text = text.substr(0, text.find('\0'));
-  return Dispatch(device, CurrentState(device), text);
+  return Dispatch(device, CurrentState(device), std::string_view(line, length > 0 ? static_cast<size_t>(length) : 0));
 }
 
 HResult Handshake::Dispatch(VoziSerial& device, HandshakeState state, std::string_view line) {

@@ -192,11 +192,11 @@ struct Run {
   }
 
   HResult Dispatch(const char* line, int32_t length) {
-    FUZZ_CHECK(length >= 1 && !fuzz::IsClassicSpace(static_cast<uint8_t>(line[0])), "line handed on unstripped");
-    const std::string_view bytes(line, static_cast<size_t>(length));
-    FUZZ_CHECK(bytes.find('\n') == std::string_view::npos, "line handed on with an LF inside");
+    FUZZ_CHECK(length == 0 || !fuzz::IsClassicSpace(static_cast<uint8_t>(line[0])), "line handed on unstripped");
+    const std::string_view text(line, static_cast<size_t>(length));
+    FUZZ_CHECK(text.find('\n') == std::string_view::npos, "line handed on with an LF inside");
     // The protocol reads the line as text, which ends at a zero byte.
-    const std::string_view text = bytes.substr(0, bytes.find('\0'));
+    FUZZ_CHECK(text.find('\0') == std::string_view::npos, "line handed on past a zero byte");
     const S from = State(device());
     const bool header = device().headerSeen;
     const DeviceDescription* description = device().ReaderDescription();

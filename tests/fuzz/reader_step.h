@@ -1,8 +1,7 @@
 #pragma once
 // One read step of the device's reader thread with the bytes coming from the
-// fuzzer instead of the serial port: the assembler handling of
-// VoziSerial::ReadStep (src/serial/reader_loop.cpp), which cannot be driven
-// without a port, and its line cutting (LineContent, shared with it).
+// fuzzer instead of the serial port: the reader's own step (ReceiveLines),
+// fed from a string that plays the driver.
 //
 // Beside the assembler runs a plain model of the bytes it holds, so that
 // every line it gives back is checked against the bytes that arrived: the
@@ -39,66 +38,61 @@ class Reader {
   // complete line. Returns the first non-OK dispatch result, which ends the
   // step with the remaining lines still held.
   HResult ReadStep(const Dispatch& dispatch) {
-    uint8_t buffer[LineAssembler::kSize];
-    if (assembler_.IsStalled()) {
-      FUZZ_CHECK(held_.find('\n') == std::string::npos, "an assembler holding a line end counts as stalled");
-      assembler_.DiscardStalledLine();
-      held_.clear();
-      discarding_ = true;
-    }
-    const size_t count = std::min<size_t>(driver_.size(), static_cast<size_t>(assembler_.Free()));
-    const int32_t stored = assembler_.Append(reinterpret_cast<const uint8_t*>(driver_.data()),
-                                             static_cast<int32_t>(count));
-    ModelAppend(std::string_view(driver_.data(), count), static_cast<size_t>(stored));
-    driver_.erase(0, count);
-
-    for (;;) {
-      bool lfCr = false;
-      const int32_t consumed = assembler_.TakeLine(buffer, &lfCr);
-      ModelTake(buffer, consumed, lfCr);
-      if (consumed == 0) return kS_OK;
-      const auto content = LineContent(buffer, consumed, lfCr);
-      if (!content) continue;  // not a line of the instrument
-      const HResult result = dispatch(content->data(), static_cast<int32_t>(content->size()));
-      if (result != kS_OK) return result;
-    }
+    const uint64_t discardedBefore = assembler_.DiscardedLines();
+    auto read = [&](uint8_t* buffer, int32_t maxBytes) {
+      if (assembler_.DiscardedLines() != discardedBefore) {
+        FUZZ_CHECK(held_.find('\n') == std::string::npos, "an assembler holding a line end counts as stalled");
+        held_.clear();
+        discarding_ = true;
+      }
+      const size_t count = std::min<size_t>(driver_.size(), static_cast<size_t>(std::max(maxBytes, 0)));
+      std::memcpy(buffer, driver_.data(), count);
+      ModelAppend(std::string_view(driver_.data(), count));
+      driver_.erase(0, count);
+      return static_cast<int32_t>(count);
+    };
+    auto handOn = [&](std::string_view line) { return dispatch(line.data(), static_cast<int32_t>(line.size())); };
+    auto observe = [&](const ReceivedLine& line) { ModelTake(line); };
+    return ReceiveLines(assembler_, read, handOn, observe);
   }
 
  private:
-  // What the assembler must have kept of the bytes it was given: all of
-  // them, or, while it discards an overlong line, what follows that line's LF.
-  void ModelAppend(std::string_view bytes, size_t stored) {
+  // What the assembler must keep of the bytes it is given: all of them, or,
+  // while it discards an overlong line, what follows that line's LF.
+  void ModelAppend(std::string_view bytes) {
     size_t skipped = 0;
     if (discarding_) {
       const size_t lf = bytes.find('\n');
       skipped = lf == std::string_view::npos ? bytes.size() : lf + 1;
       discarding_ = lf == std::string_view::npos;
     }
-    FUZZ_CHECK(stored == bytes.size() - skipped,
-               "stored " + std::to_string(stored) + " of " + std::to_string(bytes.size()) + " bytes");
     held_.append(bytes.substr(skipped));
-    FUZZ_CHECK(static_cast<size_t>(assembler_.Held()) == held_.size(), "assembler holds another count");
   }
 
   // The oldest line must come back exactly, as soon as it is complete: its
   // LF has arrived and either a CR precedes it or the next byte is known
   // (an LF CR line takes its CR along).
-  void ModelTake(const uint8_t* line, int32_t consumed, bool lfCr) {
+  void ModelTake(const ReceivedLine& taken) {
     const size_t lf = held_.find('\n');
     const bool endsWithCr = lf != std::string::npos && lf > 0 && held_[lf - 1] == '\r';
-    if (consumed == 0) {
+    if (taken.consumed == 0) {
       FUZZ_CHECK(lf == std::string::npos || (lf + 1 == held_.size() && lf > 0 && !endsWithCr),
                  "a complete line was not taken: \"" + Printable(held_) + "\"");
-      return;
+    } else {
+      FUZZ_CHECK(lf != std::string::npos, "a line was taken before its LF arrived");
+      const bool crFollows = !endsWithCr && lf + 1 < held_.size() && held_[lf + 1] == '\r';
+      using Ending = ReceivedLine::Ending;
+      const Ending ending = endsWithCr ? Ending::CrLf : crFollows ? Ending::LfCr : Ending::Lf;
+      FUZZ_CHECK(taken.ending == ending && taken.length == static_cast<int32_t>(lf) &&
+                     taken.consumed == static_cast<int32_t>(lf + 1 + (crFollows ? 1 : 0)),
+                 "line end taken wrongly in \"" + Printable(held_) + "\"");
+      const auto* line = taken.bytes;
+      FUZZ_CHECK(std::memcmp(line, held_.data(), lf) == 0 && line[lf] == '\0',
+                 "line \"" + Printable(std::string_view(reinterpret_cast<const char*>(line), lf)) +
+                     "\" is not the bytes that arrived, \"" + Printable(held_.substr(0, lf)) + "\"");
+      held_.erase(0, static_cast<size_t>(taken.consumed));
     }
-    FUZZ_CHECK(lf != std::string::npos, "a line was taken before its LF arrived");
-    const bool crFollows = !endsWithCr && lf + 1 < held_.size() && held_[lf + 1] == '\r';
-    FUZZ_CHECK(lfCr == crFollows && consumed == static_cast<int32_t>(lf + 1 + (crFollows ? 1 : 0)),
-               "line end taken wrongly in \"" + Printable(held_) + "\"");
-    FUZZ_CHECK(std::memcmp(line, held_.data(), lf) == 0 && line[lf] == '\0',
-               "line \"" + Printable(std::string_view(reinterpret_cast<const char*>(line), lf)) +
-                   "\" is not the bytes that arrived, \"" + Printable(held_.substr(0, lf)) + "\"");
-    held_.erase(0, static_cast<size_t>(consumed));
+    FUZZ_CHECK(static_cast<size_t>(assembler_.Held()) == held_.size(), "assembler holds another count");
   }
 
   LineAssembler& assembler_;

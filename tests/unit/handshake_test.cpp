@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -35,6 +36,14 @@ struct Conversation {
   }
   HResult Line(std::string_view text) {
     return protocol.dispatchLine(device, text.data(), static_cast<int32_t>(text.size()));
+  }
+  // Bytes as the reader receives them, cut into lines as it does.
+  HResult Received(std::string_view bytes) {
+    auto read = [&](uint8_t* buffer, int32_t) {
+      std::copy(bytes.begin(), bytes.end(), buffer);
+      return static_cast<int32_t>(bytes.size());
+    };
+    return ReceiveLines(device.lineAssembler, read, [&](std::string_view line) { return Line(line); });
   }
   void Set(S state) { device.handshakeState = static_cast<int32_t>(state); }
   S State() const { return CurrentState(device); }
@@ -346,11 +355,11 @@ TEST(Handshake, IsHandshakingFromGreetingToMinima) {
 TEST(Handshake, ALineEndsAtItsFirstZeroByte) {
   Conversation c;
   c.Set(S::Greeting);
-  EXPECT_EQ(c.Line(std::string_view("\0S", 2)), kS_OK);
+  EXPECT_EQ(c.Received(std::string_view("\0S\r\n", 4)), kS_OK);
   EXPECT_EQ(c.State(), S::Greeting);
-  c.Line(std::string_view("S\0junk", 6));
+  c.Received(std::string_view("S\0junk\r\n", 8));
   EXPECT_EQ(c.State(), S::AwaitVersion);
-  c.Line(std::string_view("V,1,2,3,45\0,D800", 16));
+  c.Received(std::string_view("V,1,2,3,45\0,D800\r\n", 18));
   EXPECT_EQ(c.device.modelName, u"RezuzeRidev");
 }
 

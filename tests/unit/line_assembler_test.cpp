@@ -18,12 +18,13 @@ class Assembler {
     std::vector<std::string> lines;
     uint8_t out[LineAssembler::kSize];
     for (;;) {
-      bool lfCr = false;
-      int32_t consumed = assembler_.TakeLine(out, &lfCr);
-      if (consumed == 0) return lines;
-      const int32_t length = consumed - 1 - (lfCr ? 1 : 0);
-      EXPECT_EQ(out[length], 0) << "line not terminated";
-      lines.push_back(std::string(reinterpret_cast<char*>(out), static_cast<size_t>(length)) + (lfCr ? "|lfcr" : ""));
+      const ReceivedLine line = assembler_.TakeLine(out);
+      if (line.consumed == 0) return lines;
+      const bool lfCr = line.ending == ReceivedLine::Ending::LfCr;
+      EXPECT_EQ(line.consumed, line.length + 1 + (lfCr ? 1 : 0));
+      EXPECT_EQ(line.bytes[line.length], 0) << "line not terminated";
+      lines.push_back(std::string(reinterpret_cast<const char*>(line.bytes), static_cast<size_t>(line.length)) +
+                      (lfCr ? "|lfcr" : ""));
     }
   }
   LineAssembler assembler_;
