@@ -21,7 +21,8 @@ using Clock = std::chrono::steady_clock;
 
 // A 16-channel data line as the instrument sends it.
 const std::string kLine =
-    "0.001000,0.062790,62.5,32.5,0.01,1,0.062790,62.5,32.5,0.01,1,0.062790,62.5,32.5,0.01,1\r\n";
+    "0.001000,0.062790,62.5,32.5,0.01,1,0.062790,62.5,32.5,0.01,1,0.062790,62.5,32.5,0.01,1\r";
+const int32_t kLineLength = static_cast<int32_t>(kLine.size());
 
 // As the device passes it: its port name.
 const std::u16string kPort = u"/dev/ttyUSB0";
@@ -29,7 +30,7 @@ const std::u16string kPort = u"/dev/ttyUSB0";
 double NsPerCall(long calls) {
   const auto start = Clock::now();
   for (long i = 0; i < calls; ++i) {
-    trace::LineReceived(kPort, reinterpret_cast<const uint8_t*>(kLine.data()), static_cast<int32_t>(kLine.size()));
+    trace::LineReceived(kPort, reinterpret_cast<const uint8_t*>(kLine.data()), kLineLength, "\n");
   }
   return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / static_cast<double>(calls);
 }

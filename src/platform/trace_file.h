@@ -11,9 +11,9 @@ namespace platform {
 // the file as it is at that moment, so lines written by several threads, or
 // by several processes sharing the file, never interleave within a line.
 //
-// It has no destructor on purpose: its owner keeps it in a static that must
-// survive the run-time's destruction of statics (the library's unload runs
-// after it on Linux), and closes it explicitly.
+// It has no destructor on purpose: its owner keeps it in storage that the
+// run-time never destroys (the library's unload runs after the statics are
+// gone on Linux, and still traces), and closes it explicitly.
 class AppendFile {
  public:
   enum class Opened { NotNamed, Yes, Failed };

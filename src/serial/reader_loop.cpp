@@ -2,6 +2,7 @@
 // most 20 ms for input or the stop signal, read what arrived, cut it into
 // lines and hand each line to the protocol.
 #include "serial/vozi_serial.h"
+#include "trace/trace.h"
 
 namespace OpenKymo {
 void VoziSerial::ReaderLoop() {
@@ -55,6 +56,7 @@ HResult VoziSerial::ReadStep() {
     bool lfCr = false;
     const int32_t consumed = lineAssembler.TakeLine(buffer, &lfCr);
     if (consumed == 0) return kS_OK;
+    trace::LineReceived(portName, buffer, consumed - (lfCr ? 2 : 1), lfCr ? "\n\r" : "\n");
     const auto line = LineContent(buffer, consumed, lfCr);
     if (!line) continue;  // not a line of the instrument
     if (!protocol_) continue;

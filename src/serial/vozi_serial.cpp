@@ -1,6 +1,7 @@
 #include "serial/vozi_serial.h"
 
 #include "serial/command_frame.h"
+#include "trace/trace.h"
 
 namespace OpenKymo {
 namespace {
@@ -28,6 +29,15 @@ void VoziSerial::Close() {
   platform::SleepMs(20);
   EndReader();
   ClosePort();
+  trace::Step(portName, "port closed");
+}
+
+bool VoziSerial::WriteFrame(const uint8_t* bytes, int32_t length) {
+  // Traced before it is written, so that an answer never shows before it.
+  trace::FrameSent(portName, bytes, length);
+  const bool written = COMPort::WriteFrame(bytes, length);
+  if (!written) trace::Step(portName, "that frame was not written within %u ms", kWriteWaitMs);
+  return written;
 }
 
 void VoziSerial::EndReader() {
@@ -37,6 +47,7 @@ void VoziSerial::EndReader() {
   // busy after the bounded wait, it must nevertheless end before anything it
   // uses is released or reused, so wait on.
   if (!readerThread_->Join(kReaderStopWaitMs)) readerThread_->Join(platform::kInfinite);
+  trace::Step(portName, "reader ended");
 }
 
 bool VoziSerial::StartReader(LineProtocol* lineProtocol) {

@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 #include <mutex>
-#include <type_traits>
+#include <new>
 
 #include "platform/thread.h"
 #include "platform/trace_file.h"
@@ -24,10 +24,15 @@ struct Sink {
   uint64_t start = 0;         // set before the trace turns on
 };
 
-// Never destroyed by the run-time: on Linux the library's unload runs after
-// the statics are gone, and devices it closes still trace their close.
-static_assert(std::is_trivially_destructible_v<Sink>);
-constinit Sink gSink;
+// Never destroyed: on Linux the C++ run-time destroys statics at exit before
+// the library's own unload runs, and the devices that unload closes still
+// trace their close. Kept in the library's own storage, not on the heap, so
+// that unloading leaves nothing behind. Begin, at load, makes it first.
+Sink& TheSink() {
+  alignas(Sink) static unsigned char storage[sizeof(Sink)];
+  static Sink* const sink = new (storage) Sink;
+  return *sink;
+}
 
 // The line's head: thread and port. The event follows.
 void Head(TraceLine& line, std::u16string_view port) {
@@ -39,26 +44,28 @@ void Head(TraceLine& line, std::u16string_view port) {
 }
 
 void Emit(TraceLine& line) {
+  Sink& sink = TheSink();
   // The stamp is taken under the lock, so the file's order is the stamps'
   // order even when several threads trace at once.
-  const std::lock_guard<std::mutex> guard(gSink.lock);
-  if (!gSink.file.IsOpen()) return;
-  const std::string_view text = line.Finish(platform::MonotonicMicroseconds() - gSink.start);
-  if (gSink.written + text.size() + kTruncated.size() > kMaxBytes) {
-    gSink.file.Append(kTruncated.data(), kTruncated.size());
-    gSink.file.Close();
+  const std::lock_guard<std::mutex> guard(sink.lock);
+  if (!sink.file.IsOpen()) return;
+  const std::string_view text = line.Finish(platform::MonotonicMicroseconds() - sink.start);
+  if (sink.written + text.size() + kTruncated.size() > kMaxBytes) {
+    sink.file.Append(kTruncated.data(), kTruncated.size());
+    sink.file.Close();
     detail::gOn.store(false, std::memory_order_relaxed);
     return;
   }
-  gSink.written += text.size();
-  gSink.file.Append(text.data(), text.size());
+  sink.written += text.size();
+  sink.file.Append(text.data(), text.size());
 }
 
-void Bytes(std::u16string_view port, const char* what, const uint8_t* bytes, int32_t length) {
+void Bytes(std::u16string_view port, const char* what, const uint8_t* bytes, int32_t length,
+           std::string_view ending) {
   TraceLine line;
   Head(line, port);
   line.Text(what);
-  line.Quoted(bytes, length > 0 ? static_cast<size_t>(length) : 0);
+  line.Quoted(bytes, length > 0 ? static_cast<size_t>(length) : 0, ending);
   Emit(line);
 }
 
@@ -67,17 +74,18 @@ void Bytes(std::u16string_view port, const char* what, const uint8_t* bytes, int
 void Begin() {
   // The library loads whether or not its trace can start.
   try {
-    const std::lock_guard<std::mutex> guard(gSink.lock);
-    if (gSink.file.IsOpen()) return;
-    if (gSink.file.OpenNamedBy(kVariable) != platform::AppendFile::Opened::Yes) return;
-    gSink.start = platform::MonotonicMicroseconds();
+    Sink& sink = TheSink();
+    const std::lock_guard<std::mutex> guard(sink.lock);
+    if (sink.file.IsOpen()) return;
+    if (sink.file.OpenNamedBy(kVariable) != platform::AppendFile::Opened::Yes) return;
+    sink.start = platform::MonotonicMicroseconds();
     TraceLine line;
     line.Text("# vozi trace of process ");
     line.Number(platform::CurrentProcessId());
     line.Text(": <seconds since this line> [<thread>] <port> <event>");
     const std::string_view text = line.FinishUnstamped();
-    gSink.file.Append(text.data(), text.size());
-    gSink.written = text.size();
+    sink.file.Append(text.data(), text.size());
+    sink.written = text.size();
     detail::gOn.store(true, std::memory_order_release);
   } catch (...) {
   }
@@ -86,15 +94,18 @@ void Begin() {
 void End(bool processEnding) {
   detail::gOn.store(false, std::memory_order_relaxed);
   if (processEnding) return;
-  const std::lock_guard<std::mutex> guard(gSink.lock);
-  gSink.file.Close();
+  Sink& sink = TheSink();
+  const std::lock_guard<std::mutex> guard(sink.lock);
+  sink.file.Close();
 }
 
 namespace detail {
 
-void Frame(std::u16string_view port, const uint8_t* bytes, int32_t length) { Bytes(port, "sent ", bytes, length); }
+void Frame(std::u16string_view port, const uint8_t* bytes, int32_t length) { Bytes(port, "sent ", bytes, length, {}); }
 
-void Line(std::u16string_view port, const uint8_t* bytes, int32_t length) { Bytes(port, "recv ", bytes, length); }
+void Line(std::u16string_view port, const uint8_t* bytes, int32_t length, std::string_view ending) {
+  Bytes(port, "recv ", bytes, length, ending);
+}
 
 void State(std::u16string_view port, const char* from, const char* to) {
   TraceLine line;

@@ -33,7 +33,7 @@ void End(bool processEnding);
 namespace detail {
 extern std::atomic<bool> gOn;
 void Frame(std::u16string_view port, const uint8_t* bytes, int32_t length);
-void Line(std::u16string_view port, const uint8_t* bytes, int32_t length);
+void Line(std::u16string_view port, const uint8_t* bytes, int32_t length, std::string_view ending);
 void State(std::u16string_view port, const char* from, const char* to);
 }  // namespace detail
 
@@ -44,9 +44,10 @@ inline bool On() { return detail::gOn.load(std::memory_order_relaxed); }
 inline void FrameSent(std::u16string_view port, const uint8_t* bytes, int32_t length) {
   if (On()) detail::Frame(port, bytes, length);
 }
-// A line as the reader took it from the wire, line end included.
-inline void LineReceived(std::u16string_view port, const uint8_t* bytes, int32_t length) {
-  if (On()) detail::Line(port, bytes, length);
+// A line as the reader took it from the wire: its bytes up to the LF, and
+// the LF with whatever came along with it.
+inline void LineReceived(std::u16string_view port, const uint8_t* bytes, int32_t length, std::string_view ending) {
+  if (On()) detail::Line(port, bytes, length, ending);
 }
 // `from` may be null when the state was set whatever it was.
 inline void StateChange(std::u16string_view port, const char* from, const char* to) {

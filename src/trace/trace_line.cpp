@@ -42,31 +42,33 @@ void TraceLine::Name(std::u16string_view name) {
   }
 }
 
-void TraceLine::Quoted(const uint8_t* bytes, size_t length) {
-  const size_t shown = length < kShownBytes ? length : kShownBytes;
-  Put('"');
-  for (size_t i = 0; i < shown; ++i) {
-    const uint8_t b = bytes[i];
-    switch (b) {
-      case '"': Text("\\\""); break;
-      case '\\': Text("\\\\"); break;
-      case '\r': Text("\\r"); break;
-      case '\n': Text("\\n"); break;
-      case '\t': Text("\\t"); break;
-      default:
-        if (b >= 0x20 && b < 0x7f) {
-          Put(static_cast<char>(b));
-        } else {
-          Text("\\x");
-          Put(kHex[b >> 4]);
-          Put(kHex[b & 0xf]);
-        }
-    }
+void TraceLine::Escaped(uint8_t b) {
+  switch (b) {
+    case '"': Text("\\\""); break;
+    case '\\': Text("\\\\"); break;
+    case '\r': Text("\\r"); break;
+    case '\n': Text("\\n"); break;
+    case '\t': Text("\\t"); break;
+    default:
+      if (b >= 0x20 && b < 0x7f) {
+        Put(static_cast<char>(b));
+      } else {
+        Text("\\x");
+        Put(kHex[b >> 4]);
+        Put(kHex[b & 0xf]);
+      }
   }
+}
+
+void TraceLine::Quoted(const uint8_t* bytes, size_t length, std::string_view ending) {
+  const size_t total = length + ending.size();
+  const size_t shown = total < kShownBytes ? total : kShownBytes;
   Put('"');
-  if (shown < length) {
+  for (size_t i = 0; i < shown; ++i) Escaped(i < length ? bytes[i] : static_cast<uint8_t>(ending[i - length]));
+  Put('"');
+  if (shown < total) {
     Text("... (");
-    Number(length);
+    Number(total);
     Text(" bytes)");
   }
 }

@@ -23,9 +23,10 @@ class TraceLine {
   void Number(uint64_t value);
   // A port name: ASCII as it is, anything else as \uXXXX.
   void Name(std::u16string_view name);
-  // Bytes in double quotes: printable ASCII as it is, \" \\ \r \n \t, every
-  // other byte as \xNN, so that one trace line stays one line of text.
-  void Quoted(const uint8_t* bytes, size_t length);
+  // Bytes and then `ending` in double quotes: printable ASCII as it is,
+  // \" \\ \r \n \t, every other byte as \xNN, so that one trace line stays one
+  // line of text.
+  void Quoted(const uint8_t* bytes, size_t length, std::string_view ending = {});
   void Format(const char* format, va_list arguments);
 
   // Puts the time stamp (microseconds shown as seconds) in the room kept for
@@ -36,6 +37,7 @@ class TraceLine {
 
  private:
   void Put(char c);
+  void Escaped(uint8_t byte);
   // Room for the stamp ("18446744073709.551615 " at most).
   static constexpr size_t kStampRoom = 24;
   char buffer_[kCapacity];

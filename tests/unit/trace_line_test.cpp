@@ -8,25 +8,27 @@
 
 namespace {
 
-std::string Quoted(const std::string& bytes) {
+std::string Quoted(const std::string& bytes, std::string_view ending = {}) {
   trace::TraceLine line;
-  line.Quoted(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  line.Quoted(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ending);
   return std::string(line.Finish(12345678));
 }
 
 TEST(TraceLine, EscapesCutsAndStampsEveryKindOfInput) {
   const std::string shown(trace::TraceLine::kShownBytes, '@');
   const struct {
-    std::string bytes, line;
+    std::string bytes, ending, line;
   } cases[] = {
-      {"S\r\n", "12.345678 \"S\\r\\n\"\n"},
-      {"\n\r", "12.345678 \"\\n\\r\"\n"},
-      {std::string("a\0b\x7f\x80\xff\t", 7), "12.345678 \"a\\x00b\\x7f\\x80\\xff\\t\"\n"},
-      {"say \"\\\"", "12.345678 \"say \\\"\\\\\\\"\"\n"},
-      {shown, "12.345678 \"" + shown + "\"\n"},
-      {shown + "@", "12.345678 \"" + shown + "\"... (201 bytes)\n"},
+      {"S\r", "\n", "12.345678 \"S\\r\\n\"\n"},
+      {"", "\n\r", "12.345678 \"\\n\\r\"\n"},
+      {std::string("a\0b\x7f\x80\xff\t", 7), "", "12.345678 \"a\\x00b\\x7f\\x80\\xff\\t\"\n"},
+      {"say \"\\\"", "", "12.345678 \"say \\\"\\\\\\\"\"\n"},
+      {shown, "", "12.345678 \"" + shown + "\"\n"},
+      {shown.substr(1), "\n", "12.345678 \"" + shown.substr(1) + "\\n\"\n"},
+      {shown.substr(1), "\n\r", "12.345678 \"" + shown.substr(1) + "\\n\"... (201 bytes)\n"},
+      {shown + "@", "", "12.345678 \"" + shown + "\"... (201 bytes)\n"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Quoted(c.bytes), c.line);
+  for (const auto& c : cases) EXPECT_EQ(Quoted(c.bytes, c.ending), c.line);
 
   // The worst input (every byte escaped to four) still ends in its LF.
   const std::string worst = Quoted(std::string(100000, '\x01'));
