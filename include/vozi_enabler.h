@@ -220,7 +220,7 @@ int32_t VOZI_CALL FindDevice(int32_t* index);
  * device is then marked failed; GetLastErrorMsg(-1) tells why).
  * Timing: at least about 1 s with a working instrument (its answer is looked
  * for in 1 s steps), about 16 s with a silent one, at once for a port that
- * cannot be opened. On a device that runs and has not failed it returns 1 at
+ * cannot be opened, and soon after the instrument goes away during the wait. On a device that runs and has not failed it returns 1 at
  * once; on a failed one it closes the device and starts it again. The
  * instrument goes on describing its channels after the return; DeviceCommand
  * waits for that. */
@@ -228,8 +228,9 @@ int32_t VOZI_CALL Initialise(int32_t index);
 
 /* Stops and forgets every device (the last found first): each started
  * instrument is told to stop, its reader thread ends and its port closes;
- * indices are given out from 0 again. Takes about 40 ms per device and at
- * most about 0.5 s more for a reader thread that is slow to end.
+ * indices are given out from 0 again. Takes about 40 ms per started device
+ * (a device whose port was never opened costs nothing) and at most about
+ * 0.5 s more for a reader thread that is slow to end.
  * Returns 1. */
 int32_t VOZI_CALL CloseAll(void);
 

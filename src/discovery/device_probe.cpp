@@ -38,7 +38,7 @@ std::u16string CandidateSerial(platform::PortEnumerator& enumerator, FtdiDriver&
   if (!candidate.empty()) return candidate;
 
   std::u16string portName;
-  platform::PortNameFromRegistry(instanceId, portName);
+  enumerator.LookUpPortName(instanceId, portName);
   std::u16string serial;
   if (FtdiSerialForPort(driver, portName, serial)) return serial;
   return {};

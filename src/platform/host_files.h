@@ -1,6 +1,6 @@
 #pragma once
 // Files the host installs beside its executable.
-#include <cstdio>
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -11,7 +11,11 @@ namespace platform {
 // cannot be had.
 std::optional<std::u16string> PathBesideHostExecutable(const std::u16string& relative);
 
-// Opens a file for binary reading; null when it cannot be opened.
-std::FILE* OpenForReading(const std::u16string& path);
+// The whole content of a small file the host installed. nullopt, as for a
+// missing file, when the path is not a regular file (a FIFO or a device would
+// make the read wait, or never end), when it cannot be opened or read, or when
+// it holds more than maxBytes: such a file is not one we installed, and
+// reading it whole would only cost time and memory.
+std::optional<std::string> ReadSmallFile(const std::u16string& path, size_t maxBytes);
 
 }  // namespace platform

@@ -29,6 +29,10 @@ class PortEnumerator {
   virtual std::u16string GetManufacturer() = 0;
   // Reads the interface with this index into the current fields.
   virtual bool FetchItem(int32_t index) = 0;
+  // The port name of a device instance, as PortNameFromRegistry below gives
+  // it. A walk that holds its ports' names already answers from them, so that
+  // asking for every port of a walk costs no more than the walk itself.
+  virtual bool LookUpPortName(const std::u16string& instanceId, std::u16string& portName);
 
  protected:
   PortEnumerator() = default;
@@ -41,5 +45,9 @@ std::unique_ptr<PortEnumerator> NewPortEnumerator();
 // The port name (such as COM5, or ttyUSB0 on Linux) of a device instance.
 // False and an empty name when it cannot be read.
 bool PortNameFromRegistry(const std::u16string& instanceId, std::u16string& portName);
+
+inline bool PortEnumerator::LookUpPortName(const std::u16string& instanceId, std::u16string& portName) {
+  return PortNameFromRegistry(instanceId, portName);
+}
 
 }  // namespace platform

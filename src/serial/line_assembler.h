@@ -8,12 +8,12 @@
 class LineAssembler {
  public:
   static constexpr int32_t kSize = 8192;
-  // One slot stays free, so at most kSize - 1 bytes are held.
+  // One slot stays free, so at most kSize - 1 bytes are stored.
   static constexpr int32_t kMaxHeld = kSize - 1;
 
-  // Stores as many of the bytes as fit (see Free) and returns that number.
-  // While an overlong line is being discarded, bytes up to and including its
-  // LF are consumed without being stored.
+  // Stores as many of the bytes as it can take (see Free) and returns that
+  // number. While an overlong line is being discarded, bytes up to and
+  // including its LF are consumed without being stored.
   int32_t Append(const uint8_t* bytes, int32_t count);
 
   // Copies the oldest complete line (the bytes before its LF) to destination,
@@ -23,8 +23,11 @@ class LineAssembler {
   // trailing CR was taken.
   int32_t TakeLine(uint8_t* destination, bool* lfCrEnding = nullptr);
 
-  int32_t Held() const { return (head_ - tail_) & (kSize - 1); }
-  int32_t Free() const { return kMaxHeld - Held(); }
+  int32_t Held() const { return Stored() + (lookahead_ >= 0 ? 1 : 0); }
+  // How many bytes Append takes now: the room in the store, or, when a line
+  // and its LF fill the store exactly, the one byte after them that tells
+  // whether a CR ends that line.
+  int32_t Free() const;
 
   // A line that cannot complete: the store is full and holds no LF. Its bytes
   // are dropped and the rest of it, up to its LF, will be dropped as it
@@ -34,9 +37,17 @@ class LineAssembler {
   uint64_t DiscardedLines() const { return discardedLines_; }
 
  private:
+  int32_t Stored() const { return (head_ - tail_) & (kSize - 1); }
+  // The store is full and ends with an LF that no CR precedes: the line
+  // before it is complete, but how it ends is known only from the next byte.
+  bool FullWithLineAwaitingItsEnd() const;
+
   uint8_t buffer_[kSize];
   int32_t head_ = 0;
   int32_t tail_ = 0;
+  // The byte received after a store that FullWithLineAwaitingItsEnd; -1 when
+  // there is none. It goes into the store as soon as that line is taken.
+  int32_t lookahead_ = -1;
   bool discarding_ = false;
   uint64_t discardedLines_ = 0;
 };

@@ -9,13 +9,27 @@ void VoziSerial::ReaderLoop() {
   for (;;) {
     if (protocol_) protocol_->pollTransmit(*this);
     const HResult result = WaitStep();
-    if (result == kE_ABORT || result == kStopSeen) return;
+    if (result == kStopSeen) return;
+    if (result == kE_ABORT) {
+      // The conversation cannot go on, and without a reader nothing will
+      // answer the host's commands: until it is started again the device
+      // has failed.
+      trace::Step(portName, "reader ends: the conversation cannot go on");
+      MarkReaderFailed();
+      return;
+    }
     if (result == kE_FAIL) {
-      failed.store(true);
+      trace::Step(portName, "reader parked: the port failed");
+      MarkReaderFailed();
       // Park until told to stop; a failed port would wake a poll at once.
       if (port_.ParkAfterFailure(commEvent, stopEvent)) return;
     }
   }
+}
+
+void VoziSerial::MarkReaderFailed() {
+  failed.store(true);
+  readerFailed_.store(true, std::memory_order_release);
 }
 
 void VoziSerial::WakeReader() {

@@ -108,7 +108,10 @@ bool ReceiveRing::ReadBuffer(uint8_t* destination, int32_t& count, uint32_t time
 }
 
 bool ReceiveRing::ReadLine(uint8_t* destination, int32_t maximum, uint32_t timeoutMs, platform::Event& dataReady) {
-  if (maximum < 1) return false;  // no room even for the terminating zero
+  // Without room for one character nothing can ever be delivered: say so
+  // at once. (A true with an empty text would leave every byte where it is,
+  // and a host that reads until it gets no line would never stop.)
+  if (maximum <= 1) return false;
   ReadDeadline deadline(timeoutMs);
   int32_t scan = readPos_.load(std::memory_order_relaxed);
   for (;;) {

@@ -32,7 +32,9 @@ class ReceiveRing {
   // first byte when the ring is empty. count becomes the number delivered.
   bool ReadBuffer(uint8_t* destination, int32_t& count, uint32_t timeoutMs, platform::Event& dataReady);
   // Copies one line (without its CR or LF) or a piece of it, NUL-terminated,
-  // once a CR or LF is held; waits up to timeoutMs for more bytes.
+  // once a CR or LF is held; waits up to timeoutMs for more bytes. False at
+  // once, with nothing consumed or written, when maximum leaves no room for
+  // a character (below 2).
   bool ReadLine(uint8_t* destination, int32_t maximum, uint32_t timeoutMs, platform::Event& dataReady);
   // Peeks at the byte at position (advancing the copy), waiting for it.
   bool WaitForData(uint8_t& out, int32_t& position, uint32_t timeoutMs, platform::Event& dataReady);

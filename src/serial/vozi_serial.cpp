@@ -14,7 +14,9 @@ uint32_t ReaderEntry(void* argument) {
 }  // namespace
 
 VoziSerial::VoziSerial(const char16_t* name, int32_t id, std::u16string description)
-    : portName(name ? name : u""), portDescription(std::move(description)), uniqueId(id) {}
+    : portName(name ? name : u""), portDescription(std::move(description)), uniqueId(id) {
+  if (!commEvent.Valid() || !stopEvent.Valid() || !dataReadyEvent.Valid()) throw DeviceResourcesExhausted();
+}
 
 VoziSerial::~VoziSerial() {
   Close();
@@ -23,13 +25,15 @@ VoziSerial::~VoziSerial() {
 }
 
 void VoziSerial::Close() {
-  // The stop frame goes out even when the port is closed: the write then
-  // simply fails.
-  SendCommand(Transmitter(), "X");
-  platform::SleepMs(20);
+  // The stop frame, and the pause that lets it reach the instrument, only
+  // where there is a port to carry it: closing a device that was found but
+  // never started costs nothing.
+  if (IsOpen()) {
+    SendCommand(Transmitter(), "X");
+    platform::SleepMs(20);
+  }
   EndReader();
   ClosePort();
-  trace::Step(portName, "port closed");
 }
 
 bool VoziSerial::WriteFrame(const uint8_t* bytes, int32_t length) {
@@ -58,9 +62,13 @@ bool VoziSerial::StartReader(LineProtocol* lineProtocol) {
   stopRequested.store(false);
   stopEvent.Reset();
   commEvent.Reset();
+  readerFailed_.store(false);
   protocol_ = lineProtocol;
   auto thread = std::make_unique<platform::Thread>();
-  if (!thread->Start(ReaderEntry, this)) return false;
+  if (!thread->Start(ReaderEntry, this)) {
+    readerFailed_.store(true, std::memory_order_release);
+    return false;
+  }
   thread->RaisePriority();
   readerThread_ = std::move(thread);
   return true;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "platform/sync.h"
@@ -21,14 +22,25 @@ class DeviceDescription;
 
 namespace OpenKymo {
 
+// A device's events could not be made: the process has run out of
+// descriptors (handles). A device without them could neither wait for input
+// nor be told to stop, so it is not made at all; to its maker this is one
+// more resource that could not be had, as memory can fail to be.
+class DeviceResourcesExhausted : public std::bad_alloc {
+ public:
+  const char* what() const noexcept override { return "the device's events could not be made"; }
+};
+
 class VoziSerial : public COMPort {
  public:
+  // Throws DeviceResourcesExhausted when its events cannot be made.
   VoziSerial(const char16_t* portName, int32_t uniqueId, std::u16string portDescription);
   ~VoziSerial() override;
   VoziSerial(const VoziSerial&) = delete;
   VoziSerial& operator=(const VoziSerial&) = delete;
 
-  // Tells the instrument to stop (X), ends the reader thread, closes the port.
+  // Tells the instrument to stop (X) when the port is open, ends the reader
+  // thread, closes the port.
   void Close() override;
   // The port's write, traced.
   bool WriteFrame(const uint8_t* bytes, int32_t length) override;
@@ -41,6 +53,10 @@ class VoziSerial : public COMPort {
   LineProtocol* OwnedProtocol() const { return ownedProtocol_.get(); }
   void AdoptProtocol(std::unique_ptr<LineProtocol> lineProtocol) { ownedProtocol_ = std::move(lineProtocol); }
   bool ReaderRunning() const;
+  // The reader thread of the current start has failed: it saw the port fail,
+  // ended because the conversation cannot go on, or could not be started.
+  // Nothing will answer until the device is started again.
+  bool ReaderFailed() const { return readerFailed_.load(std::memory_order_acquire); }
   // Signals the reader thread to stop (if not yet done) and waits until it
   // has ended.
   void EndReader();
@@ -90,7 +106,9 @@ class VoziSerial : public COMPort {
   NRV::String lastError;
 
   std::atomic<int32_t> channelCount{0};
-  bool headerSeen = false;  // reader thread only
+  // The header line of the step in progress ("F" or "I") has arrived;
+  // cleared as each of those steps begins. Reader thread only.
+  bool headerSeen = false;
   std::atomic<int32_t> handshakeState{0};
 
   // Reader thread only (the assembler outlives restarts, as the line does).
@@ -118,6 +136,10 @@ class VoziSerial : public COMPort {
   static constexpr uint32_t kReaderPollMs = 20;
 
  private:
+  // Sets failed and readerFailed_; reader thread.
+  void MarkReaderFailed();
+
+  std::atomic<bool> readerFailed_{false};
   std::unique_ptr<LineProtocol> ownedProtocol_;
   std::unique_ptr<platform::Thread> readerThread_;
   // The host-side reads take their own reference under ringLock_.

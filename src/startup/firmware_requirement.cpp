@@ -51,10 +51,11 @@ bool FirmwareRequirement::LoadRequirementFileAt(const std::u16string& path) {
   if (loaded_) return true;
   document_ = std::make_unique<FirmwareDocument>();
   document_->SetMultiLine(true);
+  // Read whole and handed to SimpleIni as its LoadFile would hand it; a path
+  // that is no regular file of a sane size counts as no file.
   SI_Error result = SI_FILE;
-  if (std::FILE* file = platform::OpenForReading(path)) {
-    result = document_->LoadFile(file);
-    std::fclose(file);
+  if (const auto bytes = platform::ReadSmallFile(path, kMaxRequirementFileBytes)) {
+    result = document_->LoadData(bytes->data(), bytes->size());
   }
   loaded_ = result == SI_OK;
   return loaded_;

@@ -2,6 +2,7 @@
 // Which firmware an instrument must carry is not built in: the host installs
 // "Devices/VoziFirmwareVer.ini" beside its executable, whose section
 // "required" names it with the key "kyrev".
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,3 +42,6 @@ int32_t RequiredFirmwareNumber();
 
 // Name of the requirement file relative to the host executable's folder.
 inline constexpr char16_t kRequirementFile[] = u"Devices\\VoziFirmwareVer.ini";
+// The file names one number in a few lines; anything larger is not ours and
+// is taken as no file rather than read whole.
+inline constexpr size_t kMaxRequirementFileBytes = 64 * 1024;

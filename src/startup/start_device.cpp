@@ -12,6 +12,25 @@ namespace {
 // until the instrument answers).
 constexpr int32_t kStateNotStarted = 0;
 constexpr int32_t kStateGreeting = 1;
+
+// Sleeps one step of the handshake wait, looking at the reader every 20 ms:
+// false as soon as it has failed (the port hung up, the conversation ended),
+// since then nothing will answer however long the wait goes on.
+bool SleepWhileReaderLives(const OpenKymo::VoziSerial& device, uint32_t ms) {
+  constexpr uint32_t kLookMs = OpenKymo::VoziSerial::kReaderPollMs;
+  for (uint32_t slept = 0; slept < ms; slept += kLookMs) {
+    if (device.ReaderFailed()) return false;
+    platform::SleepMs(ms - slept < kLookMs ? ms - slept : kLookMs);
+  }
+  return !device.ReaderFailed();
+}
+
+HResult NotResponding(OpenKymo::VoziSerial& device) {
+  trace::Step(device.portName, "no version line: %s", device.ReaderFailed() ? "the reader failed" : "the wait ran out");
+  device.notResponding.store(true);
+  device.failed.store(true);
+  return kE_FAIL;
+}
 }  // namespace
 
 HResult StartDevice(OpenKymo::VoziSerial& device, const char16_t* portName) {
@@ -35,7 +54,9 @@ HResult StartDevice(OpenKymo::VoziSerial& device, const char16_t* portName) {
   trace::StateChange(device.portName, nullptr, StateName(kStateNotStarted));
   device.handshakeState.store(kStateNotStarted);
   if (!device.OwnedProtocol()) device.AdoptProtocol(MakeInstrumentProtocol());
-  const bool readerStarted = device.StartReader(device.OwnedProtocol());  // one that cannot start shows as silence
+  // A reader thread that cannot start counts as a failed reader: the wait
+  // below then ends at once.
+  const bool readerStarted = device.StartReader(device.OwnedProtocol());
   trace::Step(device.portName, readerStarted ? "reader started" : "reader thread could not start");
   trace::StateChange(device.portName, nullptr, StateName(kStateGreeting));
   device.handshakeState.store(kStateGreeting);
@@ -43,13 +64,8 @@ HResult StartDevice(OpenKymo::VoziSerial& device, const char16_t* portName) {
 
   uint32_t slept = 0;
   for (;;) {
-    if (slept > kHandshakeLimitMs) {
-      trace::Step(device.portName, "no version line within %u ms", kHandshakeLimitMs);
-      device.notResponding.store(true);
-      device.failed.store(true);
-      return kE_FAIL;
-    }
-    platform::SleepMs(kHandshakeStepMs);
+    if (slept > kHandshakeLimitMs) return NotResponding(device);
+    if (!SleepWhileReaderLives(device, kHandshakeStepMs)) return NotResponding(device);
     slept += kHandshakeStepMs;
     // Acquire: the version texts were written before the state passed 2.
     if (device.handshakeState.load(std::memory_order_acquire) > 2) break;

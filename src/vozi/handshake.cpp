@@ -83,6 +83,10 @@ HResult Handshake::Dispatch(VoziSerial& device, HandshakeState state, std::strin
     case S::AwaitVersion:
       if (!BeginsWith(line, 'V')) break;
       ReadVersionLine(device, line);
+      // The format line counts only after this conversation's own "F"
+      // header: a header seen earlier (a restart on the same device) would
+      // let a stray line pass for the format line.
+      device.headerSeen = false;
       // The release in Advance publishes the version texts: start-up reads
       // them once it sees a state above AwaitVersion.
       Advance(device, state, S::AwaitFormat);
@@ -104,6 +108,9 @@ HResult Handshake::Dispatch(VoziSerial& device, HandshakeState state, std::strin
       break;
     case S::AwaitEnableAck:
       if (!BeginsWith(line, 'U')) break;
+      // Likewise the names line counts only after the "I" header, not after
+      // the "F" header of the format step.
+      device.headerSeen = false;
       SendCommand(device.Transmitter(), "I");
       Advance(device, state, S::AwaitNames);
       break;

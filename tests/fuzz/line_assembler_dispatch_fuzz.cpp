@@ -182,6 +182,10 @@ struct Run {
         FUZZ_CHECK(!moved, where);
         break;
     }
+    // A header counts only for the step it begins.
+    if (moved && (to == S::AwaitFormat || to == S::AwaitNames)) {
+      FUZZ_CHECK(!device().headerSeen, where + ": a header of an earlier step carried over");
+    }
     FUZZ_CHECK(result == expectedResult, where + ": result " + std::to_string(result));
     FUZZ_CHECK(frames == expected, where + ": " + std::to_string(frames.size()) + " frames, first \"" +
                                        fuzz::Printable(frames.empty() ? "" : frames[0]) + "\"");

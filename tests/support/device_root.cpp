@@ -1,6 +1,7 @@
 #include "support/device_root.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,8 +12,12 @@ namespace {
 namespace fs = std::filesystem;
 }
 
-DeviceRoot::DeviceRoot() {
-  std::string pattern = (fs::temp_directory_path() / "vozi-root-XXXXXX").string();
+DeviceRoot::DeviceRoot(Storage storage) {
+  std::error_code ec;
+  const bool memory = storage == Storage::kMemory && fs::is_directory("/dev/shm", ec) &&
+                      ::access("/dev/shm", W_OK) == 0;
+  const fs::path base = memory ? fs::path("/dev/shm") : fs::temp_directory_path();
+  std::string pattern = (base / "vozi-root-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
   path_ = pattern;
   fs::create_directories(path_ + "/sys/class/tty");

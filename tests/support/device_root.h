@@ -11,8 +11,13 @@ namespace testing_support {
 
 class DeviceRoot {
  public:
+  enum class Storage {
+    kTempFolder,  // the temporary folder of the system
+    kMemory,      // /dev/shm when there is one: sysfs lives in memory too, and
+                  // trees of many ports are built far faster there
+  };
   // Makes the folder and points VOZI_DEVICE_ROOT at it (restored afterwards).
-  DeviceRoot();
+  explicit DeviceRoot(Storage storage = Storage::kTempFolder);
   ~DeviceRoot();
   DeviceRoot(const DeviceRoot&) = delete;
   DeviceRoot& operator=(const DeviceRoot&) = delete;

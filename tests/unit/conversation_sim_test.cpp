@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "startup/start_device.h"
 #include "support/started_device.h"
 #include "vozi/device_commands.h"
 #include "vozi/device_description.h"
@@ -80,16 +81,49 @@ TEST(Conversation, VersionLineWithoutAModelNamesTheDefaultModel) {
   EXPECT_EQ(d.device->modelName, u"RezuzeRidev");
 }
 
-TEST(Conversation, AChannelListThatDoesNotMatchEndsTheReader) {
+TEST(Conversation, AChannelListThatDoesNotMatchEndsTheReaderAndFailsTheStart) {
   vozisim::SimConfig cfg;
   cfg.namesDelta = 1;
   StartedDevice d(cfg);
-  ASSERT_TRUE(d.started);
-  ASSERT_TRUE(WaitUntil([&] { return d.device->notResponding.load(); }));
-  ASSERT_TRUE(WaitUntil([&] { return !d.device->ReaderRunning(); }));
+  EXPECT_FALSE(d.started) << "a device that will answer no command must not start";
+  EXPECT_TRUE(d.device->notResponding.load());
+  EXPECT_TRUE(d.device->failed.load()) << "a device whose reader has ended must read as failed";
+  EXPECT_TRUE(WaitUntil([&] { return !d.device->ReaderRunning(); }));
   EXPECT_EQ(CurrentState(*d.device), HandshakeState::AwaitNames);
-  EXPECT_FALSE(d.device->failed.load()) << "the reader ended on the protocol's word, not a port failure";
 }
+
+// A well-formed line that answers nothing, after any answer of the
+// handshake: in the first conversation and in one restarted on the same
+// device, it must neither end the reader nor be taken for part of the
+// description.
+class StrayLineAfterAnswer : public ::testing::TestWithParam<char> {};
+
+TEST_P(StrayLineAfterAnswer, LeavesBothConversationsWhole) {
+  vozisim::SimConfig cfg;
+  cfg.strayAfter = std::string(1, GetParam());
+  StartedDevice d(cfg);
+  size_t from = 0;
+  for (int conversation = 1; conversation <= 2; ++conversation) {
+    SCOPED_TRACE(conversation == 1 ? "first conversation" : "restarted conversation");
+    if (conversation == 2) {
+      d.device->Close();
+      from = d.sim.Frames().Count();
+      d.started = StartDevice(*d.device, d.device->portName.c_str()) == kS_OK;
+    }
+    ASSERT_TRUE(d.started);
+    ASSERT_TRUE(WaitUntil([&] { return CurrentState(*d.device) == HandshakeState::Idle; }));
+    EXPECT_EQ(d.device->Description()->names.size(), 6u);
+    std::vector<std::string> masks;
+    const auto texts = d.sim.Frames().Texts();
+    for (size_t i = from; i < texts.size(); ++i) {
+      if (texts[i][0] == 'U') masks.push_back(texts[i]);
+    }
+    EXPECT_EQ(masks, std::vector<std::string>{"U111111"});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Conversation, StrayLineAfterAnswer, ::testing::Values('S', 'V', 'F', 'U', 'I'),
+                         [](const ::testing::TestParamInfo<char>& info) { return std::string(1, info.param); });
 
 TEST(Conversation, ACrcFieldCountsAsTheMissingName) {
   vozisim::SimConfig cfg;

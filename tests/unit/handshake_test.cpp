@@ -251,13 +251,17 @@ TEST(Handshake, NamesLineNeedsAHeaderFirst) {
   EXPECT_EQ(c.State(), S::AwaitUnits);
 }
 
-TEST(Handshake, HeaderSeenInFormatStateCarriesOverToNames) {
+TEST(Handshake, TheFormatHeaderDoesNotStandInForTheNamesHeader) {
   Conversation c;
   c.Set(S::AwaitFormat);
   c.Line("F");
   c.Line("a,b");
   c.Line("1");
-  c.Set(S::AwaitNames);  // no "I" line comes
+  c.Line("U");
+  ASSERT_EQ(c.State(), S::AwaitNames);
+  EXPECT_EQ(c.Line("x,y"), kS_OK) << "a line before the I header is no names line";
+  EXPECT_EQ(c.State(), S::AwaitNames);
+  c.Line("I");
   EXPECT_EQ(c.Line("x,y"), kS_OK);
   EXPECT_EQ(c.State(), S::AwaitUnits);
   EXPECT_EQ(c.Description()->names.size(), 2u);

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "startup/firmware_requirement.h"
+#include "support/fifo_release.h"
 #include "support/requirement_file.h"
 #include "vozi_sim/instrument.h"
 
@@ -94,6 +96,28 @@ TEST(StartDevice, APortThatCannotBeOpenedFailsAtOnceWithOnlyFailedSet) {
   EXPECT_FALSE(device.ReaderRunning());
 }
 
+TEST(StartDevice, AnInstrumentUnpluggedDuringTheWaitFailsTheStartAtOnce) {
+  // Once the reader has seen the port hang up, nothing can answer any more:
+  // waiting out the rest of the sixteen seconds only keeps the host waiting.
+  RequirementFile none;
+  vozisim::SimConfig cfg;
+  cfg.silent = true;
+  vozisim::Instrument sim(cfg);
+  ASSERT_TRUE(sim.Start()) << sim.LastError();
+  const std::u16string path(sim.SlavePath().begin(), sim.SlavePath().end());
+  OpenKymo::VoziSerial device(path.c_str(), 1, u"12345A");
+  std::thread unplug([&] {
+    std::this_thread::sleep_for(300ms);
+    sim.HangUp();
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(StartDevice(device, device.portName.c_str()), kE_FAIL);
+  EXPECT_LT(Clock::now() - start, 3s);
+  unplug.join();
+  EXPECT_TRUE(device.failed.load());
+  EXPECT_TRUE(device.notResponding.load());
+}
+
 TEST(StartDeviceSlow, ASilentInstrumentFailsAfterSixteenSecondsAsNotResponding) {
   RequirementFile none;
   vozisim::SimConfig cfg;
@@ -154,6 +178,35 @@ TEST(FirmwareRequirementFile, LoadingTwiceReadsTheFileOnce) {
   std::remove(RequirementFile::Path().c_str());
   EXPECT_TRUE(requirement.LoadRequirementFile());
   EXPECT_EQ(requirement.ReadRequiredFirmware(), 3);
+}
+
+// Only a small regular file is read: a FIFO in its place would keep the
+// start-up waiting for a writer, and a huge file costs time and memory for
+// nothing. Either counts as no file.
+TEST(FirmwareRequirementFile, AFifoOrAnOversizedFileCountsAsNoFile) {
+  {
+    RequirementFile file("");
+    testing_support::MakeFifo(RequirementFile::Path());
+    bool loaded = true;
+    const bool inTime = testing_support::EndsWithin(
+        std::chrono::seconds(5), [&] { loaded = FirmwareRequirement().LoadRequirementFile(); },
+        {RequirementFile::Path()});
+    EXPECT_TRUE(inTime) << "loading waited on a FIFO";
+    EXPECT_FALSE(loaded);
+  }
+  std::string padding;
+  while (padding.size() < 60 * 1024) padding += "; a comment line of padding, as long as it takes\n";
+  const std::string content = "[required]\nkyrev=5\n" + padding;
+  {
+    RequirementFile file(content);  // still within the bound: read as usual
+    FirmwareRequirement requirement;
+    ASSERT_TRUE(requirement.LoadRequirementFile());
+    EXPECT_EQ(requirement.ReadRequiredFirmware(), 5);
+  }
+  {
+    RequirementFile file(content + padding + padding);
+    EXPECT_FALSE(FirmwareRequirement().LoadRequirementFile());
+  }
 }
 
 }  // namespace

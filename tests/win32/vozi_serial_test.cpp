@@ -124,8 +124,8 @@ TEST_F(VoziSerialWin32Test, ReaderKeepsPollingOnAQuietLine) {
   EXPECT_FALSE(device.ReaderRunning());
 }
 
-// A fresh device whose port was never opened: Close still writes (and
-// fails) the stop frame, sleeps, and returns promptly.
+// A fresh device whose port was never opened: Close sends no stop frame,
+// makes no pause for one, and returns promptly.
 TEST_F(VoziSerialWin32Test, CloseOnNeverOpenedDeviceIsQuick) {
   VoziSerial device(name_.c_str(), 10, u"CDEF");
   EXPECT_FALSE(device.IsOpen());
@@ -133,7 +133,6 @@ TEST_F(VoziSerialWin32Test, CloseOnNeverOpenedDeviceIsQuick) {
   const uint64_t start = wintest::NowMs();
   device.Close();
   const uint64_t took = wintest::NowMs() - start;
-  EXPECT_GE(took, 30u);
   EXPECT_LT(took, 300u);
   platform::SleepMs(50);
   EXPECT_EQ(log_.Size(), before) << "nothing may reach the line through a closed port";

@@ -13,10 +13,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The library's ring holds at most 65535 bytes and drops the newest bytes
-// when full. Found within a line's length of that, it has been (or is about
-// to be) dropping text.
-constexpr int32_t kRingFullBytes = 65535 - 512;
+// The library's ring holds at most 65535 bytes; a decoded line that does not
+// fit whole is refused.
+constexpr uint64_t kRingBytes = 65535;
+// A decoded line is "@ ", then per column a value (an unscaled one has up to
+// 11 characters) and a comma, then LF.
+uint64_t LongestRingLine(size_t columns) { return 2 + 12 * static_cast<uint64_t>(columns) + 1; }
 // Lines taken from one instrument per pass, so that one fast instrument
 // cannot starve the others or the clock checks.
 constexpr int kLinesPerPass = 4000;
@@ -143,10 +145,10 @@ bool Acquisition::LimitReached(double elapsed) const {
 }
 
 void Acquisition::Take(DeviceStream& s, double now) {
-  // The lines beyond a point where the ring was found full came after text
-  // it may have dropped: whatever was lost lies just before them.
-  if (!s.ringGaps.empty() && s.bytesRead >= s.ringGaps.front()) {
-    while (!s.ringGaps.empty() && s.bytesRead >= s.ringGaps.front()) s.ringGaps.pop_front();
+  // A line that starts where the ring may have refused lines just before
+  // it: whatever was lost lies there.
+  while (!s.ringGaps.empty() && s.ringGaps.front().to < s.bytesRead) s.ringGaps.pop_front();
+  if (!s.ringGaps.empty() && s.ringGaps.front().from <= s.bytesRead) {
     std::optional<uint64_t> lost;
     if (s.periodUs > 0) {
       const double expected = ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index),
@@ -159,21 +161,38 @@ void Acquisition::Take(DeviceStream& s, double now) {
   s.Consume(line_, limits_, now);
 }
 
-// Looks at the ring before each line: while the instrument outpaces the
-// tool the ring stays full, and every line that gets in then may follow
-// lines that did not.
+// Looks at the ring before each line. The reader thread fills it in bursts
+// (many lines between two looks), so a look finding it nearly full cannot
+// tell that the refusals came after it: they may lie anywhere since the
+// previous look, and a short line can slip in after them. What bounds them:
+// a line is refused only when the ring lacks room for it (less than one
+// longest line free), and between two looks the tool takes one line. So a
+// refusal since the previous look leaves more than 65535 - 2 longest lines
+// held now, and the line after it starts no earlier than one longest line
+// short of a full ring as seen from the previous look's read position, and
+// no later than the end of the text held now.
 void Acquisition::WatchRing(size_t i) {
   DeviceStream& s = streams_[i];
-  const int32_t buffered = session_.BufferedBytes(s.info.index);
-  const bool full = buffered >= kRingFullBytes;
+  const uint64_t held = static_cast<uint64_t>(std::max(0, session_.BufferedBytes(s.info.index)));
+  const uint64_t longest = LongestRingLine(s.columns.size());
+  const uint64_t end = s.bytesRead + held;
+  const bool full = held + 2 * longest > kRingBytes;
   if (full && !ringWasFull_[i]) ++s.stats.ringOverflows;
   ringWasFull_[i] = full;
-  if (!full || s.done) return;
-  const uint64_t end = s.bytesRead + static_cast<uint64_t>(buffered);
-  if (s.ringGaps.empty() || s.ringGaps.back() < end) s.ringGaps.push_back(end);
+  const uint64_t from = std::max(s.lookedAtEnd, s.lookedAtRead + kRingBytes + 1 - std::min(kRingBytes, longest));
+  s.lookedAtRead = s.bytesRead;
+  s.lookedAtEnd = end;
+  if (!full || s.done || from > end) return;
+  if (!s.ringGaps.empty() && s.ringGaps.back().to + 1 >= from) {
+    s.ringGaps.back().to = std::max(s.ringGaps.back().to, end);
+  } else {
+    s.ringGaps.push_back({from, end});
+  }
 }
 
-bool Acquisition::DrainAll(double now) {
+// A pass can take seconds on a slow machine: each line gets the time it was
+// read, or a flood would look like a stall to the health check.
+bool Acquisition::DrainAll() {
   bool any = false;
   for (size_t i = 0; i < streams_.size(); ++i) {
     DeviceStream& s = streams_[i];
@@ -181,7 +200,7 @@ bool Acquisition::DrainAll(double now) {
     for (int k = 0; k < kLinesPerPass; ++k) {
       WatchRing(i);
       if (!session_.ReadLine(s.info.index, line_, 0)) break;
-      Take(s, now);
+      Take(s, SecondsSince(start_));
       any = true;
     }
   }
@@ -259,25 +278,25 @@ void Acquisition::StopAll() {
 }
 
 RunResult Acquisition::Run() {
-  const auto start = Clock::now();
+  start_ = Clock::now();
   ringWasFull_.assign(streams_.size(), false);
   RunResult result;
   double nextCheck = kCheckInterval;
   for (;;) {
-    const double now = SecondsSince(start);
+    const double now = SecondsSince(start_);
     if (StopRequested()) {
       result.end = RunEnd::Interrupted;
       break;
     }
     if (LimitReached(now)) break;
-    if (!DrainAll(now)) WaitForLine(now);
+    if (!DrainAll()) WaitForLine(now);
     if (now >= nextCheck) {
       CheckHealth(now);
       ShowProgress(now, false);
       nextCheck = now + kCheckInterval;
     }
   }
-  result.elapsedSeconds = SecondsSince(start);
+  result.elapsedSeconds = SecondsSince(start_);
   ShowProgress(result.elapsedSeconds, true);
   StopAll();
   for (DeviceStream& s : streams_) {

@@ -5,6 +5,7 @@
 // Lines that never arrived are found (the library's ring found full, a
 // damaged line, fewer lines than the time allows) and marked where they
 // were lost, with the best estimate of how many.
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -58,9 +59,15 @@ struct DeviceStream {
   bool anyLine = false;
   double firstAt = 0, lastAt = 0;  // arrival of the first and last line
   uint64_t bytesRead = 0;
-  // Byte counts at which the ring was found full: a line that entered after
-  // that point may follow dropped ones.
-  std::deque<uint64_t> ringGaps;
+  // Stretches of the stream (byte counts, both ends included) where a line
+  // that starts there may follow lines the ring refused.
+  struct ByteRange {
+    uint64_t from = 0, to = 0;
+  };
+  std::deque<ByteRange> ringGaps;
+  // The previous look at the ring: the bytes read then, and where the ring's
+  // text ended (bytes read plus bytes held).
+  uint64_t lookedAtRead = 0, lookedAtEnd = 0;
 
  private:
   uint64_t pendingGap_ = 0;
@@ -92,7 +99,7 @@ class Acquisition {
  private:
   bool Configure(DeviceStream& s);
   void WatchRing(size_t i);
-  bool DrainAll(double now);
+  bool DrainAll();
   bool WaitForLine(double now);
   void Take(DeviceStream& s, double now);
   void CheckTime(DeviceStream& s, double now);
@@ -105,6 +112,7 @@ class Acquisition {
   std::vector<DeviceStream>& streams_;
   StreamLimits limits_;
   bool showProgress_;
+  std::chrono::steady_clock::time_point start_;
   std::vector<bool> ringWasFull_;
   size_t nextWait_ = 0;
   size_t progressWidth_ = 0;

@@ -2,11 +2,19 @@
 // usb-serial has it registered, and the adapters it serves are the ttys whose
 // usb-serial port it drives. A port is named by its tty name, as a COM name is
 // on Windows.
+//
+// A driver object lives for one discovery pass. Its adapters are read from
+// sysfs once, at the first look-up, and kept by port name: a pass over n ports
+// that each need a look-up then reads the tree twice rather than n times.
 #include "platform/ftdi_driver.h"
+
+#include <optional>
+#include <unordered_map>
 
 #include "platform/codepage.h"
 #include "platform/posix/sysfs_tree.h"
 #include "platform/posix/utf8_codec.h"
+#include "platform/posix/utf8_path.h"
 
 namespace {
 constexpr char kFtdiKernelDriver[] = "ftdi_sio";
@@ -14,6 +22,9 @@ constexpr char kFtdiKernelDriver[] = "ftdi_sio";
 
 struct FtdiDriver::Binding {
   std::string root;  // the device root the driver was found under
+  // Lower-cased tty name -> serial number of the adapter, for the ports that
+  // ftdi_sio drives; the first port in name order wins a name.
+  std::optional<std::unordered_map<std::u16string, std::u16string>> serialByPort{};
 };
 
 FtdiDriver::FtdiDriver() {
@@ -51,17 +62,18 @@ bool StillUsable(FtdiDriver& driver) {
 
 bool FtdiSerialForPort(FtdiDriver& driver, const std::u16string& portName, std::u16string& serial) {
   if (!driver.Usable() || portName.empty()) return false;
-  const std::u16string wanted = Lowered(portName);
-  const std::string root = driver.binding()->root;
   if (!StillUsable(driver)) return false;
-  // Adapter by adapter, in the order of their ttys.
-  for (const platform::sysfs::UsbTtyPort& port : platform::sysfs::ListUsbTtyPorts(root)) {
-    if (!StillUsable(driver)) return false;
-    if (port.driver != kFtdiKernelDriver) continue;
-    if (Lowered(platform::utf8::Decode(port.name)) == wanted) {
-      serial = platform::utf8::Decode(port.serial.value_or(""));
-      return true;
+  auto& adapters = driver.binding()->serialByPort;
+  if (!adapters) {
+    adapters.emplace();
+    for (const platform::sysfs::UsbTtyPort& port : platform::sysfs::ListUsbTtyPorts(driver.binding()->root)) {
+      if (port.driver != kFtdiKernelDriver) continue;
+      adapters->try_emplace(Lowered(platform::Utf16Path(port.name)),
+                            platform::utf8::Decode(port.serial.value_or("")));
     }
   }
-  return false;
+  const auto found = adapters->find(Lowered(portName));
+  if (found == adapters->end()) return false;
+  serial = found->second;
+  return true;
 }

@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include "platform/posix/regular_file.h"
 #include "platform/posix/utf8_path.h"
 
 namespace platform {
@@ -18,6 +19,10 @@ std::optional<std::u16string> PathBesideHostExecutable(const std::u16string& rel
   return result;
 }
 
-std::FILE* OpenForReading(const std::u16string& path) { return std::fopen(Utf8Path(path).c_str(), "rb"); }
+std::optional<std::string> ReadSmallFile(const std::u16string& path, size_t maxBytes) {
+  auto file = ReadRegularFile(Utf8Path(path), maxBytes);
+  if (!file || file->truncated) return std::nullopt;
+  return std::move(file->bytes);
+}
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // The port walk on Linux: the USB serial ttys of sysfs. The set of ports is
 // taken once, when the walk is created (as SetupAPI takes its set of present
 // interfaces), and read one index at a time.
+#include <unordered_map>
 #include <vector>
 
 #include "platform/port_walk.h"
@@ -23,6 +24,7 @@ class SysfsPortEnum final : public PortEnumerator {
       return true;
     }
     ports_.reset();
+    portNames_.reset();
     nextIndex_ = -1;
     currentIndex_ = -1;
     return false;
@@ -35,6 +37,22 @@ class SysfsPortEnum final : public PortEnumerator {
   std::u16string GetInstanceId() override { return instanceId_; }
   std::u16string GetFriendlyName() override { return friendlyName_; }
   std::u16string GetManufacturer() override { return manufacturer_; }
+
+  // Linux keeps no registry: the instance's tty is found among the ports this
+  // walk took, indexed once, so that a pass stays linear in the ports.
+  bool LookUpPortName(const std::u16string& instanceId, std::u16string& portName) override {
+    if (!ports_) return PortNameFromRegistry(instanceId, portName);
+    if (!portNames_) {
+      portNames_.emplace();
+      for (const sysfs::UsbTtyPort& port : *ports_) {
+        // The first port of an instance ID wins, as in a walk in name order.
+        portNames_->try_emplace(sysfs::InstanceId(port), Utf16Path(port.name));
+      }
+    }
+    const auto found = portNames_->find(instanceId);
+    portName = found == portNames_->end() ? std::u16string() : found->second;
+    return found != portNames_->end();
+  }
 
   bool FetchItem(int32_t index) override {
     OpenDeviceInfoSet();
@@ -56,6 +74,7 @@ class SysfsPortEnum final : public PortEnumerator {
 
   const std::string root_;
   std::optional<std::vector<sysfs::UsbTtyPort>> ports_;
+  std::optional<std::unordered_map<std::u16string, std::u16string>> portNames_;
   std::u16string friendlyName_;
   std::u16string manufacturer_;
   std::u16string instanceId_;
@@ -68,13 +87,13 @@ class SysfsPortEnum final : public PortEnumerator {
 
 std::unique_ptr<PortEnumerator> NewPortEnumerator() { return std::make_unique<SysfsPortEnum>(); }
 
-// Linux keeps no registry: the port whose instance ID is the one asked for is
-// found by walking the ports again, and its tty name is the port name.
+// Outside a walk the port whose instance ID is the one asked for is found by
+// walking the ports afresh; its tty name is the port name.
 bool PortNameFromRegistry(const std::u16string& instanceId, std::u16string& portName) {
   portName.clear();
   for (const sysfs::UsbTtyPort& port : sysfs::ListUsbTtyPorts(sysfs::DeviceRoot())) {
     if (sysfs::InstanceId(port) == instanceId) {
-      portName = utf8::Decode(port.name);
+      portName = Utf16Path(port.name);
       return true;
     }
   }

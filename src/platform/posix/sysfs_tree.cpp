@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
+#include <unordered_set>
 
+#include "platform/posix/regular_file.h"
 #include "platform/posix/utf8_codec.h"
 
 namespace platform::sysfs {
@@ -17,8 +18,9 @@ namespace fs = std::filesystem;
 
 // As the kernel's own path walk: more links than this in one look-up is a loop.
 constexpr int kMaxLinks = 40;
-// Every attribute read here is one short line.
-constexpr std::streamsize kMaxAttribute = 4096;
+// Every attribute read here is one short line; the kernel's own attribute
+// files never hold more than a page.
+constexpr size_t kMaxAttribute = 4096;
 
 std::deque<std::string> Components(const std::string& path) {
   std::deque<std::string> parts;
@@ -48,22 +50,97 @@ std::string Parent(const std::string& path) {
   return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
 }
 
-// One attribute file: its first line, without the line feed the kernel adds.
-std::optional<std::string> ReadAttribute(const std::string& root, const std::string& path) {
-  std::ifstream in(root + path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text(static_cast<size_t>(kMaxAttribute), '\0');
-  in.read(text.data(), kMaxAttribute);
-  text.resize(static_cast<size_t>(in.gcount()));
-  if (in.bad()) return std::nullopt;
+// The device root being read, with the folders already found to be folders
+// (not links) during this listing: every port repeats the long shared part
+// of its sysfs path, which then costs no look-up after the first port.
+class Tree {
+ public:
+  explicit Tree(std::string root) : root_(std::move(root)) {}
+  const std::string& root() const { return root_; }
+
+  // The path inside the root that `path` leads to once every link is
+  // followed, never above the root; nullopt when a part is missing or the
+  // links loop.
+  std::optional<std::string> Resolve(const std::string& path);
+
+  // An entry of a folder that is already resolved: its path, with the entry
+  // itself resolved when it is a link, so that a link is followed only as far
+  // as it stays inside the root.
+  std::optional<std::string> Entry(const std::string& folder, const std::string& name) {
+    const std::string path = folder + "/" + name;
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(root_ + path, ec))) return path;
+    return Resolve(path);
+  }
+
+  bool IsKind(const std::optional<std::string>& path, fs::file_type type) const {
+    std::error_code ec;
+    return path && fs::symlink_status(root_ + *path, ec).type() == type && !ec;
+  }
+
+ private:
+  const std::string root_;
+  std::unordered_set<std::string> folders_;
+};
+
+std::optional<std::string> Tree::Resolve(const std::string& path) {
+  std::vector<std::string> done;
+  std::string joined;  // Join(done) without the lone "/" of an empty list
+  std::deque<std::string> todo = Components(path);
+  int links = 0;
+  while (!todo.empty()) {
+    const std::string part = todo.front();
+    todo.pop_front();
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!done.empty()) {  // never above the root
+        joined.erase(joined.size() - done.back().size() - 1);
+        done.pop_back();
+      }
+      continue;
+    }
+    const std::string inside = joined + "/" + part;
+    if (folders_.count(inside) != 0) {
+      done.push_back(part);
+      joined = inside;
+      continue;
+    }
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(root_ + inside, ec);
+    if (ec || !fs::exists(status)) return std::nullopt;
+    if (!fs::is_symlink(status)) {
+      if (fs::is_directory(status)) folders_.insert(inside);
+      done.push_back(part);
+      joined = inside;
+      continue;
+    }
+    if (++links > kMaxLinks) return std::nullopt;
+    std::string target = fs::read_symlink(root_ + inside, ec).string();
+    if (ec) return std::nullopt;
+    if (!target.empty() && target.front() == '/') {
+      // Absolute: inside the root, whether or not it spells the root out.
+      if (!root_.empty() && target.starts_with(root_ + "/")) target.erase(0, root_.size());
+      done.clear();
+      joined.clear();
+    }
+    std::deque<std::string> spliced = Components(target);
+    todo.insert(todo.begin(), spliced.begin(), spliced.end());
+  }
+  return Join(done);
+}
+
+// One attribute file of a resolved folder: its first line, without the line
+// feed the kernel adds. What is found must be a regular file, so that a FIFO
+// or a device in its place is never opened.
+std::optional<std::string> ReadAttribute(Tree& tree, const std::string& folder, const std::string& name) {
+  const auto path = tree.Entry(folder, name);
+  if (!path) return std::nullopt;
+  auto file = ReadRegularFile(tree.root() + *path, kMaxAttribute, /*followLastLink=*/false);
+  if (!file) return std::nullopt;
+  std::string text = std::move(file->bytes);
   const size_t end = text.find('\n');
   if (end != std::string::npos) text.erase(end);
   return text;
-}
-
-bool IsFile(const std::string& root, const std::string& path) {
-  std::error_code ec;
-  return fs::is_regular_file(root + path, ec);
 }
 
 // The interface and the driver behind a tty's device link; nullopt when the
@@ -73,27 +150,32 @@ struct UsbPlace {
   std::string driver;
 };
 
-std::string DriverOf(const std::string& root, const std::string& device) {
-  const auto driver = ResolveUnderRoot(root, device + "/driver");
+std::string DriverOf(Tree& tree, const std::string& device) {
+  const auto driver = tree.Resolve(device + "/driver");
   return driver ? BaseName(*driver) : std::string();
 }
 
-std::optional<UsbPlace> LocateUsb(const std::string& root, const std::string& device) {
-  if (IsFile(root, device + "/bInterfaceNumber")) return UsbPlace{device, DriverOf(root, device)};
+std::optional<UsbPlace> LocateUsb(Tree& tree, const std::string& device) {
+  if (tree.IsKind(tree.Entry(device, "bInterfaceNumber"), fs::file_type::regular)) {
+    return UsbPlace{device, DriverOf(tree, device)};
+  }
   const std::string parent = Parent(device);
-  if (IsFile(root, parent + "/bInterfaceNumber")) return UsbPlace{parent, DriverOf(root, device)};
+  if (tree.IsKind(tree.Entry(parent, "bInterfaceNumber"), fs::file_type::regular)) {
+    return UsbPlace{parent, DriverOf(tree, device)};
+  }
   return std::nullopt;
 }
 
-std::optional<UsbTtyPort> ReadPort(const std::string& root, const std::string& name) {
-  const auto device = ResolveUnderRoot(root, "/sys/class/tty/" + name + "/device");
+std::optional<UsbTtyPort> ReadPort(Tree& tree, const std::string& name) {
+  const auto device = tree.Resolve("/sys/class/tty/" + name + "/device");
   if (!device) return std::nullopt;  // a virtual terminal, or a dangling link
-  const auto place = LocateUsb(root, *device);
+  const auto place = LocateUsb(tree, *device);
   if (!place) return std::nullopt;  // a built-in or platform port
   const std::string usb = Parent(place->interface);
-  const auto vendor = ReadAttribute(root, usb + "/idVendor");
-  const auto productId = ReadAttribute(root, usb + "/idProduct");
-  const auto number = ReadAttribute(root, place->interface + "/bInterfaceNumber");
+  // The folders are resolved already; only an attribute itself may be a link.
+  const auto vendor = ReadAttribute(tree, usb, "idVendor");
+  const auto productId = ReadAttribute(tree, usb, "idProduct");
+  const auto number = ReadAttribute(tree, place->interface, "bInterfaceNumber");
   if (!vendor || !productId || !number) return std::nullopt;
 
   UsbTtyPort port;
@@ -101,9 +183,9 @@ std::optional<UsbTtyPort> ReadPort(const std::string& root, const std::string& n
   port.driver = place->driver;
   port.vendorId = *vendor;
   port.productId = *productId;
-  port.serial = ReadAttribute(root, usb + "/serial");
-  port.manufacturer = ReadAttribute(root, usb + "/manufacturer").value_or("");
-  port.product = ReadAttribute(root, usb + "/product").value_or("");
+  port.serial = ReadAttribute(tree, usb, "serial");
+  port.manufacturer = ReadAttribute(tree, usb, "manufacturer").value_or("");
+  port.product = ReadAttribute(tree, usb, "product").value_or("");
   port.interfaceNumber = static_cast<unsigned>(std::strtoul(number->c_str(), nullptr, 16));
   port.usbDevice = BaseName(usb);
   return port;
@@ -127,37 +209,7 @@ std::string DeviceRoot() {
 }
 
 std::optional<std::string> ResolveUnderRoot(const std::string& root, const std::string& path) {
-  std::vector<std::string> done;
-  std::deque<std::string> todo = Components(path);
-  int links = 0;
-  while (!todo.empty()) {
-    const std::string part = todo.front();
-    todo.pop_front();
-    if (part == ".") continue;
-    if (part == "..") {
-      if (!done.empty()) done.pop_back();  // never above the root
-      continue;
-    }
-    const std::string here = root + Join(done) + (done.empty() ? "" : "/") + part;
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(here, ec);
-    if (ec || !fs::exists(status)) return std::nullopt;
-    if (!fs::is_symlink(status)) {
-      done.push_back(part);
-      continue;
-    }
-    if (++links > kMaxLinks) return std::nullopt;
-    std::string target = fs::read_symlink(here, ec).string();
-    if (ec) return std::nullopt;
-    if (!target.empty() && target.front() == '/') {
-      // Absolute: inside the root, whether or not it spells the root out.
-      if (!root.empty() && target.starts_with(root + "/")) target.erase(0, root.size());
-      done.clear();
-    }
-    std::deque<std::string> spliced = Components(target);
-    todo.insert(todo.begin(), spliced.begin(), spliced.end());
-  }
-  return Join(done);
+  return Tree(root).Resolve(path);
 }
 
 bool NameOrderLess(const std::string& a, const std::string& b) {
@@ -191,9 +243,12 @@ bool NameOrderLess(const std::string& a, const std::string& b) {
 }
 
 std::vector<UsbTtyPort> ListUsbTtyPorts(const std::string& root) {
+  Tree tree(root);
   std::vector<std::string> names;
+  const auto classDir = tree.Resolve("/sys/class/tty");
+  if (!classDir) return {};
   std::error_code ec;
-  for (fs::directory_iterator it(root + "/sys/class/tty", ec), end; !ec && it != end;
+  for (fs::directory_iterator it(root + *classDir, ec), end; !ec && it != end;
        it.increment(ec)) {
     std::string name = it->path().filename().string();
     // Hidden entries are links still being made by whoever builds the tree.
@@ -202,14 +257,14 @@ std::vector<UsbTtyPort> ListUsbTtyPorts(const std::string& root) {
   std::sort(names.begin(), names.end(), NameOrderLess);
   std::vector<UsbTtyPort> ports;
   for (const std::string& name : names) {
-    if (auto port = ReadPort(root, name)) ports.push_back(std::move(*port));
+    if (auto port = ReadPort(tree, name)) ports.push_back(std::move(*port));
   }
   return ports;
 }
 
 bool UsbSerialDriverPresent(const std::string& root, const std::string& driver) {
-  std::error_code ec;
-  return fs::is_directory(root + "/sys/bus/usb-serial/drivers/" + driver, ec);
+  Tree tree(root);
+  return tree.IsKind(tree.Resolve("/sys/bus/usb-serial/drivers/" + driver), fs::file_type::directory);
 }
 
 std::u16string InstanceId(const UsbTtyPort& port) {

@@ -3,6 +3,7 @@
 // path functions, limited to MAX_PATH characters.
 #include "platform/host_files.h"
 
+#include <io.h>
 #include <stdlib.h>
 #include <windows.h>
 
@@ -24,10 +25,29 @@ std::optional<std::u16string> PathBesideHostExecutable(const std::u16string& rel
   return std::u16string(reinterpret_cast<const char16_t*>(full));
 }
 
-std::FILE* OpenForReading(const std::u16string& path) {
+std::optional<std::string> ReadSmallFile(const std::u16string& path, size_t maxBytes) {
   std::FILE* file = nullptr;
-  if (_wfopen_s(&file, reinterpret_cast<const wchar_t*>(path.c_str()), L"rb") != 0) return nullptr;
-  return file;
+  if (_wfopen_s(&file, reinterpret_cast<const wchar_t*>(path.c_str()), L"rb") != 0 || !file) {
+    return std::nullopt;
+  }
+  // Only a file on disk: a pipe or a character device (a path such as CON or
+  // a COM port) could keep a read waiting for ever.
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  const __int64 size = _filelengthi64(_fileno(file));
+  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK || size < 0 ||
+      static_cast<unsigned __int64>(size) > maxBytes) {
+    std::fclose(file);
+    return std::nullopt;
+  }
+  // At most one byte beyond the limit, in case the file grew after its size
+  // was taken.
+  std::string bytes(maxBytes + 1, '\0');
+  const size_t read = std::fread(bytes.data(), 1, bytes.size(), file);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed || read > maxBytes) return std::nullopt;
+  bytes.resize(read);
+  return bytes;
 }
 
 }  // namespace platform

@@ -52,6 +52,7 @@ Conversation::Reply Conversation::Handle(std::string_view command) {
     default:
       break;
   }
+  if (!r.lines.empty() && cfg_.strayAfter.find(letter) != std::string::npos) r.lines.push_back(kStrayLine);
   return r;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <system_error>
 
 namespace vozisim {
@@ -32,24 +33,56 @@ bool RelativeLink(const fs::path& target, const fs::path& link, std::error_code&
   return !ec;
 }
 
-std::optional<int> ClaimTtyIndex(const fs::path& devDir, const std::string& target,
-                                 std::error_code& ec) {
-  for (int m = 0; m < kMaxNumber; ++m) {
-    fs::create_symlink(target, devDir / ("ttyUSB" + std::to_string(m)), ec);
-    if (!ec) return m;
-    if (ec != std::errc::file_exists) return std::nullopt;
+// The numbers already taken by entries named prefix<number> in a folder. Read
+// once per claim, so that claiming in a tree of many ports does not try every
+// taken number with a failing create.
+std::set<int> TakenNumbers(const fs::path& dir, const std::string& prefix) {
+  std::set<int> taken;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string digits = name.substr(prefix.size());
+    // Only the names the builder makes: plain decimal, no leading zero.
+    if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 6) continue;
+    if (digits.size() > 1 && digits[0] == '0') continue;
+    taken.insert(std::stoi(digits));
+  }
+  return taken;
+}
+
+// The first free number, claimed by an atomic create. Another process may
+// take a number between the listing and the create: the create then fails
+// and the next free one is tried.
+template <typename Create>
+std::optional<int> ClaimFirstFree(const fs::path& dir, const std::string& prefix, std::error_code& ec,
+                                  int first, Create create) {
+  const std::set<int> taken = TakenNumbers(dir, prefix);
+  for (int n = first; n < kMaxNumber; ++n) {
+    if (taken.count(n) != 0) continue;
+    if (create(dir / (prefix + std::to_string(n)))) return n;
+    if (ec) return std::nullopt;
   }
   ec = std::make_error_code(std::errc::no_space_on_device);
   return std::nullopt;
 }
 
+std::optional<int> ClaimTtyIndex(const fs::path& devDir, const std::string& target,
+                                 std::error_code& ec) {
+  return ClaimFirstFree(devDir, "ttyUSB", ec, 0, [&](const fs::path& link) {
+    fs::create_symlink(target, link, ec);
+    if (ec == std::errc::file_exists) {
+      ec.clear();  // taken meanwhile: try the next
+      return false;
+    }
+    return !ec;
+  });
+}
+
 std::optional<int> ClaimUsbPort(const fs::path& bus, std::error_code& ec) {
-  for (int k = 1; k < kMaxNumber; ++k) {
-    if (fs::create_directory(bus / ("1-" + std::to_string(k)), ec)) return k;
-    if (ec) return std::nullopt;
-  }
-  ec = std::make_error_code(std::errc::no_space_on_device);
-  return std::nullopt;
+  return ClaimFirstFree(bus, "1-", ec, 1, [&](const fs::path& dir) {
+    return fs::create_directory(dir, ec);
+  });
 }
 
 bool FillUsbDevice(const UsbSerialPortSpec& adapter, UsbSerialPortEntry& e, std::error_code& ec) {

@@ -90,6 +90,8 @@ std::vector<OptionInfo> BuildTable() {
        Number(&SimConfig::namesDelta)},
       {"noise-every", "fault: binary noise line before every k-th line (0: never)", false,
        Number(&SimConfig::noiseEvery)},
+      {"stray-after", "fault: a stray well-formed line ~,~ after the answer to each of these letters (e.g. VU)",
+       false, Text(&SimConfig::strayAfter)},
       {"split-writes", "fault: write every byte separately", true, Flag(&SimConfig::splitWrites)},
       {"split-gap-us", "pause between single-byte writes, microseconds", false,
        Number(&SimConfig::splitGapUs)},

@@ -12,6 +12,9 @@
 
 namespace vozisim {
 
+// A well-formed line that answers nothing: no protocol letter, one comma.
+inline constexpr char kStrayLine[] = "~,~";
+
 class Conversation {
  public:
   explicit Conversation(const SimConfig& cfg);
@@ -34,7 +37,8 @@ class Conversation {
   //   P<k>    select the period at position k of the period line; no answer
   //           (EndOfCycle, unknown positions and non-numeric periods: ignored)
   //   X       stop streaming; no answer
-  // Anything else is ignored. The fault switches of the config apply.
+  // Anything else is ignored. The fault switches of the config apply; with
+  // stray-after, an answer to one of its letters is followed by kStrayLine.
   Reply Handle(std::string_view command);
 
   bool Streaming() const { return streaming_; }

@@ -50,6 +50,7 @@ struct SimConfig {
   bool noStopAck = false;      // ignore "S" while streaming (keep streaming)
   int namesDelta = 0;          // names line with this many names more (or fewer)
   uint64_t noiseEvery = 0;     // binary noise line before every k-th line sent
+  std::string strayAfter;      // command letters whose answer a stray "~,~" line follows
   bool splitWrites = false;    // every byte in its own write
   int splitGapUs = 0;          // pause between those single-byte writes
   bool lfCr = false;           // lines end with LF CR instead of CR LF
