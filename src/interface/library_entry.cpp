@@ -4,11 +4,14 @@
 #include "interface/exports_internal.h"
 #include "platform/host_services.h"
 #include "platform/module_resources.h"
+#include "trace/trace.h"
 
 namespace vozi {
 
 void OnProcessAttach(void* module) {
   platform::SetOwnModule(module);
+  // First, so that everything after it is traced (when VOZI_TRACE asks).
+  trace::Begin();
   // The table starts empty; nothing exists yet to free.
   try {
     ReportPreReleaseVersion();
@@ -20,6 +23,9 @@ void OnProcessAttach(void* module) {
 }
 
 void OnProcessDetach(bool processEnding) {
+  // At the process's end the other threads were ended wherever they were,
+  // perhaps holding the trace's lock: it turns off before anything traces.
+  if (processEnding) trace::End(true);
   try {
     if (processEnding) {
       // The system has already ended every other thread, the readers too,
@@ -37,6 +43,8 @@ void OnProcessDetach(bool processEnding) {
   // initialisation and deletes the services lock, last-arranged first; at
   // the process's end only marks the services gone.
   platform::ReleaseHostServices(processEnding);
+  // Last, so that the devices' close is traced.
+  trace::End(processEnding);
   platform::SetOwnModule(nullptr);
 }
 

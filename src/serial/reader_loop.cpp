@@ -2,6 +2,7 @@
 // most 20 ms for input or the stop signal, read what arrived, cut it into
 // lines and hand each line to the protocol.
 #include "serial/vozi_serial.h"
+#include "trace/trace.h"
 
 namespace OpenKymo {
 void VoziSerial::ReaderLoop() {
@@ -13,10 +14,12 @@ void VoziSerial::ReaderLoop() {
       // The conversation cannot go on, and without a reader nothing will
       // answer the host's commands: until it is started again the device
       // has failed.
+      trace::Step(portName, "reader ends: the conversation cannot go on");
       MarkReaderFailed();
       return;
     }
     if (result == kE_FAIL) {
+      trace::Step(portName, "reader parked: the port failed");
       MarkReaderFailed();
       // Park until told to stop; a failed port would wake a poll at once.
       if (port_.ParkAfterFailure(commEvent, stopEvent)) return;
@@ -60,6 +63,11 @@ HResult VoziSerial::ReadStep() {
       lineAssembler, [this](uint8_t* buffer, int32_t maxBytes) { return port_.ReadAvailable(buffer, maxBytes); },
       [this](std::string_view line) {
         return protocol_ ? protocol_->dispatchLine(*this, line.data(), static_cast<int32_t>(line.size())) : kS_OK;
+      },
+      [this](const ReceivedLine& line) {
+        if (line.consumed == 0) return;
+        trace::LineReceived(portName, line.bytes, line.length,
+                            line.ending == ReceivedLine::Ending::LfCr ? "\n\r" : "\n");
       });
 }
 

@@ -1,6 +1,7 @@
 #include "serial/vozi_serial.h"
 
 #include "serial/command_frame.h"
+#include "trace/trace.h"
 
 namespace OpenKymo {
 namespace {
@@ -35,6 +36,14 @@ void VoziSerial::Close() {
   ClosePort();
 }
 
+bool VoziSerial::WriteFrame(const uint8_t* bytes, int32_t length) {
+  // Traced before it is written, so that an answer never shows before it.
+  trace::FrameSent(portName, bytes, length);
+  const bool written = COMPort::WriteFrame(bytes, length);
+  if (!written) trace::Step(portName, "that frame was not written within %u ms", kWriteWaitMs);
+  return written;
+}
+
 void VoziSerial::EndReader() {
   if (!stopRequested.exchange(true)) stopEvent.Set();
   if (!readerThread_) return;
@@ -42,6 +51,7 @@ void VoziSerial::EndReader() {
   // busy after the bounded wait, it must nevertheless end before anything it
   // uses is released or reused, so wait on.
   if (!readerThread_->Join(kReaderStopWaitMs)) readerThread_->Join(platform::kInfinite);
+  trace::Step(portName, "reader ended");
 }
 
 bool VoziSerial::StartReader(LineProtocol* lineProtocol) {

@@ -42,6 +42,8 @@ class VoziSerial : public COMPort {
   // Tells the instrument to stop (X) when the port is open, ends the reader
   // thread, closes the port.
   void Close() override;
+  // The port's write, traced.
+  bool WriteFrame(const uint8_t* bytes, int32_t length) override;
 
   // Starts the reader thread for `lineProtocol` on a port that is open and
   // configured. Any previous reader thread has ended before this returns, and

@@ -7,6 +7,7 @@
 #include "platform/sync.h"
 #include "serial/command_frame.h"
 #include "text/narrow_copy.h"
+#include "trace/trace.h"
 #include "vozi/control_lists.h"
 #include "vozi/device_description.h"
 #include "vozi/handshake.h"
@@ -98,6 +99,7 @@ bool StartStream(VoziSerial& device) {
     if (slept > kStreamWaitLimitMs) return false;
   }
   if (CurrentState(device) != HandshakeState::Idle) StopStreaming(device);
+  trace::StateChange(device.portName, nullptr, StateName(HandshakeState::Starting));
   device.handshakeState.store(static_cast<int32_t>(HandshakeState::Starting));
   device.WakeReader();
   slept = 0;

@@ -9,6 +9,7 @@
 #include "platform/sync.h"
 #include "serial/command_frame.h"
 #include "serial/vozi_serial.h"
+#include "trace/trace.h"
 #include "vozi/device_description.h"
 #include "vozi/fields.h"
 
@@ -28,8 +29,9 @@ std::u16string ToWide(std::string_view text) {
 // "B" is on its way), and the host's request must not be lost.
 void Advance(VoziSerial& device, HandshakeState from, HandshakeState to) {
   int32_t expected = static_cast<int32_t>(from);
-  device.handshakeState.compare_exchange_strong(expected, static_cast<int32_t>(to), std::memory_order_acq_rel,
-                                                std::memory_order_acquire);
+  if (device.handshakeState.compare_exchange_strong(expected, static_cast<int32_t>(to), std::memory_order_acq_rel,
+                                                    std::memory_order_acquire))
+    trace::StateChange(device.portName, StateName(from), StateName(to));
 }
 
 }  // namespace
@@ -191,6 +193,7 @@ HResult Handshake::ReadNamesLine(VoziSerial& device, std::string_view line) {
 }
 
 void StopStreaming(VoziSerial& device) {
+  trace::StateChange(device.portName, nullptr, StateName(HandshakeState::Stopping));
   device.handshakeState.store(static_cast<int32_t>(HandshakeState::Stopping), std::memory_order_release);
   device.WakeReader();
   for (uint32_t slept = 0; slept <= kStreamWaitLimitMs;) {

@@ -36,6 +36,30 @@ enum class HandshakeState : int32_t {
   Streaming = 13,     // every line is a data line
 };
 
+// The state's name as the trace shows it. No default: a state added above
+// without a name here is a compiler warning.
+constexpr const char* StateName(HandshakeState state) {
+  using S = HandshakeState;
+  switch (state) {
+    case S::NotStarted: return "NotStarted";
+    case S::Greeting: return "Greeting";
+    case S::AwaitVersion: return "AwaitVersion";
+    case S::AwaitFormat: return "AwaitFormat";
+    case S::AwaitPeriods: return "AwaitPeriods";
+    case S::AwaitEnableAck: return "AwaitEnableAck";
+    case S::AwaitNames: return "AwaitNames";
+    case S::AwaitUnits: return "AwaitUnits";
+    case S::AwaitMaxima: return "AwaitMaxima";
+    case S::AwaitMinima: return "AwaitMinima";
+    case S::Idle: return "Idle";
+    case S::Starting: return "Starting";
+    case S::Stopping: return "Stopping";
+    case S::Streaming: return "Streaming";
+  }
+  return "unknown";
+}
+constexpr const char* StateName(int32_t state) { return StateName(static_cast<HandshakeState>(state)); }
+
 // Model name used when the version line names none.
 inline constexpr char16_t kDefaultModelName[] = u"RezuzeRidev";
 

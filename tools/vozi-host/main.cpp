@@ -29,6 +29,7 @@ struct GlobalOptions {
   int simulate = 0;
   std::string sim;
   std::vector<std::string> simArgs;
+  std::string trace;
 };
 
 // Numbers stay text until parsed here, so that every mistake gets a plain
@@ -65,6 +66,10 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
   app.add_option("--sim-arg", g.simArgs,
                  "an argument for every simulator, e.g. --sim-arg=--firmware=2 (repeatable)")
       ->allow_extra_args(false);
+  app.add_option("--trace", g.trace,
+                 "append a trace of the library's conversation with each instrument (frames,\n"
+                 "lines, states, start-up steps; microsecond stamps) to FILE (sets VOZI_TRACE)")
+      ->type_name("FILE");
 }
 
 CLI::App* AddAcquire(CLI::App& app, Parsed& p) {
@@ -194,6 +199,8 @@ int Run(Parsed& p) {
   const std::filesystem::path libraryPath =
       p.global.library.empty() ? FirstExisting(LibraryCandidates(exeDir))
                                : std::filesystem::path(p.global.library);
+  // The library reads VOZI_TRACE as it loads.
+  if (!p.global.trace.empty()) SetLibraryTraceFile(p.global.trace);
   std::string error;
   std::unique_ptr<SharedLibrary> library = SharedLibrary::Open(libraryPath, &error);
   if (!library) {

@@ -31,6 +31,11 @@ class SharedLibrary {
 // Folder of the running executable; empty when the system cannot tell.
 std::filesystem::path ExecutableDirectory();
 
+// Asks the enabler loaded after this call to trace its conversation with the
+// instruments into `file` (it reads VOZI_TRACE from the environment as it
+// loads).
+void SetLibraryTraceFile(const std::filesystem::path& file);
+
 // The enabler's file name on this system: "libvozi.so" or "Vozi.kycdll".
 const char* LibraryFileName();
 

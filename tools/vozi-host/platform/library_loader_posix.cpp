@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 namespace vozihost {
@@ -30,6 +31,8 @@ std::filesystem::path ExecutableDirectory() {
   if (n <= 0) return {};
   return std::filesystem::path(std::string(buffer, static_cast<size_t>(n))).parent_path();
 }
+
+void SetLibraryTraceFile(const std::filesystem::path& file) { setenv("VOZI_TRACE", file.c_str(), 1); }
 
 const char* LibraryFileName() { return "libvozi.so"; }
 

@@ -48,6 +48,10 @@ std::filesystem::path ExecutableDirectory() {
   }
 }
 
+// The process's environment block, where the enabler's GetEnvironmentVariableW
+// looks (the C run-time's copy is not enough), with the name in UTF-16.
+void SetLibraryTraceFile(const std::filesystem::path& file) { SetEnvironmentVariableW(L"VOZI_TRACE", file.c_str()); }
+
 const char* LibraryFileName() { return "Vozi.kycdll"; }
 
 }  // namespace vozihost
