@@ -4,7 +4,8 @@
 // name must still open after a trip through the UTF-16 text of the system, so
 // every byte that is not part of valid UTF-8 travels as a lone low surrogate
 // U+DC80..U+DCFF (byte 0x80..0xFF), which valid UTF-8 never yields, and is
-// turned back into that byte on the way out.
+// turned back into that byte on the way out. The codec is the one of
+// utf8_codec.h; only what becomes of malformed input differs.
 #include <string>
 
 namespace platform {
