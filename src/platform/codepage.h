@@ -27,4 +27,12 @@ std::optional<std::u16string> NarrowToWide(std::string_view text, uint32_t codeP
 // buffer without a zero inside its capacity is left unchanged.
 void WideLowerInPlace(char16_t* text, size_t capacity);
 
+// The same lower-casing of a whole text (which may hold no zero of its own).
+inline std::u16string WideLowered(std::u16string text) {
+  text.push_back(u'\0');
+  WideLowerInPlace(text.data(), text.size());
+  text.pop_back();
+  return text;
+}
+
 }  // namespace platform

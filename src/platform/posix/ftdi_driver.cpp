@@ -40,13 +40,6 @@ FtdiDriver::~FtdiDriver() = default;
 
 namespace {
 
-std::u16string Lowered(std::u16string text) {
-  text.push_back(u'\0');
-  platform::WideLowerInPlace(text.data(), text.size());
-  text.pop_back();
-  return text;
-}
-
 // Unloading the module while a search runs makes the driver unusable, as a
 // D2XX library that lost an entry point would be.
 bool StillUsable(FtdiDriver& driver) {
@@ -68,11 +61,11 @@ bool FtdiSerialForPort(FtdiDriver& driver, const std::u16string& portName, std::
     adapters.emplace();
     for (const platform::sysfs::UsbTtyPort& port : platform::sysfs::ListUsbTtyPorts(driver.binding()->root)) {
       if (port.driver != kFtdiKernelDriver) continue;
-      adapters->try_emplace(Lowered(platform::Utf16Path(port.name)),
+      adapters->try_emplace(platform::WideLowered(platform::Utf16Path(port.name)),
                             platform::utf8::Decode(port.serial.value_or("")));
     }
   }
-  const auto found = adapters->find(Lowered(portName));
+  const auto found = adapters->find(platform::WideLowered(portName));
   if (found == adapters->end()) return false;
   serial = found->second;
   return true;

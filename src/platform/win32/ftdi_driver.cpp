@@ -79,13 +79,6 @@ FtdiDriver::~FtdiDriver() {
 
 namespace {
 
-std::u16string Lowered(std::u16string text) {
-  text.push_back(u'\0');
-  platform::WideLowerInPlace(text.data(), text.size());
-  text.pop_back();
-  return text;
-}
-
 // "COM" and the number in plain decimal; -1 means the adapter has no COM port.
 std::u16string ComName(LONG number) {
   std::u16string name = u"COM";
@@ -93,7 +86,7 @@ std::u16string ComName(LONG number) {
     const std::string digits = std::to_string(number);
     name.append(digits.begin(), digits.end());
   }
-  return Lowered(name);
+  return platform::WideLowered(name);
 }
 
 // Tested before every D2XX call: a driver that became unusable is marked so.
@@ -129,7 +122,7 @@ bool ReadAdapter(FtdiDriver& driver, int32_t index, std::u16string& comName, std
 
 bool FtdiSerialForPort(FtdiDriver& driver, const std::u16string& portName, std::u16string& serial) {
   if (!driver.Usable() || portName.empty()) return false;
-  const std::u16string wanted = Lowered(portName);
+  const std::u16string wanted = platform::WideLowered(portName);
   // Adapter by adapter until one cannot be opened: later ones are not looked at.
   for (int32_t index = 0; index < INT32_MAX; ++index) {
     std::u16string comName;
