@@ -1,8 +1,9 @@
 #include "serial/receive_ring.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
+
+#include "platform/deadline.h"
 
 namespace {
 
@@ -15,27 +16,18 @@ bool IsLineEnd(uint8_t c) { return c == '\r' || c == '\n'; }
 // signal would keep the host waiting for as long as the instrument talks.
 class ReadDeadline {
  public:
-  using Clock = std::chrono::steady_clock;
-
-  explicit ReadDeadline(uint32_t timeoutMs)
-      : timeoutMs_(timeoutMs), deadline_(Clock::now() + std::chrono::milliseconds(timeoutMs)) {}
+  explicit ReadDeadline(uint32_t timeoutMs) : deadline_(timeoutMs) {}
 
   // Waits for the next signal within what is left of the timeout (a timeout
   // of 0 still looks once). False when the time is up.
   bool WaitForSignal(platform::Event& dataReady) {
-    uint32_t wait = timeoutMs_;
-    if (timeoutMs_ != platform::kInfinite) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-      if (left <= 0 && waited_) return false;
-      wait = static_cast<uint32_t>(std::max<int64_t>(left, 0));
-    }
+    if (waited_ && deadline_.Expired()) return false;
     waited_ = true;
-    return dataReady.Wait(wait) == platform::WaitResult::Signalled;
+    return dataReady.Wait(deadline_.RemainingMs()) == platform::WaitResult::Signalled;
   }
 
  private:
-  const uint32_t timeoutMs_;
-  const Clock::time_point deadline_;
+  const platform::Deadline deadline_;
   bool waited_ = false;
 };
 
@@ -131,9 +123,4 @@ bool ReceiveRing::ReadLine(uint8_t* destination, int32_t maximum, uint32_t timeo
   destination[copied] = '\0';
   readPos_.store(r, std::memory_order_release);
   return true;
-}
-
-void ReceiveRing::SetPositionsForTest(int32_t readPos, int32_t writePos) {
-  readPos_.store(readPos & (kCapacity - 1));
-  writePos_.store(writePos & (kCapacity - 1));
 }

@@ -39,11 +39,9 @@ class ReceiveRing {
   // Peeks at the byte at position (advancing the copy), waiting for it.
   bool WaitForData(uint8_t& out, int32_t& position, uint32_t timeoutMs, platform::Event& dataReady);
 
-  // For tests: place both positions (an empty ring afterwards holds w - r bytes
-  // of whatever the storage contains).
-  void SetPositionsForTest(int32_t readPos, int32_t writePos);
-
  private:
+  friend struct ReceiveRingTestAccess;  // places the positions, to test wrapping
+
   static int32_t Next(int32_t position) { return (position + 1) & (kCapacity - 1); }
   int32_t HeldBetween(int32_t readPos, int32_t writePos) const;
 

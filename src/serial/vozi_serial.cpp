@@ -12,9 +12,12 @@ uint32_t ReaderEntry(void* argument) {
 
 }  // namespace
 
-VoziSerial::VoziSerial(const char16_t* name, int32_t id, std::u16string description)
-    : portName(name ? name : u""), portDescription(std::move(description)), uniqueId(id) {
-  if (!commEvent.Valid() || !stopEvent.Valid() || !dataReadyEvent.Valid()) throw DeviceResourcesExhausted();
+VoziSerial::VoziSerial(const char16_t* name, int32_t id, std::u16string description, FrameWriter* transmitter)
+    : portName(name ? name : u""),
+      portDescription(std::move(description)),
+      uniqueId(id),
+      transmitOverride_(transmitter) {
+  if (!port_.Ready() || !stopEvent.Valid() || !dataReadyEvent.Valid()) throw DeviceResourcesExhausted();
 }
 
 VoziSerial::~VoziSerial() {
@@ -51,7 +54,7 @@ bool VoziSerial::StartReader(LineProtocol* lineProtocol) {
   // earlier Close, and a Close after this one signals the new thread.
   stopRequested.store(false);
   stopEvent.Reset();
-  commEvent.Reset();
+  port_.DiscardWake();
   readerFailed_.store(false);
   protocol_ = lineProtocol;
   auto thread = std::make_unique<platform::Thread>();

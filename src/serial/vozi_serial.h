@@ -13,6 +13,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "serial/com_port.h"
+#include "serial/handshake_state.h"
 #include "serial/line_assembler.h"
 #include "serial/line_protocol.h"
 #include "serial/receive_ring.h"
@@ -33,8 +34,10 @@ class DeviceResourcesExhausted : public std::bad_alloc {
 
 class VoziSerial : public COMPort {
  public:
-  // Throws DeviceResourcesExhausted when its events cannot be made.
-  VoziSerial(const char16_t* portName, int32_t uniqueId, std::u16string portDescription);
+  // Throws DeviceResourcesExhausted when its events cannot be made. Frames go
+  // to transmitter when one is given (a recorder), to the port otherwise.
+  VoziSerial(const char16_t* portName, int32_t uniqueId, std::u16string portDescription,
+             FrameWriter* transmitter = nullptr);
   ~VoziSerial() override;
   VoziSerial(const VoziSerial&) = delete;
   VoziSerial& operator=(const VoziSerial&) = delete;
@@ -78,9 +81,8 @@ class VoziSerial : public COMPort {
   DeviceDescription* ReaderDescription() const { return readerDescription_; }
   void InstallDescription(std::shared_ptr<DeviceDescription> description);
 
-  // Where frames go: the port, or a recorder installed by a test.
+  // Where frames go: the port, or the transmitter given at creation.
   FrameWriter& Transmitter() { return transmitOverride_ ? *transmitOverride_ : *this; }
-  void SetTransmitterForTest(FrameWriter* writer) { transmitOverride_ = writer; }
 
   // Identity given at creation.
   const std::u16string portName;
@@ -94,7 +96,8 @@ class VoziSerial : public COMPort {
   std::atomic<bool> stopRequested{false};
 
   // Filled from the version line by the reader thread before the handshake
-  // state passes 2 (published by that release store).
+  // state moves on (published by that release), so that whoever sees
+  // handshakeState.VersionReceived() may read them.
   std::u16string firmwareNumber;
   std::u16string firmwareVersion;
   std::u16string modelName;
@@ -107,12 +110,11 @@ class VoziSerial : public COMPort {
   // The header line of the step in progress ("F" or "I") has arrived;
   // cleared as each of those steps begins. Reader thread only.
   bool headerSeen = false;
-  std::atomic<int32_t> handshakeState{0};
+  HandshakeStateCell handshakeState;
 
   // Reader thread only (the assembler outlives restarts, as the line does).
   LineAssembler lineAssembler;
 
-  platform::Event commEvent;
   platform::Event stopEvent;
   platform::Event dataReadyEvent;
 
@@ -125,8 +127,8 @@ class VoziSerial : public COMPort {
   // it resends at once instead of at the end of a long quiet wait.
   void WakeReader();
 
-  // While the protocol awaits nothing and the platform can wake the reader
-  // early, a quiet line is looked at this often instead of every 20 ms.
+  // While the protocol awaits nothing, a quiet line is looked at this often
+  // instead of every 20 ms (the port may cut it shorter).
   static constexpr uint32_t kReaderIdleWaitMs = 1000;
 
   // Bounded wait of Close for the reader thread to notice the stop.
@@ -145,7 +147,7 @@ class VoziSerial : public COMPort {
   mutable std::mutex ringLock_;
   std::shared_ptr<ReceiveRing> receiveRing_;
   LineProtocol* protocol_ = nullptr;
-  FrameWriter* transmitOverride_ = nullptr;
+  FrameWriter* const transmitOverride_;
 
   mutable std::mutex descriptionLock_;
   std::shared_ptr<DeviceDescription> deviceInfo_;

@@ -1,28 +1,10 @@
 #include "startup/start_device.h"
 
 #include "platform/codepage.h"
-#include "platform/sync.h"
 #include "startup/firmware_requirement.h"
 #include "vozi/instrument_protocol.h"
 
 namespace {
-// Conversation states start-up sets: not started, and greeting (S is resent
-// until the instrument answers).
-constexpr int32_t kStateNotStarted = 0;
-constexpr int32_t kStateGreeting = 1;
-
-// Sleeps one step of the handshake wait, looking at the reader every 20 ms:
-// false as soon as it has failed (the port hung up, the conversation ended),
-// since then nothing will answer however long the wait goes on.
-bool SleepWhileReaderLives(const OpenKymo::VoziSerial& device, uint32_t ms) {
-  constexpr uint32_t kLookMs = OpenKymo::VoziSerial::kReaderPollMs;
-  for (uint32_t slept = 0; slept < ms; slept += kLookMs) {
-    if (device.ReaderFailed()) return false;
-    platform::SleepMs(ms - slept < kLookMs ? ms - slept : kLookMs);
-  }
-  return !device.ReaderFailed();
-}
-
 HResult NotResponding(OpenKymo::VoziSerial& device) {
   device.notResponding.store(true);
   device.failed.store(true);
@@ -45,22 +27,22 @@ HResult StartDevice(OpenKymo::VoziSerial& device, const char16_t* portName) {
   device.EndReader();
   device.NewReceiveRing();
   // A restart must not resume the old conversation's state in the new thread.
-  device.handshakeState.store(kStateNotStarted);
+  device.handshakeState.SetState(HandshakeState::NotStarted);
   if (!device.OwnedProtocol()) device.AdoptProtocol(MakeInstrumentProtocol());
   // A reader thread that cannot start counts as a failed reader: the wait
   // below then ends at once.
   device.StartReader(device.OwnedProtocol());
-  device.handshakeState.store(kStateGreeting);
+  device.handshakeState.SetState(HandshakeState::Greeting);
   device.WakeReader();
 
-  uint32_t slept = 0;
-  for (;;) {
-    if (slept > kHandshakeLimitMs) return NotResponding(device);
-    if (!SleepWhileReaderLives(device, kHandshakeStepMs)) return NotResponding(device);
-    slept += kHandshakeStepMs;
-    // Acquire: the version texts were written before the state passed 2.
-    if (device.handshakeState.load(std::memory_order_acquire) > 2) break;
-  }
+  // The version is looked for once a step; the reader every 20 ms in
+  // between: once it has failed (the port hung up, the conversation ended)
+  // nothing will answer however long the wait goes on. Seeing the version
+  // received also makes its texts visible here.
+  const bool answered = device.handshakeState.WaitUntil(
+      [](HandshakeState now) { return HandshakeStateCell::VersionReceived(now); }, kHandshakeLimitMs,
+      kHandshakeStepMs, [&device] { return !device.ReaderFailed(); }, OpenKymo::VoziSerial::kReaderPollMs);
+  if (!answered) return NotResponding(device);
 
   const int32_t required = RequiredFirmwareNumber();
   const auto narrow = platform::WideToNarrow(device.firmwareNumber, platform::kCP_THREAD_ACP);
