@@ -36,6 +36,13 @@ void VoziSerial::Close() {
   }
   EndReader();
   ClosePort();
+  // Nothing fills the ring any more: a host-side read still waiting on it
+  // would otherwise sit out its own time-out, an infinite one for ever.
+  if (const std::shared_ptr<ReceiveRing> ring = HostRing()) {
+    ring->AbandonWaits(dataReadyEvent);
+  } else {
+    dataReadyEvent.Set();  // the wait of a read on a device never started
+  }
 }
 
 void VoziSerial::EndReader() {

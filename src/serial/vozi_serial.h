@@ -43,7 +43,7 @@ class VoziSerial : public COMPort {
   VoziSerial& operator=(const VoziSerial&) = delete;
 
   // Tells the instrument to stop (X) when the port is open, ends the reader
-  // thread, closes the port.
+  // thread, closes the port, and ends the waits of host-side reads.
   void Close() override;
 
   // Starts the reader thread for `lineProtocol` on a port that is open and
