@@ -40,14 +40,15 @@ class SerialPort {
     Stop,    // the stop event was signalled
     Failed,  // the port can no longer be waited on (unplugged, hung up, closed)
   };
-  // Waits at most timeoutMs for received characters, for stopEvent or for a
-  // Wake. Where Wake cannot end a wait (Windows), the wait is cut short to
-  // a brief look instead, so that a change of state is noticed within that
-  // look all the same.
+  // Waits at most timeoutMs for received characters or for stopEvent.
   WaitOutcome WaitForInput(Event& stopEvent, uint32_t timeoutMs);
+  // The same, and a Wake ends it early (as Quiet). Where Wake cannot end a
+  // wait (Windows), the wait is cut to a brief look instead, so that a change
+  // of state is noticed within that look all the same.
+  WaitOutcome WaitForInputOrWake(Event& stopEvent, uint32_t timeoutMs);
 
-  // Any thread: ends a WaitForInput in progress (or the next one) early, as
-  // Quiet, so that the waiting thread looks at its state again at once.
+  // Any thread: ends a WaitForInputOrWake in progress (or the next one)
+  // early, as Quiet, so that the waiting thread looks at its state again at once.
   // On Linux the port keeps an event of its own for this. On Windows the
   // port's event is the overlapped comm wait's, which nobody else may
   // signal; there Wake does nothing and every wait is brief instead.

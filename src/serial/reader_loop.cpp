@@ -36,7 +36,7 @@ HResult VoziSerial::WaitStep() {
   // resent; otherwise the wait ends on input, the stop signal or WakeReader
   // (or sooner, where the port cannot be woken).
   const bool resending = !protocol_ || protocol_->awaitingAnswer(*this);
-  switch (port_.WaitForInput(stopEvent, resending ? kReaderPollMs : kReaderIdleWaitMs)) {
+  switch (port_.WaitForInputOrWake(stopEvent, resending ? kReaderPollMs : kReaderIdleWaitMs)) {
     case platform::SerialPort::WaitOutcome::Quiet:
       return kS_OK;
     case platform::SerialPort::WaitOutcome::Stop:

@@ -196,6 +196,11 @@ int32_t SerialPort::ReadAvailable(uint8_t* buffer, int32_t maxBytes) {
   return n > 0 ? static_cast<int32_t>(n) : 0;
 }
 
+// Here every wait can be woken.
+SerialPort::WaitOutcome SerialPort::WaitForInputOrWake(Event& stopEvent, uint32_t timeoutMs) {
+  return WaitForInput(stopEvent, timeoutMs);
+}
+
 bool SerialPort::ParkAfterFailure(Event& stopEvent) {
   // A failed tty reports hang-up on every poll, so only the stop event is
   // waited for: the thread sleeps instead of spinning.

@@ -200,7 +200,7 @@ SerialPort::WaitOutcome SerialPort::WaitForInput(Event& stopEvent, uint32_t time
   using Collected = Impl::Collected;
   Impl& p = *impl_;
   Event& commEvent = p.commEvent;
-  const Deadline deadline(timeoutMs < kUnwakeableWaitMs ? timeoutMs : kUnwakeableWaitMs);
+  const Deadline deadline(timeoutMs);
   auto remaining = [&deadline] { return deadline.RemainingMs(); };
   // Looked at first: while input keeps arriving a pass may never block, and
   // a wait on both events would report the comm event before the stop.
@@ -279,6 +279,10 @@ int32_t SerialPort::ReadAvailable(uint8_t* buffer, int32_t maxBytes) {
   }
   CloseHandle(done);
   return count <= static_cast<DWORD>(maxBytes) ? static_cast<int32_t>(count) : 0;
+}
+
+SerialPort::WaitOutcome SerialPort::WaitForInputOrWake(Event& stopEvent, uint32_t timeoutMs) {
+  return WaitForInput(stopEvent, timeoutMs < kUnwakeableWaitMs ? timeoutMs : kUnwakeableWaitMs);
 }
 
 bool SerialPort::ParkAfterFailure(Event& stopEvent) {
