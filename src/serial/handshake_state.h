@@ -57,7 +57,7 @@ class HandshakeStateCell {
   static bool AwaitingAnswer(HandshakeState state);
 
   // Host side: looks at the state every stepMs until it is one of `states`
-  // (true) or limitMs have passed (false).
+  // (true) or the time is up (false; see WaitUntil).
   bool AwaitAnyOf(std::initializer_list<HandshakeState> states, uint32_t limitMs, uint32_t stepMs) const {
     return WaitUntil([states](HandshakeState now) { return IsOneOf(now, states); }, limitMs, stepMs);
   }
@@ -65,12 +65,14 @@ class HandshakeStateCell {
     return AwaitAnyOf({state}, limitMs, stepMs);
   }
   // Looks every stepMs, each look after a sleep, until done(state) holds
-  // (true) or limitMs have passed (false). stillWorth() is asked between
-  // looks every pollMs at most; once it says no, nothing more can change the
-  // state and the wait ends (false).
+  // (true) or the time is up (false). A step begins as long as no more than
+  // limitMs have passed, so the last one begins at the limit and the whole
+  // wait lasts limitMs and one step. stillWorth() is asked between looks
+  // every pollMs at most; once it says no, nothing more can change the state
+  // and the wait ends (false).
   template <typename Done, typename StillWorth>
   bool WaitUntil(Done done, uint32_t limitMs, uint32_t stepMs, StillWorth stillWorth, uint32_t pollMs) const {
-    const platform::Deadline deadline(limitMs);
+    const platform::Deadline deadline(limitMs + stepMs);
     for (;;) {
       for (platform::Deadline step(stepMs); !step.Expired();) {
         if (!stillWorth()) return false;

@@ -10,5 +10,4 @@ HResult StartDevice(OpenKymo::VoziSerial& device, const char16_t* portName);
 
 // How long start-up waits for the version line: 1000 ms steps, at most 16.
 inline constexpr uint32_t kHandshakeStepMs = 1000;
-// The whole wait: sixteen steps.
-inline constexpr uint32_t kHandshakeLimitMs = 16 * kHandshakeStepMs;
+inline constexpr uint32_t kHandshakeLimitMs = 15000;
