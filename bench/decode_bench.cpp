@@ -45,13 +45,12 @@ double ThreadCpuSeconds() {
 
 int main() {
   DiscardingWriter writer;
-  OpenKymo::VoziSerial device(u"/nonexistent/vozi-bench", 1, u"bench");
-  device.SetTransmitterForTest(&writer);
+  OpenKymo::VoziSerial device(u"/nonexistent/vozi-bench", 1, u"bench", &writer);
   device.NewReceiveRing();
   Handshake protocol;
 
   // A 16-channel instrument: field 0 a sample counter, 15 ranged channels.
-  device.handshakeState = static_cast<int32_t>(HandshakeState::Greeting);
+  device.handshakeState.SetState(HandshakeState::Greeting);
   const std::vector<std::string> handshake = {
       "S", "V,1,2,3,45,D800", "F", Repeat("x", kChannels), "EndOfCycle,0.001,0.01,1", "U", "I",
       Repeat("ch", kChannels), Repeat("mV", kChannels), Repeat("5000", kChannels), Repeat("-5000", kChannels)};
@@ -61,7 +60,7 @@ int main() {
     return 1;
   }
   for (int32_t channel = 1; channel < kChannels; ++channel) device.ReaderDescription()->EnableChannel(channel);
-  device.handshakeState = static_cast<int32_t>(HandshakeState::Starting);
+  device.handshakeState.SetState(HandshakeState::Starting);
   Dispatch(protocol, device, "B");
 
   // Typical instrument values: a counter, then signed readings with decimals.

@@ -35,19 +35,26 @@ class SerialPort {
   bool Write(const uint8_t* bytes, int32_t length, uint32_t timeoutMs);
 
   enum class WaitOutcome {
-    Quiet,   // nothing arrived within the bound (or an event without data)
+    Quiet,   // nothing arrived within the bound, or Wake was called
     Input,   // received characters are waiting to be read
     Stop,    // the stop event was signalled
     Failed,  // the port can no longer be waited on (unplugged, hung up, closed)
   };
   // Waits at most timeoutMs for received characters or for stopEvent.
-  // commEvent is the event of the overlapped comm wait (Windows only).
-  WaitOutcome WaitForInput(Event& commEvent, Event& stopEvent, uint32_t timeoutMs);
+  WaitOutcome WaitForInput(Event& stopEvent, uint32_t timeoutMs);
+  // The same, and a Wake ends it early (as Quiet). Where Wake cannot end a
+  // wait (Windows), the wait is cut to a brief look instead, so that a change
+  // of state is noticed within that look all the same.
+  WaitOutcome WaitForInputOrWake(Event& stopEvent, uint32_t timeoutMs);
 
-  // True when another thread may Set commEvent to end a WaitForInput early
-  // (as Quiet): Linux, where commEvent is not used by the port. On Windows it
-  // belongs to the overlapped comm wait and must not be touched.
-  static bool WakesOnCommEvent();
+  // Any thread: ends a WaitForInputOrWake in progress (or the next one)
+  // early, as Quiet, so that the waiting thread looks at its state again at once.
+  // On Linux the port keeps an event of its own for this. On Windows the
+  // port's event is the overlapped comm wait's, which nobody else may
+  // signal; there Wake does nothing and every wait is brief instead.
+  void Wake();
+  // Drops a Wake that no wait has taken yet: a new reader starts clean.
+  void DiscardWake();
 
   // Reads what the driver holds now, at most maxBytes, without waiting.
   // A failed read gives 0.
@@ -55,7 +62,11 @@ class SerialPort {
 
   // After a failure: blocks until the stop event (true) or, on Windows, a
   // comm event (false). Never spins.
-  bool ParkAfterFailure(Event& commEvent, Event& stopEvent);
+  bool ParkAfterFailure(Event& stopEvent);
+
+  // False when the port's own event could not be made (the process is out
+  // of descriptors or handles): such a port can never be waited on.
+  bool Ready() const;
 
   struct Impl;
 

@@ -22,7 +22,7 @@ void VoziSerial::ReaderLoop() {
       trace::Step(portName, "reader parked: the port failed");
       MarkReaderFailed();
       // Park until told to stop; a failed port would wake a poll at once.
-      if (port_.ParkAfterFailure(commEvent, stopEvent)) return;
+      if (port_.ParkAfterFailure(stopEvent)) return;
     }
   }
 }
@@ -32,17 +32,14 @@ void VoziSerial::MarkReaderFailed() {
   readerFailed_.store(true, std::memory_order_release);
 }
 
-void VoziSerial::WakeReader() {
-  if (platform::SerialPort::WakesOnCommEvent()) commEvent.Set();
-}
+void VoziSerial::WakeReader() { port_.Wake(); }
 
 HResult VoziSerial::WaitStep() {
   // A quiet line costs a wake-up every 20 ms only while a request is being
-  // resent; otherwise the wait ends on input, the stop signal or WakeReader.
+  // resent; otherwise the wait ends on input, the stop signal or WakeReader
+  // (or sooner, where the port cannot be woken).
   const bool resending = !protocol_ || protocol_->awaitingAnswer(*this);
-  const uint32_t wait =
-      resending || !platform::SerialPort::WakesOnCommEvent() ? kReaderPollMs : kReaderIdleWaitMs;
-  switch (port_.WaitForInput(commEvent, stopEvent, wait)) {
+  switch (port_.WaitForInputOrWake(stopEvent, resending ? kReaderPollMs : kReaderIdleWaitMs)) {
     case platform::SerialPort::WaitOutcome::Quiet:
       return kS_OK;
     case platform::SerialPort::WaitOutcome::Stop:

@@ -1,45 +1,44 @@
 #include "serial/receive_ring.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
+
+#include "platform/deadline.h"
 
 namespace {
 
 bool IsLineEnd(uint8_t c) { return c == '\r' || c == '\n'; }
+
+}  // namespace
 
 // The caller's timeout bounds the whole read, not each wait for a signal. The
 // reader thread signals after every read step, also after one that brought no
 // byte for the ring (noise, a line still in pieces, data lines ignored while
 // a stop request goes unanswered); restarting the full wait on every such
 // signal would keep the host waiting for as long as the instrument talks.
-class ReadDeadline {
+// A read also ends when the ring's waits are abandoned after it began.
+class ReceiveRing::ReadWait {
  public:
-  using Clock = std::chrono::steady_clock;
-
-  explicit ReadDeadline(uint32_t timeoutMs)
-      : timeoutMs_(timeoutMs), deadline_(Clock::now() + std::chrono::milliseconds(timeoutMs)) {}
+  ReadWait(const ReceiveRing& ring, uint32_t timeoutMs)
+      : ring_(ring), abandoned_(ring.abandonedWaits_.load(std::memory_order_acquire)), deadline_(timeoutMs) {}
 
   // Waits for the next signal within what is left of the timeout (a timeout
-  // of 0 still looks once). False when the time is up.
+  // of 0 still looks once). False when the time is up or the waits were
+  // abandoned.
   bool WaitForSignal(platform::Event& dataReady) {
-    uint32_t wait = timeoutMs_;
-    if (timeoutMs_ != platform::kInfinite) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-      if (left <= 0 && waited_) return false;
-      wait = static_cast<uint32_t>(std::max<int64_t>(left, 0));
-    }
+    if (Abandoned() || (waited_ && deadline_.Expired())) return false;
     waited_ = true;
-    return dataReady.Wait(wait) == platform::WaitResult::Signalled;
+    return dataReady.Wait(deadline_.RemainingMs()) == platform::WaitResult::Signalled && !Abandoned();
   }
 
  private:
-  const uint32_t timeoutMs_;
-  const Clock::time_point deadline_;
+  bool Abandoned() const { return ring_.abandonedWaits_.load(std::memory_order_acquire) != abandoned_; }
+
+  const ReceiveRing& ring_;
+  const uint32_t abandoned_;
+  const platform::Deadline deadline_;
   bool waited_ = false;
 };
-
-}  // namespace
 
 ReceiveRing::ReceiveRing() : data_(new uint8_t[kCapacity]()) {}
 
@@ -77,12 +76,17 @@ int32_t ReceiveRing::Size() const {
   return HeldBetween(r, writePos_.load(std::memory_order_acquire));
 }
 
+void ReceiveRing::AbandonWaits(platform::Event& dataReady) {
+  abandonedWaits_.fetch_add(1, std::memory_order_acq_rel);
+  dataReady.Set();
+}
+
 void ReceiveRing::Flush() {
   readPos_.store(writePos_.load(std::memory_order_acquire), std::memory_order_release);
 }
 
 bool ReceiveRing::WaitForData(uint8_t& out, int32_t& position, uint32_t timeoutMs, platform::Event& dataReady) {
-  ReadDeadline deadline(timeoutMs);
+  ReadWait deadline(*this, timeoutMs);
   while (position == writePos_.load(std::memory_order_acquire)) {
     if (!deadline.WaitForSignal(dataReady)) return false;
   }
@@ -112,7 +116,7 @@ bool ReceiveRing::ReadLine(uint8_t* destination, int32_t maximum, uint32_t timeo
   // at once. (A true with an empty text would leave every byte where it is,
   // and a host that reads until it gets no line would never stop.)
   if (maximum <= 1) return false;
-  ReadDeadline deadline(timeoutMs);
+  ReadWait deadline(*this, timeoutMs);
   int32_t scan = readPos_.load(std::memory_order_relaxed);
   for (;;) {
     const int32_t w = writePos_.load(std::memory_order_acquire);
@@ -131,9 +135,4 @@ bool ReceiveRing::ReadLine(uint8_t* destination, int32_t maximum, uint32_t timeo
   destination[copied] = '\0';
   readPos_.store(r, std::memory_order_release);
   return true;
-}
-
-void ReceiveRing::SetPositionsForTest(int32_t readPos, int32_t writePos) {
-  readPos_.store(readPos & (kCapacity - 1));
-  writePos_.store(writePos & (kCapacity - 1));
 }

@@ -39,11 +39,15 @@ class ReceiveRing {
   // Peeks at the byte at position (advancing the copy), waiting for it.
   bool WaitForData(uint8_t& out, int32_t& position, uint32_t timeoutMs, platform::Event& dataReady);
 
-  // For tests: place both positions (an empty ring afterwards holds w - r bytes
-  // of whatever the storage contains).
-  void SetPositionsForTest(int32_t readPos, int32_t writePos);
+  // Any thread: reads waiting now end at once, as timed out (what is held is
+  // still theirs to take if it suffices). Reads begun later wait as usual.
+  // For a device being closed, whose ring no reader thread fills any more.
+  void AbandonWaits(platform::Event& dataReady);
 
  private:
+  class ReadWait;
+  friend struct ReceiveRingTestAccess;  // places the positions, to test wrapping
+
   static int32_t Next(int32_t position) { return (position + 1) & (kCapacity - 1); }
   int32_t HeldBetween(int32_t readPos, int32_t writePos) const;
 
@@ -51,4 +55,5 @@ class ReceiveRing {
   std::atomic<int32_t> writePos_{0};
   std::unique_ptr<uint8_t[]> data_;
   std::atomic<uint64_t> droppedLines_{0};
+  std::atomic<uint32_t> abandonedWaits_{0};
 };

@@ -13,9 +13,12 @@ uint32_t ReaderEntry(void* argument) {
 
 }  // namespace
 
-VoziSerial::VoziSerial(const char16_t* name, int32_t id, std::u16string description)
-    : portName(name ? name : u""), portDescription(std::move(description)), uniqueId(id) {
-  if (!commEvent.Valid() || !stopEvent.Valid() || !dataReadyEvent.Valid()) throw DeviceResourcesExhausted();
+VoziSerial::VoziSerial(const char16_t* name, int32_t id, std::u16string description, FrameWriter* transmitter)
+    : portName(name ? name : u""),
+      portDescription(std::move(description)),
+      uniqueId(id),
+      transmitOverride_(transmitter) {
+  if (!port_.Ready() || !stopEvent.Valid() || !dataReadyEvent.Valid()) throw DeviceResourcesExhausted();
 }
 
 VoziSerial::~VoziSerial() {
@@ -34,6 +37,13 @@ void VoziSerial::Close() {
   }
   EndReader();
   ClosePort();
+  // Nothing fills the ring any more: a host-side read still waiting on it
+  // would otherwise sit out its own time-out, an infinite one for ever.
+  if (const std::shared_ptr<ReceiveRing> ring = HostRing()) {
+    ring->AbandonWaits(dataReadyEvent);
+  } else {
+    dataReadyEvent.Set();  // the wait of a read on a device never started
+  }
 }
 
 bool VoziSerial::WriteFrame(const uint8_t* bytes, int32_t length) {
@@ -61,7 +71,7 @@ bool VoziSerial::StartReader(LineProtocol* lineProtocol) {
   // earlier Close, and a Close after this one signals the new thread.
   stopRequested.store(false);
   stopEvent.Reset();
-  commEvent.Reset();
+  port_.DiscardWake();
   readerFailed_.store(false);
   protocol_ = lineProtocol;
   auto thread = std::make_unique<platform::Thread>();

@@ -13,6 +13,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "serial/com_port.h"
+#include "serial/handshake_state.h"
 #include "serial/line_assembler.h"
 #include "serial/line_protocol.h"
 #include "serial/receive_ring.h"
@@ -33,14 +34,16 @@ class DeviceResourcesExhausted : public std::bad_alloc {
 
 class VoziSerial : public COMPort {
  public:
-  // Throws DeviceResourcesExhausted when its events cannot be made.
-  VoziSerial(const char16_t* portName, int32_t uniqueId, std::u16string portDescription);
+  // Throws DeviceResourcesExhausted when its events cannot be made. Frames go
+  // to transmitter when one is given (a recorder), to the port otherwise.
+  VoziSerial(const char16_t* portName, int32_t uniqueId, std::u16string portDescription,
+             FrameWriter* transmitter = nullptr);
   ~VoziSerial() override;
   VoziSerial(const VoziSerial&) = delete;
   VoziSerial& operator=(const VoziSerial&) = delete;
 
   // Tells the instrument to stop (X) when the port is open, ends the reader
-  // thread, closes the port.
+  // thread, closes the port, and ends the waits of host-side reads.
   void Close() override;
   // The port's write, traced.
   bool WriteFrame(const uint8_t* bytes, int32_t length) override;
@@ -80,9 +83,8 @@ class VoziSerial : public COMPort {
   DeviceDescription* ReaderDescription() const { return readerDescription_; }
   void InstallDescription(std::shared_ptr<DeviceDescription> description);
 
-  // Where frames go: the port, or a recorder installed by a test.
+  // Where frames go: the port, or the transmitter given at creation.
   FrameWriter& Transmitter() { return transmitOverride_ ? *transmitOverride_ : *this; }
-  void SetTransmitterForTest(FrameWriter* writer) { transmitOverride_ = writer; }
 
   // Identity given at creation.
   const std::u16string portName;
@@ -96,7 +98,8 @@ class VoziSerial : public COMPort {
   std::atomic<bool> stopRequested{false};
 
   // Filled from the version line by the reader thread before the handshake
-  // state passes 2 (published by that release store).
+  // state moves on (published by that release), so that whoever sees
+  // handshakeState.VersionReceived() may read them.
   std::u16string firmwareNumber;
   std::u16string firmwareVersion;
   std::u16string modelName;
@@ -109,12 +112,11 @@ class VoziSerial : public COMPort {
   // The header line of the step in progress ("F" or "I") has arrived;
   // cleared as each of those steps begins. Reader thread only.
   bool headerSeen = false;
-  std::atomic<int32_t> handshakeState{0};
+  HandshakeStateCell handshakeState;
 
   // Reader thread only (the assembler outlives restarts, as the line does).
   LineAssembler lineAssembler;
 
-  platform::Event commEvent;
   platform::Event stopEvent;
   platform::Event dataReadyEvent;
 
@@ -127,8 +129,8 @@ class VoziSerial : public COMPort {
   // it resends at once instead of at the end of a long quiet wait.
   void WakeReader();
 
-  // While the protocol awaits nothing and the platform can wake the reader
-  // early, a quiet line is looked at this often instead of every 20 ms.
+  // While the protocol awaits nothing, a quiet line is looked at this often
+  // instead of every 20 ms (the port may cut it shorter).
   static constexpr uint32_t kReaderIdleWaitMs = 1000;
 
   // Bounded wait of Close for the reader thread to notice the stop.
@@ -147,7 +149,7 @@ class VoziSerial : public COMPort {
   mutable std::mutex ringLock_;
   std::shared_ptr<ReceiveRing> receiveRing_;
   LineProtocol* protocol_ = nullptr;
-  FrameWriter* transmitOverride_ = nullptr;
+  FrameWriter* const transmitOverride_;
 
   mutable std::mutex descriptionLock_;
   std::shared_ptr<DeviceDescription> deviceInfo_;

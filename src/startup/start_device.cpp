@@ -1,30 +1,13 @@
 #include "startup/start_device.h"
 
 #include "platform/codepage.h"
-#include "platform/sync.h"
+#include "platform/deadline.h"
 #include "startup/firmware_requirement.h"
 #include "trace/trace.h"
 #include "vozi/handshake.h"
 #include "vozi/instrument_protocol.h"
 
 namespace {
-// Conversation states start-up sets: not started, and greeting (S is resent
-// until the instrument answers).
-constexpr int32_t kStateNotStarted = 0;
-constexpr int32_t kStateGreeting = 1;
-
-// Sleeps one step of the handshake wait, looking at the reader every 20 ms:
-// false as soon as it has failed (the port hung up, the conversation ended),
-// since then nothing will answer however long the wait goes on.
-bool SleepWhileReaderLives(const OpenKymo::VoziSerial& device, uint32_t ms) {
-  constexpr uint32_t kLookMs = OpenKymo::VoziSerial::kReaderPollMs;
-  for (uint32_t slept = 0; slept < ms; slept += kLookMs) {
-    if (device.ReaderFailed()) return false;
-    platform::SleepMs(ms - slept < kLookMs ? ms - slept : kLookMs);
-  }
-  return !device.ReaderFailed();
-}
-
 HResult NotResponding(OpenKymo::VoziSerial& device) {
   trace::Step(device.portName, "no version line: %s", device.ReaderFailed() ? "the reader failed" : "the wait ran out");
   device.notResponding.store(true);
@@ -51,26 +34,28 @@ HResult StartDevice(OpenKymo::VoziSerial& device, const char16_t* portName) {
   device.EndReader();
   device.NewReceiveRing();
   // A restart must not resume the old conversation's state in the new thread.
-  trace::StateChange(device.portName, nullptr, StateName(kStateNotStarted));
-  device.handshakeState.store(kStateNotStarted);
+  trace::StateChange(device.portName, nullptr, StateName(HandshakeState::NotStarted));
+  device.handshakeState.SetState(HandshakeState::NotStarted);
   if (!device.OwnedProtocol()) device.AdoptProtocol(MakeInstrumentProtocol());
   // A reader thread that cannot start counts as a failed reader: the wait
   // below then ends at once.
   const bool readerStarted = device.StartReader(device.OwnedProtocol());
   trace::Step(device.portName, readerStarted ? "reader started" : "reader thread could not start");
-  trace::StateChange(device.portName, nullptr, StateName(kStateGreeting));
-  device.handshakeState.store(kStateGreeting);
+  trace::StateChange(device.portName, nullptr, StateName(HandshakeState::Greeting));
+  device.handshakeState.SetState(HandshakeState::Greeting);
   device.WakeReader();
 
-  uint32_t slept = 0;
-  for (;;) {
-    if (slept > kHandshakeLimitMs) return NotResponding(device);
-    if (!SleepWhileReaderLives(device, kHandshakeStepMs)) return NotResponding(device);
-    slept += kHandshakeStepMs;
-    // Acquire: the version texts were written before the state passed 2.
-    if (device.handshakeState.load(std::memory_order_acquire) > 2) break;
-  }
-  trace::Step(device.portName, "answered after %u ms: version line read", slept);
+  // The version is looked for once a step; the reader every 20 ms in
+  // between: once it has failed (the port hung up, the conversation ended)
+  // nothing will answer however long the wait goes on. Seeing the version
+  // received also makes its texts visible here.
+  const platform::Deadline waited(platform::kInfinite);
+  const bool answered = device.handshakeState.WaitUntil(
+      [](HandshakeState now) { return HandshakeStateCell::VersionReceived(now); }, kHandshakeLimitMs,
+      kHandshakeStepMs, [&device] { return !device.ReaderFailed(); }, OpenKymo::VoziSerial::kReaderPollMs);
+  if (!answered) return NotResponding(device);
+  trace::Step(device.portName, "answered after %llu ms: version line read",
+              static_cast<unsigned long long>(waited.ElapsedMs()));
 
   const int32_t required = RequiredFirmwareNumber();
   const auto narrow = platform::WideToNarrow(device.firmwareNumber, platform::kCP_THREAD_ACP);

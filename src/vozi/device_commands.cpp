@@ -1,12 +1,12 @@
 #include "vozi/device_commands.h"
 
 #include <cstdio>
-#include <sstream>
 #include <string>
 
-#include "platform/sync.h"
+#include "platform/deadline.h"
 #include "serial/command_frame.h"
 #include "text/narrow_copy.h"
+#include "text/string_stream.h"
 #include "trace/trace.h"
 #include "vozi/control_lists.h"
 #include "vozi/device_description.h"
@@ -27,37 +27,7 @@ void Reply(CommandRecord* record, std::u16string_view text) {
 
 // Numbers in text replies are written by a wide stream with its defaults,
 // in the number format of the process-wide locale in force when it is made.
-class NumberText {
- public:
-  NumberText& Number(float value) {
-    stream_ << value;
-    return *this;
-  }
-  NumberText& Number(int32_t value) {
-    stream_ << value;
-    return *this;
-  }
-  NumberText& Text(std::u16string_view text) {
-    for (char16_t c : text) stream_ << static_cast<wchar_t>(c);
-    return *this;
-  }
-  std::u16string Result() const {
-    std::u16string out;
-    for (wchar_t c : stream_.str()) {
-      const auto code = static_cast<char32_t>(c);
-      if (code >= 0x10000) {
-        out += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-        out += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-      } else {
-        out += static_cast<char16_t>(code);
-      }
-    }
-    return out;
-  }
-
- private:
-  std::wostringstream stream_;
-};
+void Reply(CommandRecord* record, NRV::OStringStream& text) { Reply(record, text.Result().View()); }
 
 template <typename List>
 bool HasEntry(const List& list, int32_t index) {
@@ -65,11 +35,12 @@ bool HasEntry(const List& list, int32_t index) {
 }
 
 std::shared_ptr<DeviceDescription> WaitForDescription(VoziSerial& device) {
-  for (int look = 1;; ++look) {
+  const platform::Deadline deadline(kDescriptionLookMs * kDescriptionLooks);
+  for (;;) {
     auto description = device.Description();
     if (description && description->IsComplete()) return description;
     platform::SleepMs(kDescriptionLookMs);
-    if (look == kDescriptionLooks) return nullptr;
+    if (deadline.Expired()) return nullptr;
   }
 }
 
@@ -92,32 +63,29 @@ void SelectPeriod(VoziSerial& device, const DeviceDescription& description, int3
 
 bool StartStream(VoziSerial& device) {
   device.FlushReadBuffer();
-  uint32_t slept = 0;
-  while (isHandshaking(device)) {
-    platform::SleepMs(kStreamWaitStepMs);
-    slept += kStreamWaitStepMs;
-    if (slept > kStreamWaitLimitMs) return false;
+  HandshakeStateCell& state = device.handshakeState;
+  if (state.Handshaking() &&
+      !state.WaitUntil([](HandshakeState now) { return !HandshakeStateCell::Handshaking(now); }, kStreamWaitLimitMs,
+                       kStreamWaitStepMs)) {
+    return false;
   }
-  if (CurrentState(device) != HandshakeState::Idle) StopStreaming(device);
+  if (!state.Is(HandshakeState::Idle)) StopStreaming(device);
   trace::StateChange(device.portName, nullptr, StateName(HandshakeState::Starting));
-  device.handshakeState.store(static_cast<int32_t>(HandshakeState::Starting));
+  state.SetState(HandshakeState::Starting);
   device.WakeReader();
-  slept = 0;
-  while (CurrentState(device) != HandshakeState::Streaming && slept <= kStreamWaitLimitMs) {
-    platform::SleepMs(kStreamWaitStepMs);
-    slept += kStreamWaitStepMs;
-  }
+  // An unconfirmed start still counts: the reader goes on asking.
+  state.WaitForState(HandshakeState::Streaming, kStreamWaitLimitMs, kStreamWaitStepMs);
   return true;
 }
 
-std::u16string SamplePeriodsText(const DeviceDescription& description) {
-  NumberText text;
+void ReplySamplePeriods(CommandRecord* record, const DeviceDescription& description) {
+  NRV::OStringStream text;
   const size_t n = description.periods.size();
   for (size_t k = n; k >= 1; --k) {
-    if (k < n) text.Text(u",");
-    text.Number(description.periods[k - 1]);
+    if (k < n) text << L',';
+    text << description.periods[k - 1];
   }
-  return text.Result();
+  Reply(record, text);
 }
 
 }  // namespace
@@ -160,16 +128,18 @@ bool handleCommand(VoziSerial& device, int32_t code, CommandRecord* record) {
       // for an index they do not reach.
       if (HasEntry(d.units, argument) && HasEntry(d.minima, argument) && HasEntry(d.maxima, argument)) {
         const auto i = static_cast<size_t>(argument);
-        NumberText text;
-        text.Number(d.minima[i]).Text(u",").Number(d.maxima[i]).Text(u",").Text(d.units[i]).Text(u";");
-        Reply(record, text.Result());
+        NRV::OStringStream text;
+        text << d.minima[i] << L',' << d.maxima[i] << L',';
+        NRV::WriteUtf16(text, d.units[i]);
+        text << L';';
+        Reply(record, text);
       }
       return true;
     case CommandCode::GetInputAmpControls:
       if (HasEntry(d.names, argument)) Reply(record, fetchInputAmpControls() + u"\n");
       return true;
     case CommandCode::GetSamplePeriods:
-      Reply(record, SamplePeriodsText(d));
+      ReplySamplePeriods(record, d);
       return true;
     case CommandCode::SelectPeriod:
       SelectPeriod(device, d, argument);

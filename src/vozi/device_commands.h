@@ -4,27 +4,28 @@
 #include <cstdint>
 
 #include "serial/vozi_serial.h"
+#include "vozi_enabler.h"
 
-struct CommandRecord;
-
+// The host's command codes, named for the core; the numbers are the public
+// header's.
 enum class CommandCode : int32_t {
-  GetModelName = 0,
-  GetVersionText = 3,
-  GetPortDescription = 4,
-  GetLastChannel = 11,
-  GetChannelMinimum = 17,
-  GetChannelMaximum = 18,
-  GetChannelUnits = 19,
-  GetChannelName = 21,
-  GetChannelRange = 22,
-  GetInputAmpControls = 28,
-  GetSamplePeriods = 32,
-  SelectPeriod = 35,
-  StartStream = 37,
-  StopStream = 38,
-  DisableChannel = 41,
-  EnableChannel = 42,
-  ClearCount = 59,
+  GetModelName = VOZI_GET_MODEL_NAME,
+  GetVersionText = VOZI_GET_VERSION_TEXT,
+  GetPortDescription = VOZI_GET_PORT_DESCRIPTION,
+  GetLastChannel = VOZI_GET_LAST_CHANNEL,
+  GetChannelMinimum = VOZI_GET_CHANNEL_MINIMUM,
+  GetChannelMaximum = VOZI_GET_CHANNEL_MAXIMUM,
+  GetChannelUnits = VOZI_GET_CHANNEL_UNITS,
+  GetChannelName = VOZI_GET_CHANNEL_NAME,
+  GetChannelRange = VOZI_GET_CHANNEL_RANGE,
+  GetInputAmpControls = VOZI_GET_INPUT_AMP_CONTROLS,
+  GetSamplePeriods = VOZI_GET_SAMPLE_PERIODS,
+  SelectPeriod = VOZI_SELECT_PERIOD,
+  StartStream = VOZI_START_STREAM,
+  StopStream = VOZI_STOP_STREAM,
+  DisableChannel = VOZI_DISABLE_CHANNEL,
+  EnableChannel = VOZI_ENABLE_CHANNEL,
+  ClearCount = VOZI_CLEAR_COUNT,
 };
 
 // Waits (1000 ms steps, at most 15 looks) for the channel description, then

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "platform/codepage.h"
-#include "platform/sync.h"
 #include "serial/command_frame.h"
 #include "serial/vozi_serial.h"
 #include "trace/trace.h"
@@ -24,26 +23,15 @@ std::u16string ToWide(std::string_view text) {
   return wide ? std::move(*wide) : std::u16string();
 }
 
-// The reader thread moves the state on only from the state it saw: a host
-// thread may have changed it since (a stop request while the instrument's
-// "B" is on its way), and the host's request must not be lost.
 void Advance(VoziSerial& device, HandshakeState from, HandshakeState to) {
-  int32_t expected = static_cast<int32_t>(from);
-  if (device.handshakeState.compare_exchange_strong(expected, static_cast<int32_t>(to), std::memory_order_acq_rel,
-                                                    std::memory_order_acquire))
-    trace::StateChange(device.portName, StateName(from), StateName(to));
+  if (device.handshakeState.Advance(from, to)) trace::StateChange(device.portName, StateName(from), StateName(to));
 }
 
 }  // namespace
 
-HandshakeState CurrentState(const VoziSerial& device) {
-  return static_cast<HandshakeState>(device.handshakeState.load(std::memory_order_acquire));
-}
+HandshakeState CurrentState(const VoziSerial& device) { return device.handshakeState.Load(); }
 
-bool isHandshaking(const VoziSerial& device) {
-  const HandshakeState state = CurrentState(device);
-  return state >= HandshakeState::Greeting && state <= HandshakeState::AwaitMinima;
-}
+bool isHandshaking(const VoziSerial& device) { return device.handshakeState.Handshaking(); }
 
 void Handshake::pollTransmit(VoziSerial& device) {
   switch (CurrentState(device)) {
@@ -60,8 +48,7 @@ void Handshake::pollTransmit(VoziSerial& device) {
 }
 
 bool Handshake::awaitingAnswer(const VoziSerial& device) const {
-  const HandshakeState state = CurrentState(device);
-  return state == HandshakeState::Greeting || state == HandshakeState::Starting || state == HandshakeState::Stopping;
+  return HandshakeStateCell::AwaitingAnswer(CurrentState(device));
 }
 
 HResult Handshake::dispatchLine(VoziSerial& device, const char* line, int32_t length) {
@@ -124,12 +111,14 @@ HResult Handshake::Dispatch(VoziSerial& device, HandshakeState state, std::strin
       if (description == nullptr) break;  // no record to fill: wait for a new handshake
       if (state == S::AwaitUnits) {
         description->parseUnitsLine(line);
+        Advance(device, state, S::AwaitMaxima);
       } else if (state == S::AwaitMaxima) {
         description->parseMaximaLine(line);
+        Advance(device, state, S::AwaitMinima);
       } else {
         description->parseMinimaLine(line);
+        Advance(device, state, S::Idle);
       }
-      Advance(device, state, static_cast<S>(static_cast<int32_t>(state) + 1));
       break;
     }
     case S::Starting:
@@ -194,11 +183,7 @@ HResult Handshake::ReadNamesLine(VoziSerial& device, std::string_view line) {
 
 void StopStreaming(VoziSerial& device) {
   trace::StateChange(device.portName, nullptr, StateName(HandshakeState::Stopping));
-  device.handshakeState.store(static_cast<int32_t>(HandshakeState::Stopping), std::memory_order_release);
+  device.handshakeState.SetState(HandshakeState::Stopping);
   device.WakeReader();
-  for (uint32_t slept = 0; slept <= kStreamWaitLimitMs;) {
-    platform::SleepMs(kStreamWaitStepMs);
-    slept += kStreamWaitStepMs;
-    if (CurrentState(device) == HandshakeState::Idle) return;
-  }
+  device.handshakeState.WaitForState(HandshakeState::Idle, kStreamWaitLimitMs, kStreamWaitStepMs);
 }

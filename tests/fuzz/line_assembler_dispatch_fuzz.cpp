@@ -59,8 +59,7 @@ class FrameRecorder : public FrameWriter {
 // reset before each input.
 struct Fixture {
   FrameRecorder recorder;  // outlives the device, which sends "X" when closed
-  VoziSerial device{u"/nonexistent/vozi-fuzz", 1, u"fuzz"};
-  Fixture() { device.SetTransmitterForTest(&recorder); }
+  VoziSerial device{u"/nonexistent/vozi-fuzz", 1, u"fuzz", &recorder};
 };
 
 std::shared_ptr<DeviceDescription> CannedDescription() {
@@ -226,7 +225,7 @@ struct Run {
     // As start-up does: a new ring, the state back to Greeting, a new reader.
     device().NewReceiveRing();
     ringText.Clear();
-    device().handshakeState = Value(S::Greeting);
+    device().handshakeState.SetState(S::Greeting);
     readerEnded = false;
   }
 
@@ -294,7 +293,7 @@ void Reset(Fixture& f, fuzz::Input& in) {
   const bool canned = (flags & 2) != 0;
   d.InstallDescription(canned ? CannedDescription() : nullptr);
   d.channelCount = canned ? 4 : channels;
-  d.handshakeState = start;
+  d.handshakeState.SetState(static_cast<S>(start));
   f.recorder.Take();
 }
 
@@ -314,8 +313,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     switch (in.Byte()) {
       case 0x00: run.reader.Receive('\0'); break;
       case 0x02: run.Poll(); break;
-      case 0x03: run.device().handshakeState = Value(S::Starting); break;
-      case 0x04: run.device().handshakeState = Value(S::Stopping); break;
+      case 0x03: run.device().handshakeState.SetState(S::Starting); break;
+      case 0x04: run.device().handshakeState.SetState(S::Stopping); break;
       case 0x05: run.Restart(); break;
       case 0x06: run.SetEnabled(static_cast<int8_t>(in.Byte()), true); break;
       case 0x07: run.SetEnabled(static_cast<int8_t>(in.Byte()), false); break;

@@ -118,4 +118,28 @@ TEST_F(OverlappingCalls, ReadsDuringCloseAllOrFindDeviceAndTwoStartsAtOnceAreSaf
   }
 }
 
+// A read waiting on a silent device must not outlive the device's closing by
+// its own time-out: the host's read thread would hang on for 30 s, for ever
+// with an infinite time-out, after the host had closed everything.
+TEST_F(OverlappingCalls, CloseAllEndsAReadWaitingOnASilentDevice) {
+  AddInstrument("ZOR11111");
+  ASSERT_EQ(Find(), 0);
+  ASSERT_EQ(lib.Initialise(0), 1);  // started, never streaming: no line comes
+  std::atomic<int32_t> result{-1};
+  std::atomic<bool> returned{false};
+  std::thread reader([&] {
+    char line[64];
+    result = lib.ReadLine(0, line, sizeof line, 30000);
+    returned = true;
+  });
+  std::this_thread::sleep_for(300ms);
+  ASSERT_FALSE(returned.load()) << "the read should still be waiting";
+  const auto closed = std::chrono::steady_clock::now();
+  EXPECT_EQ(lib.CloseAll(), 1);
+  while (!returned && std::chrono::steady_clock::now() - closed < 5s) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(returned.load()) << "the read still waits after CloseAll";
+  reader.join();
+  EXPECT_EQ(result.load(), 0);
+}
+
 }  // namespace

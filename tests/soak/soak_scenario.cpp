@@ -93,7 +93,7 @@ class HostThread {
   void StopAndDrain() {
     Doing("DeviceCommand(StopStream)");
     if (!host_.Command(run_.index, Code(CommandCode::StopStream))) Problem("StopStream returned false");
-    run_.stateAfterStop = host_.Device(run_.index).handshakeState.load();
+    run_.stateAfterStop = static_cast<int32_t>(host_.Device(run_.index).handshakeState.Load());
     // Stopped (or stuck in the stopping state, where lines are no longer
     // decoded): what is left in the ring is all that will come.
     while (ReadOne()) {

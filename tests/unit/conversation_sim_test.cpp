@@ -151,7 +151,7 @@ TEST(Conversation, AnInstrumentThatNeverAnswersStaysInTheGreeting) {
   Handshake protocol;
   device.NewReceiveRing();
   ASSERT_TRUE(device.StartReader(&protocol));
-  device.handshakeState.store(static_cast<int32_t>(HandshakeState::Greeting));
+  device.handshakeState.SetState(HandshakeState::Greeting);
   device.WakeReader();
   std::this_thread::sleep_for(200ms);
   EXPECT_GE(sim.Frames().Count(), 5u) << "S is resent every pass while the line is quiet";

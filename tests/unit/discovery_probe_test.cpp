@@ -58,7 +58,7 @@ void ExpectDevice(const std::unique_ptr<OpenKymo::VoziSerial>& device, const std
   EXPECT_EQ(device->uniqueId, uniqueId);
   // Found, not started: nothing was opened or sent.
   EXPECT_FALSE(device->IsOpen());
-  EXPECT_EQ(device->handshakeState.load(), 0);
+  EXPECT_EQ(device->handshakeState.Load(), HandshakeState::NotStarted);
   EXPECT_FALSE(device->failed.load());
 }
 

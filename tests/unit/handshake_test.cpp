@@ -26,14 +26,11 @@ using S = HandshakeState;
 
 struct Conversation {
   testing_support::RecordingWriter writer;  // outlives the device's stop frame
-  OpenKymo::VoziSerial device{u"/nonexistent/vozi", 1, u"x"};
+  OpenKymo::VoziSerial device{u"/nonexistent/vozi", 1, u"x", &writer};
   Handshake protocol;
   size_t seen = 0;  // frames already looked at
 
-  Conversation() {
-    device.SetTransmitterForTest(&writer);
-    device.NewReceiveRing();
-  }
+  Conversation() { device.NewReceiveRing(); }
   HResult Line(std::string_view text) {
     return protocol.dispatchLine(device, text.data(), static_cast<int32_t>(text.size()));
   }
@@ -45,7 +42,7 @@ struct Conversation {
     };
     return ReceiveLines(device.lineAssembler, read, [&](std::string_view line) { return Line(line); });
   }
-  void Set(S state) { device.handshakeState = static_cast<int32_t>(state); }
+  void Set(S state) { device.handshakeState.SetState(state); }
   S State() const { return CurrentState(device); }
   // Frames sent since the last call.
   Frames NewFrames() {
@@ -289,10 +286,10 @@ TEST(Handshake, IdleIgnoresEverything) {
 TEST(Handshake, NotStartedAndUnknownStatesIgnoreEverything) {
   for (int32_t state : {0, 14, 99, -1}) {
     Conversation c;
-    c.device.handshakeState = state;
+    c.Set(static_cast<S>(state));
     for (std::string_view line : {"S", "V,1,2,3,4", "F", "B", "1,2"}) EXPECT_EQ(c.Line(line), kS_OK);
     c.protocol.pollTransmit(c.device);
-    EXPECT_EQ(c.device.handshakeState, state);
+    EXPECT_EQ(c.State(), static_cast<S>(state));
     EXPECT_EQ(c.NewFrames(), Frames{});
   }
 }
@@ -337,7 +334,7 @@ TEST(Handshake, StoppingWaitsForS) {
 TEST(Handshake, PollTransmitRepeatsOnlyWhatIsAwaited) {
   Conversation c;
   for (int32_t state = 0; state <= 13; ++state) {
-    c.device.handshakeState = state;
+    c.Set(static_cast<S>(state));
     c.protocol.pollTransmit(c.device);
     const Frames expected = state == 1 || state == 12 ? Frames{":S\n"} : state == 11 ? Frames{":B\n"} : Frames{};
     EXPECT_EQ(c.NewFrames(), expected) << "state " << state;
@@ -347,7 +344,7 @@ TEST(Handshake, PollTransmitRepeatsOnlyWhatIsAwaited) {
 TEST(Handshake, IsHandshakingFromGreetingToMinima) {
   Conversation c;
   for (int32_t state = -1; state <= 14; ++state) {
-    c.device.handshakeState = state;
+    c.Set(static_cast<S>(state));
     EXPECT_EQ(isHandshaking(c.device), state >= 1 && state <= 9) << state;
   }
 }

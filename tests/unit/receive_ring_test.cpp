@@ -1,5 +1,7 @@
 #include "serial/receive_ring.h"
 
+#include "support/receive_ring_access.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -38,7 +40,7 @@ TEST(ReceiveRing, HoldsAtMost65535BytesAndDropsTheNewest) {
 
 TEST(ReceiveRing, SizeCountsAcrossTheWrap) {
   ReceiveRing ring;
-  ring.SetPositionsForTest(65530, 4);
+  ReceiveRingTestAccess::SetPositions(ring, 65530, 4);
   EXPECT_EQ(ring.Size(), 10);
   ring.Flush();
   EXPECT_EQ(ring.Size(), 0);
@@ -58,7 +60,7 @@ TEST(ReceiveRing, PutLineStoresWholeLinesOrNothingAndCountsTheRefused) {
 
 TEST(ReceiveRing, PutLineWrapsAroundTheEnd) {
   ReceiveRing ring;
-  ring.SetPositionsForTest(65533, 65533);
+  ReceiveRingTestAccess::SetPositions(ring, 65533, 65533);
   const std::string line = "@ 12,34\n";
   ASSERT_TRUE(ring.PutLine(reinterpret_cast<const uint8_t*>(line.data()), static_cast<int32_t>(line.size())));
   platform::Event ready;

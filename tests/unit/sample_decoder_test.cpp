@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "serial/vozi_serial.h"
+#include "support/receive_ring_access.h"
 #include "support/recording_protocol.h"
 #include "vozi/device_description.h"
 
@@ -170,12 +171,11 @@ TEST(SampleDecoder, SeesEveryChangeOfTheSetAndOfTheDescription) {
 // The device step: the decoded text goes into the device's ring as a whole.
 struct StreamingDevice {
   testing_support::RecordingWriter writer;  // outlives the device's stop frame
-  OpenKymo::VoziSerial device{u"/nonexistent/vozi", 1, u"x"};
+  OpenKymo::VoziSerial device{u"/nonexistent/vozi", 1, u"x", &writer};
   std::shared_ptr<DeviceDescription> description = std::make_shared<DeviceDescription>();
   SampleDecoder decoder;
 
   StreamingDevice() {
-    device.SetTransmitterForTest(&writer);
     device.NewReceiveRing();
     description->parseNamesLine("t,a,b,c");
     description->parseMaximaLine("100,100,100,100");
@@ -208,7 +208,7 @@ TEST(SampleDecoderDevice, ALineThatDoesNotFitIsDroppedWhole) {
   s.description->EnableChannel(3);
   ReceiveRing& ring = *s.device.Ring();
   // 65530 bytes held: room for 5 more.
-  ring.SetPositionsForTest(0, ReceiveRing::kCapacity - 6);
+  ReceiveRingTestAccess::SetPositions(ring, 0, ReceiveRing::kCapacity - 6);
   s.Decode("1,0,50,100");  // 16 bytes
   EXPECT_EQ(ring.Size(), ReceiveRing::kCapacity - 6);
   EXPECT_EQ(ring.DroppedLines(), 1u);
@@ -222,8 +222,7 @@ TEST(SampleDecoderDevice, ALineThatDoesNotFitIsDroppedWhole) {
 
 TEST(SampleDecoderDevice, NoDescriptionOrNoRingWritesNothing) {
   testing_support::RecordingWriter writer;
-  OpenKymo::VoziSerial device{u"/nonexistent/vozi", 1, u"x"};
-  device.SetTransmitterForTest(&writer);
+  OpenKymo::VoziSerial device{u"/nonexistent/vozi", 1, u"x", &writer};
   SampleDecoder decoder;
   EXPECT_EQ(decoder.decodeDataLine(device, "1,2,3"), kS_OK);  // no ring, no description
   device.NewReceiveRing();

@@ -9,9 +9,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstdint>
 
+#include "platform/deadline.h"
 #include "platform/posix/custom_baud.h"
 #include "platform/posix/utf8_path.h"
 
@@ -19,6 +21,8 @@ namespace platform {
 
 struct SerialPort::Impl {
   int fd = -1;
+  // Another thread's call to look again (Wake): polled with the port.
+  Event wake;
 };
 
 namespace {
@@ -129,8 +133,7 @@ bool SerialPort::Configure(int32_t rate, int32_t rtsMode) {
 bool SerialPort::Write(const uint8_t* bytes, int32_t length, uint32_t timeoutMs) {
   const int fd = impl_->fd;
   if (fd < 0 || length < 0) return false;
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline(timeoutMs);
   int32_t done = 0;
   while (done < length) {
     ssize_t n = write(fd, bytes + done, static_cast<size_t>(length - done));
@@ -140,22 +143,23 @@ bool SerialPort::Write(const uint8_t* bytes, int32_t length, uint32_t timeoutMs)
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) return false;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
+    if (deadline.Expired()) return false;
+    const int left = static_cast<int>(std::min<uint32_t>(deadline.RemainingMs(), INT32_MAX));
     pollfd p{fd, POLLOUT, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
+    if (poll(&p, 1, left) <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
   }
   return true;
 }
 
-SerialPort::WaitOutcome SerialPort::WaitForInput(Event& commEvent, Event& stopEvent, uint32_t timeoutMs) {
+SerialPort::WaitOutcome SerialPort::WaitForInput(Event& stopEvent, uint32_t timeoutMs) {
   const int fd = impl_->fd;
+  Event& wake = impl_->wake;
   if (fd < 0 || !stopEvent.Valid()) return WaitOutcome::Failed;
-  // Here commEvent is only a wake-up call from another thread: the wait ends
-  // early, as if quiet, so that the caller looks at its state again.
+  // A Wake ends the wait early, as if quiet, so that the caller looks at its
+  // state again.
   pollfd p[3] = {{static_cast<int>(stopEvent.Native()), POLLIN, 0},
                  {fd, POLLIN, 0},
-                 {commEvent.Valid() ? static_cast<int>(commEvent.Native()) : -1, POLLIN, 0}};
+                 {wake.Valid() ? static_cast<int>(wake.Native()) : -1, POLLIN, 0}};
   int n;
   do {
     n = poll(p, 3, timeoutMs == kInfinite ? -1 : static_cast<int>(timeoutMs));
@@ -166,7 +170,7 @@ SerialPort::WaitOutcome SerialPort::WaitForInput(Event& commEvent, Event& stopEv
     stopEvent.Reset();
     return WaitOutcome::Stop;
   }
-  if (p[2].revents & POLLIN) commEvent.Reset();
+  if (p[2].revents & POLLIN) wake.Reset();
   if (p[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
     // A hung-up tty also reports itself readable. Bytes that arrived before
     // the hang-up are still read; once none are left, the port has failed.
@@ -177,7 +181,11 @@ SerialPort::WaitOutcome SerialPort::WaitForInput(Event& commEvent, Event& stopEv
   return (p[1].revents & POLLIN) ? WaitOutcome::Input : WaitOutcome::Quiet;
 }
 
-bool SerialPort::WakesOnCommEvent() { return true; }
+void SerialPort::Wake() { impl_->wake.Set(); }
+
+void SerialPort::DiscardWake() { impl_->wake.Reset(); }
+
+bool SerialPort::Ready() const { return impl_->wake.Valid(); }
 
 int32_t SerialPort::ReadAvailable(uint8_t* buffer, int32_t maxBytes) {
   if (impl_->fd < 0 || maxBytes <= 0) return 0;
@@ -188,7 +196,12 @@ int32_t SerialPort::ReadAvailable(uint8_t* buffer, int32_t maxBytes) {
   return n > 0 ? static_cast<int32_t>(n) : 0;
 }
 
-bool SerialPort::ParkAfterFailure(Event& /*commEvent*/, Event& stopEvent) {
+// Here every wait can be woken.
+SerialPort::WaitOutcome SerialPort::WaitForInputOrWake(Event& stopEvent, uint32_t timeoutMs) {
+  return WaitForInput(stopEvent, timeoutMs);
+}
+
+bool SerialPort::ParkAfterFailure(Event& stopEvent) {
   // A failed tty reports hang-up on every poll, so only the stop event is
   // waited for: the thread sleeps instead of spinning.
   return stopEvent.Wait(kInfinite) != WaitResult::Failed;

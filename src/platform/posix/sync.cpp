@@ -7,34 +7,37 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstdint>
+
+#include "platform/deadline.h"
 
 namespace platform {
-namespace {
 
-using Clock = std::chrono::steady_clock;
+uint64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+namespace {
 
 bool Consume(int fd) {
   eventfd_t value;
   return eventfd_read(fd, &value) == 0;
 }
 
-int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
-}
-
 // Polls the descriptors until one of them can be consumed, the time runs out
 // (-1) or polling fails (-2). Another waiter may take a signal between poll
 // and read; then we simply wait on for the rest of the time.
 int PollAndConsume(const int* fds, int count, uint32_t timeoutMs) {
-  const bool forever = timeoutMs == kInfinite;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+  const Deadline deadline(timeoutMs);
+  const bool forever = deadline.Infinite();
   for (;;) {
     pollfd p[2];
     for (int i = 0; i < count; ++i) p[i] = {fds[i], POLLIN, 0};
-    int wait = forever ? -1 : RemainingMs(deadline);
+    const int wait = forever ? -1 : static_cast<int>(std::min<uint32_t>(deadline.RemainingMs(), INT32_MAX));
     int n = poll(p, count, wait);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -45,7 +48,7 @@ int PollAndConsume(const int* fds, int count, uint32_t timeoutMs) {
       if (p[i].revents & (POLLERR | POLLNVAL)) return -2;
       if ((p[i].revents & POLLIN) && Consume(fds[i])) return i;
     }
-    if (!forever && RemainingMs(deadline) == 0) return -1;
+    if (deadline.Expired()) return -1;
   }
 }
 

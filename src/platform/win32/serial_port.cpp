@@ -7,6 +7,7 @@
 // reads), so no driver ever completes into memory that has gone.
 #include "platform/serial_port.h"
 
+#include "platform/deadline.h"
 #include "platform/win32/win32_handle.h"
 #include "platform/win32/unload_detach.h"
 
@@ -16,21 +17,18 @@ using win32::ToHandle;
 
 namespace {
 
-// Milliseconds of the performance counter. The tick count moves in 16 ms
-// steps on Windows, too coarse to bound a 20 ms pass.
-ULONGLONG MonotonicMs() {
-  LARGE_INTEGER frequency, count;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&count);
-  const ULONGLONG f = static_cast<ULONGLONG>(frequency.QuadPart);
-  const ULONGLONG c = static_cast<ULONGLONG>(count.QuadPart);
-  return c / f * 1000 + c % f * 1000 / f;
-}
+// The comm event belongs to the overlapped comm wait: no other thread may
+// signal it, so Wake cannot end a wait early here. Waits are cut to this
+// instead, and a change of state is seen within one such look.
+constexpr uint32_t kUnwakeableWaitMs = 20;
 
 }  // namespace
 
 struct SerialPort::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
+
+  // The event of the overlapped WaitCommEvent, and of nothing else.
+  Event commEvent;
 
   // The overlapped WaitCommEvent. A wait that has not completed when a pass
   // ends stays pending into the next pass, so its OVERLAPPED and mask must
@@ -59,7 +57,7 @@ struct SerialPort::Impl {
 
   // Starts a new comm wait on commEvent. Immediate results are returned as
   // Input or Quiet; StillPending means it runs.
-  Collected StartWait(Event& commEvent) {
+  Collected StartWait() {
     // An ended wait signalled commEvent; a new wait must not take that signal
     // for its own completion.
     commEvent.Reset();
@@ -77,8 +75,7 @@ struct SerialPort::Impl {
   // After the handle is closed: closing ends every request still pending on
   // it (the only way to end a comm wait on Wine, whose CancelIoEx does not
   // find it). Waits, within reason, for the driver to write its completion.
-  // The event may already be gone (its owner closed it before the port), so
-  // the completion itself is what is watched.
+  // The completion itself is what is watched, not the event.
   void AwaitClosedWait() {
     for (int step = 0; step < 1000 && !HasOverlappedIoCompleted(&waitOverlapped); ++step) {
       if (WaitForSingleObject(waitOverlapped.hEvent, 1) == WAIT_FAILED) Sleep(1);
@@ -199,15 +196,12 @@ bool SerialPort::Write(const uint8_t* bytes, int32_t length, uint32_t timeoutMs)
   return ok;
 }
 
-SerialPort::WaitOutcome SerialPort::WaitForInput(Event& commEvent, Event& stopEvent,
-                                                 uint32_t timeoutMs) {
+SerialPort::WaitOutcome SerialPort::WaitForInput(Event& stopEvent, uint32_t timeoutMs) {
   using Collected = Impl::Collected;
   Impl& p = *impl_;
-  const ULONGLONG deadline = MonotonicMs() + timeoutMs;
-  auto remaining = [deadline] {
-    const ULONGLONG now = MonotonicMs();
-    return now >= deadline ? DWORD{0} : static_cast<DWORD>(deadline - now);
-  };
+  Event& commEvent = p.commEvent;
+  const Deadline deadline(timeoutMs);
+  auto remaining = [&deadline] { return deadline.RemainingMs(); };
   // Looked at first: while input keeps arriving a pass may never block, and
   // a wait on both events would report the comm event before the stop.
   if (stopEvent.Wait(0) == WaitResult::Signalled) return WaitOutcome::Stop;
@@ -224,7 +218,7 @@ SerialPort::WaitOutcome SerialPort::WaitForInput(Event& commEvent, Event& stopEv
   for (;;) {
     if (!p.waitPending) {
       if (p.InputHeld()) return WaitOutcome::Input;
-      state = p.StartWait(commEvent);
+      state = p.StartWait();
       if (state == Collected::Input) return WaitOutcome::Input;
       if (state == Collected::Quiet) return WaitOutcome::Quiet;
       if (state == Collected::Failed) return WaitOutcome::Failed;
@@ -287,13 +281,23 @@ int32_t SerialPort::ReadAvailable(uint8_t* buffer, int32_t maxBytes) {
   return count <= static_cast<DWORD>(maxBytes) ? static_cast<int32_t>(count) : 0;
 }
 
-bool SerialPort::ParkAfterFailure(Event& commEvent, Event& stopEvent) {
-  // Blocks without a time limit: a failed port produces nothing worth polling
-  // for. If even this wait fails, ending the reader is better than spinning.
-  return WaitAny(commEvent, stopEvent, kInfinite) != 0;
+SerialPort::WaitOutcome SerialPort::WaitForInputOrWake(Event& stopEvent, uint32_t timeoutMs) {
+  return WaitForInput(stopEvent, timeoutMs < kUnwakeableWaitMs ? timeoutMs : kUnwakeableWaitMs);
 }
 
-// commEvent carries the overlapped comm wait here: nobody else may set it.
-bool SerialPort::WakesOnCommEvent() { return false; }
+bool SerialPort::ParkAfterFailure(Event& stopEvent) {
+  // Blocks without a time limit: a failed port produces nothing worth polling
+  // for. If even this wait fails, ending the reader is better than spinning.
+  return WaitAny(impl_->commEvent, stopEvent, kInfinite) != 0;
+}
+
+// Nothing to do: see kUnwakeableWaitMs.
+void SerialPort::Wake() {}
+
+// Only the comm wait signals its event, and it clears it itself before each
+// new wait.
+void SerialPort::DiscardWake() {}
+
+bool SerialPort::Ready() const { return impl_->commEvent.Valid(); }
 
 }  // namespace platform

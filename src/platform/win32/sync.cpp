@@ -1,9 +1,20 @@
 // Events and sleeping on Win32: unnamed auto-reset event objects.
 #include "platform/sync.h"
 
+#include "platform/deadline.h"
 #include "platform/win32/win32_handle.h"
 
 namespace platform {
+
+// The performance counter: the tick count moves in 16 ms steps.
+uint64_t MonotonicMs() {
+  LARGE_INTEGER frequency, count;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&count);
+  const uint64_t f = static_cast<uint64_t>(frequency.QuadPart);
+  const uint64_t c = static_cast<uint64_t>(count.QuadPart);
+  return c / f * 1000 + c % f * 1000 / f;
+}
 
 using win32::FromHandle;
 using win32::ToHandle;
