@@ -6,22 +6,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <list>
 #include <string>
 #include <thread>
 
-#include "support/device_root.h"
-#include "support/requirement_file.h"
-#include "support/vozi_library.h"
-#include "vozi_sim/instrument.h"
+#include "simulated_instruments.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using testing_support::DeviceRoot;
-using testing_support::RequirementFile;
-using testing_support::VoziLibrary;
 
 constexpr char kWrongFirmware[] =
     "A Vozi Device is connected, but can't be used due\nto wrong firmware version. Please contact Vozi\n"
@@ -30,30 +23,8 @@ constexpr char kNotRespondingRestart[] =
     "The Vozi Device is not responding. Please restart the Device and restart Kymora.";
 constexpr char kNotResponding[] = "The Vozi Device is not responding or powered off.";
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public SimulatedInstrumentsTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(lib.Loaded()) << lib.Error();
-    lib.CloseAll();
-    root.AddDriver("ftdi_sio");
-  }
-  void TearDown() override { lib.CloseAll(); }
-
-  // An instrument presented in the device tree with this serial number.
-  vozisim::Instrument& AddInstrument(const std::string& serial, vozisim::SimConfig cfg = {}) {
-    auto& sim = sims.emplace_back(std::move(cfg));
-    EXPECT_TRUE(sim.Start()) << sim.LastError();
-    vozisim::UsbSerialPortSpec adapter;
-    adapter.serial = serial;
-    root.AddUsb(adapter, sim.SlavePath());
-    return sim;
-  }
-
-  int32_t Find() {
-    int32_t index = -1;
-    return lib.FindDevice(&index) == 1 ? index : -1;
-  }
-
   std::string Text(int32_t index, VoziCommand code, int32_t argument = 0) {
     char reply[512] = "";
     CommandRecord record{};
@@ -69,10 +40,15 @@ class EndToEnd : public ::testing::Test {
     return lib.DeviceCommand(index, code, &record) == 1;
   }
 
-  RequirementFile none;  // only firmware 1 is accepted
-  DeviceRoot root;
-  std::list<vozisim::Instrument> sims;
-  VoziLibrary lib{VOZI_LIBRARY_PATH};
+  // A failed device started again is closed first (X), then greeted (S).
+  void ExpectRestartedFromScratch(int32_t index, vozisim::Instrument& sim) {
+    const size_t frames = sim.Frames().Count();
+    EXPECT_EQ(lib.Initialise(index), 0);
+    const auto texts = sim.Frames().Texts();
+    ASSERT_GT(texts.size(), frames + 1);
+    EXPECT_EQ(texts[frames], "X") << "the failed device is closed first";
+    EXPECT_EQ(texts[frames + 1], "S") << "then greeted again";
+  }
 };
 
 TEST_F(EndToEnd, FindStartDescribeStreamAndClose) {
@@ -132,12 +108,7 @@ TEST_F(EndToEnd, WrongFirmwareIsReportedAndARestartClosesAndStartsAgain) {
   EXPECT_EQ(lib.LastErrorMessage(-1, &length), kWrongFirmware);
   EXPECT_EQ(length, 143);
 
-  const size_t frames = sim.Frames().Count();
-  EXPECT_EQ(lib.Initialise(index), 0);
-  const auto texts = sim.Frames().Texts();
-  ASSERT_GT(texts.size(), frames + 1);
-  EXPECT_EQ(texts[frames], "X") << "the failed device is closed first";
-  EXPECT_EQ(texts[frames + 1], "S") << "then greeted again";
+  ExpectRestartedFromScratch(index, sim);
   EXPECT_EQ(lib.GetLastErrorMsg(-1, nullptr), 143) << "flags stay set";
 }
 
@@ -163,12 +134,7 @@ TEST_F(EndToEnd, AnInstrumentWhoseChannelsDoNotMatchFailsAndIsStartedAgain) {
   EXPECT_EQ(lib.IsFailed(index), 1);
   EXPECT_EQ(lib.LastErrorMessage(-1), kNotRespondingRestart);
 
-  const size_t frames = sim.Frames().Count();
-  EXPECT_EQ(lib.Initialise(index), 0);
-  const auto texts = sim.Frames().Texts();
-  ASSERT_GT(texts.size(), frames + 1);
-  EXPECT_EQ(texts[frames], "X") << "the failed device is closed first";
-  EXPECT_EQ(texts[frames + 1], "S") << "then greeted again";
+  ExpectRestartedFromScratch(index, sim);
 }
 
 // The descriptor table full while FindDevice makes the device: a device

@@ -6,50 +6,22 @@
 
 #include <atomic>
 #include <chrono>
-#include <list>
 #include <thread>
 
-#include "support/device_root.h"
-#include "support/requirement_file.h"
-#include "support/vozi_library.h"
-#include "vozi_sim/instrument.h"
+#include "simulated_instruments.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-class OverlappingCalls : public ::testing::Test {
+class OverlappingCalls : public SimulatedInstrumentsTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(lib.Loaded()) << lib.Error();
-    lib.CloseAll();
-    root.AddDriver("ftdi_sio");
-  }
-  void TearDown() override { lib.CloseAll(); }
-
-  vozisim::Instrument& AddInstrument(const std::string& serial) {
-    auto& sim = sims.emplace_back();
-    EXPECT_TRUE(sim.Start()) << sim.LastError();
-    vozisim::UsbSerialPortSpec adapter;
-    adapter.serial = serial;
-    root.AddUsb(adapter, sim.SlavePath());
-    return sim;
-  }
-  int32_t Find() {
-    int32_t index = -1;
-    return lib.FindDevice(&index) == 1 ? index : -1;
-  }
   bool Stream(int32_t index) {
     CommandRecord record{};
     record.argument = 5;
     return lib.DeviceCommand(index, VOZI_ENABLE_CHANNEL, &record) == 1 &&
            lib.DeviceCommand(index, VOZI_START_STREAM, &record) == 1;
   }
-
-  testing_support::RequirementFile none;
-  testing_support::DeviceRoot root;
-  std::list<vozisim::Instrument> sims;
-  testing_support::VoziLibrary lib{VOZI_LIBRARY_PATH};
 };
 
 TEST_F(OverlappingCalls, ReadsDuringCloseAllOrFindDeviceAndTwoStartsAtOnceAreSafe) {

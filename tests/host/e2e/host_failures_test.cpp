@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "host_process.h"
+#include "reaping_fixture.h"
 
 namespace hosttest {
 namespace {
@@ -112,22 +113,8 @@ TEST(HostFailuresSlow, InstrumentThatNeverStreams) {
 
 // Ctrl-C while streaming: the tool ends its acquisition, closes the
 // library, ends and reaps its simulators and removes their tree.
-class HostInterrupt : public ::testing::Test {
+class HostInterrupt : public ReapingHostTest {
  protected:
-  void SetUp() override {
-    // Orphans of the host (a simulator it failed to reap) become this
-    // process's children, where the test can see them.
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    std::filesystem::create_directory(tmp());
-  }
-  void TearDown() override {
-    // Never leave a stray simulator running after a failed test.
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-    prctl(PR_SET_CHILD_SUBREAPER, 0);
-  }
-  std::filesystem::path tmp() const { return t.Path() / "tmp"; }
-
   std::optional<int> InterruptWhileStreaming(const std::vector<std::string>& limit) {
     const auto csv = t.Path() / "run.csv";
     std::vector<std::string> args = {"acquire", "--simulate=2", "--csv", csv.string()};
@@ -150,10 +137,7 @@ class HostInterrupt : public ::testing::Test {
   }
 
   void ExpectNothingLeft() {
-    EXPECT_TRUE(std::filesystem::is_empty(tmp())) << "temporary device tree left behind";
-    errno = 0;
-    const pid_t child = waitpid(-1, nullptr, WNOHANG);
-    EXPECT_TRUE(child == -1 && errno == ECHILD) << "a simulator outlived the host (pid " << child << ")";
+    ExpectTreeAndSimulatorsGone();
     for (const char* name : {"run-0.csv", "run-1.csv"}) {
       const std::string text = ReadFile(t.Path() / name);
       ASSERT_FALSE(text.empty());
@@ -161,7 +145,6 @@ class HostInterrupt : public ::testing::Test {
     }
   }
 
-  TempFolder t;
   std::string err;
 };
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "host_process.h"
+#include "reaping_fixture.h"
 
 namespace hosttest {
 namespace {
@@ -195,27 +196,14 @@ TEST(HostHonestData, FloodedRingIsMarkedAndFails) {
 // signals the process and its group) counts once and loses nothing; during
 // a start-up the tool answers at once, and a second Ctrl-C ends it at once,
 // leaving nothing behind.
-class HostSignals : public ::testing::Test {
+class HostSignals : public ReapingHostTest {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    std::filesystem::create_directory(tmp());
-  }
-  void TearDown() override {
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-    prctl(PR_SET_CHILD_SUBREAPER, 0);
-  }
-  std::filesystem::path tmp() const { return t.Path() / "tmp"; }
   void ExpectNothingLeft() {
-    EXPECT_TRUE(std::filesystem::is_empty(tmp())) << "temporary device tree left behind";
+    // The host's simulators may have ended just now: collect them first.
     for (int k = 0; k < 100 && waitpid(-1, nullptr, WNOHANG) > 0; ++k) {
     }
-    errno = 0;
-    const pid_t child = waitpid(-1, nullptr, WNOHANG);
-    EXPECT_TRUE(child == -1 && errno == ECHILD) << "a simulator outlived the host (pid " << child << ")";
+    ExpectTreeAndSimulatorsGone();
   }
-  TempFolder t;
 };
 
 TEST_F(HostSignals, DoubleDeliveryAndStartUp) {
