@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "burst_stream.h"
 #include "startup/start_device.h"
 #include "vozi/device_commands.h"
 #include "vozi/device_description.h"
@@ -34,11 +35,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double CpuSeconds() {
+double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+
+// This process's CPU time, and of it the time spent in the kernel.
+double CpuSeconds(double* kernel = nullptr) {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  if (kernel) *kernel = Seconds(usage.ru_stime);
+  return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
 }
 
 struct Simulator {
@@ -94,12 +98,8 @@ std::unique_ptr<OpenKymo::VoziSerial> Open(const std::string& slave) {
 // otherwise it streams at periodSeconds.
 int Throughput(const std::string& simPath, double seconds, bool burst, const std::string& periodSeconds) {
   Simulator sim;
-  // 16 data channels; the last is the counter.
-  std::vector<std::string> options = {
-      "--channels=17",
-      "--waves=ramp,sine,square,ramp,sine,square,ramp,sine,square,ramp,sine,square,ramp,sine,square,ramp,counter",
-      "--maxima=na,5,250,45,10,5,250,45,10,5,250,45,10,5,250,45,32767",
-      "--minima=na,-5,0,20,0,-5,0,20,0,-5,0,20,0,-5,0,20,0", "--periods=" + periodSeconds};
+  std::vector<std::string> options = {"--periods=" + periodSeconds};
+  for (const auto& [key, value] : BenchStreamOptions()) options.push_back("--" + key + "=" + value);
   if (burst) options.push_back("--burst");
   if (!sim.Start(simPath, options)) {
     std::fprintf(stderr, "cannot start %s\n", simPath.c_str());
@@ -117,7 +117,8 @@ int Throughput(const std::string& simPath, double seconds, bool burst, const std
   std::string partial;
   uint64_t bytes = 0, lines = 0, lost = 0;
   long previous = -1;
-  const double cpuStart = CpuSeconds();
+  double kernelStart = 0, kernelEnd = 0;
+  const double cpuStart = CpuSeconds(&kernelStart);
   const auto start = Clock::now();
   const auto end = start + std::chrono::duration<double>(seconds);
   // Counts the lines in what a read delivered; the counter channel (last
@@ -156,7 +157,8 @@ int Throughput(const std::string& simPath, double seconds, bool burst, const std
     lines += take(count);
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  const double cpu = CpuSeconds() - cpuStart;
+  const double cpu = CpuSeconds(&kernelEnd) - cpuStart;
+  const double kernel = kernelEnd - kernelStart;
   // Stop the instrument while still draining, so that every line the ring
   // refused is followed by one that arrived and shows as a gap.
   std::atomic<bool> stopped{false};
@@ -180,7 +182,8 @@ int Throughput(const std::string& simPath, double seconds, bool burst, const std
               static_cast<unsigned long long>(lost), static_cast<unsigned long long>(refused));
   std::printf("pipeline: CPU %.3f s for %.2f MB delivered = %.1f ms CPU per MB (reader + host, sim excluded)\n", cpu,
               bytes / 1e6, bytes ? cpu * 1e3 / (bytes / 1e6) : 0.0);
-  std::printf("pipeline: CPU per line %.3f us (reader + host, sim excluded)\n", lines ? cpu * 1e6 / lines : 0.0);
+  std::printf("pipeline: CPU per line %.3f us (reader + host, sim excluded), of it in the kernel %.3f us\n",
+              lines ? cpu * 1e6 / lines : 0.0, lines ? kernel * 1e6 / lines : 0.0);
   return 0;
 }
 
@@ -218,7 +221,7 @@ int main(int argc, char** argv) {
   for (const char* period : {"0.001", "0.00003125", "0.0001", "0.00002", "burst"}) {
     if (!only.empty() && only != period) continue;
     const bool burst = !std::strcmp(period, "burst");
-    if (Throughput(sim, seconds, burst, burst ? "0.00002" : period) != 0) return 1;
+    if (Throughput(sim, seconds, burst, burst ? kBenchBurstPeriod : period) != 0) return 1;
   }
   return only.empty() || only == "idle" ? Idle(sim, seconds) : 0;
 }

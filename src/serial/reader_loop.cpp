@@ -1,6 +1,8 @@
 // The device's reader thread: resend what the conversation waits for, wait at
 // most 20 ms for input or the stop signal, read what arrived, cut it into
 // lines and hand each line to the protocol.
+#include <chrono>
+
 #include "serial/vozi_serial.h"
 #include "trace/trace.h"
 
@@ -39,25 +41,65 @@ HResult VoziSerial::WaitStep() {
   // resent; otherwise the wait ends on input, the stop signal or WakeReader
   // (or sooner, where the port cannot be woken).
   const bool resending = !protocol_ || protocol_->awaitingAnswer(*this);
-  switch (port_.WaitForInputOrWake(stopEvent, resending ? kReaderPollMs : kReaderIdleWaitMs)) {
+  const uint32_t timeoutMs = resending ? kReaderPollMs : kReaderIdleWaitMs;
+  platform::SerialPort::WaitOutcome outcome;
+  if (unsignalledBytes_ > 0) {
+    // A burst is arriving and the host has not been told of the last reads:
+    // take what is already here first, and tell it once the port is quiet.
+    outcome = port_.WaitForInputOrWake(stopEvent, 0);
+    if (outcome == platform::SerialPort::WaitOutcome::Quiet) {
+      SignalHost();
+      outcome = port_.WaitForInputOrWake(stopEvent, timeoutMs);
+    }
+  } else {
+    outcome = port_.WaitForInputOrWake(stopEvent, timeoutMs);
+  }
+  switch (outcome) {
     case platform::SerialPort::WaitOutcome::Quiet:
       return kS_OK;
     case platform::SerialPort::WaitOutcome::Stop:
+      SignalHostIfHeldBack();
       return kStopSeen;
     case platform::SerialPort::WaitOutcome::Failed:
+      SignalHostIfHeldBack();
       return kE_FAIL;
     case platform::SerialPort::WaitOutcome::Input:
       break;
   }
   const HResult result = ReadStep();
-  if (result == kE_ABORT) return kE_ABORT;
-  if (result == kS_OK) dataReadyEvent.Set();
+  if (result == kE_ABORT) {
+    SignalHostIfHeldBack();
+    return kE_ABORT;
+  }
+  if (result == kS_OK) {
+    // Waking a waiting host costs both threads a kernel crossing and a
+    // switch. While reads come back big, more is surely on its way, so the
+    // host is woken once per batch instead of once per read: when the port
+    // falls quiet, or at the latest after kSignalBatchBytes or
+    // kSignalBatchUs, so that a stream that never pauses is not held back.
+    const auto now = std::chrono::steady_clock::now();
+    if (unsignalledBytes_ == 0) unsignalledSince_ = now;
+    unsignalledBytes_ += lastReadBytes_;
+    if (lastReadBytes_ < kBurstReadBytes || unsignalledBytes_ >= kSignalBatchBytes ||
+        now - unsignalledSince_ >= std::chrono::microseconds(kSignalBatchUs)) {
+      SignalHost();
+    }
+  }
   return kS_OK;
+}
+
+void VoziSerial::SignalHost() {
+  unsignalledBytes_ = 0;
+  dataReadyEvent.Set();
+}
+
+void VoziSerial::SignalHostIfHeldBack() {
+  if (unsignalledBytes_ > 0) SignalHost();
 }
 
 HResult VoziSerial::ReadStep() {
   return ReceiveLines(
-      lineAssembler, [this](uint8_t* buffer, int32_t maxBytes) { return port_.ReadAvailable(buffer, maxBytes); },
+      lineAssembler, [this](uint8_t* buffer, int32_t maxBytes) { return lastReadBytes_ = port_.ReadAvailable(buffer, maxBytes); },
       [this](std::string_view line) {
         return protocol_ ? protocol_->dispatchLine(*this, line.data(), static_cast<int32_t>(line.size())) : kS_OK;
       },

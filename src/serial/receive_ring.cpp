@@ -12,10 +12,11 @@ bool IsLineEnd(uint8_t c) { return c == '\r' || c == '\n'; }
 }  // namespace
 
 // The caller's timeout bounds the whole read, not each wait for a signal. The
-// reader thread signals after every read step, also after one that brought no
-// byte for the ring (noise, a line still in pieces, data lines ignored while
-// a stop request goes unanswered); restarting the full wait on every such
-// signal would keep the host waiting for as long as the instrument talks.
+// reader thread signals after each read step or batch of them, also after one
+// that brought no byte for the ring (noise, a line still in pieces, data
+// lines ignored while a stop request goes unanswered); restarting the full
+// wait on every such signal would keep the host waiting for as long as the
+// instrument talks.
 // A read also ends when the ring's waits are abandoned after it began.
 class ReceiveRing::ReadWait {
  public:

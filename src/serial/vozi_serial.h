@@ -4,6 +4,7 @@
 // reader thread; everything written by one and read by the other is atomic,
 // guarded, or published before an atomic state change.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -124,6 +125,10 @@ class VoziSerial : public COMPort {
   void ReaderLoop();
   HResult WaitStep();
   HResult ReadStep();
+  // Wakes a host waiting for the ring, also for what reads held back from
+  // it (see WaitStep); reader thread.
+  void SignalHost();
+  void SignalHostIfHeldBack();
 
   // Tells the reader thread that the conversation's state changed, so that
   // it resends at once instead of at the end of a long quiet wait.
@@ -142,6 +147,15 @@ class VoziSerial : public COMPort {
   void MarkReaderFailed();
 
   std::atomic<bool> readerFailed_{false};
+  // Reader thread only: what the last read step brought, and what arrived
+  // since the host was last woken (and from when).
+  int32_t lastReadBytes_ = 0;
+  int32_t unsignalledBytes_ = 0;
+  std::chrono::steady_clock::time_point unsignalledSince_;
+  // A read at least this big means the reader is behind the instrument.
+  static constexpr int32_t kBurstReadBytes = 1024;
+  static constexpr int32_t kSignalBatchBytes = 16384;
+  static constexpr int32_t kSignalBatchUs = 500;
   std::unique_ptr<LineProtocol> ownedProtocol_;
   std::unique_ptr<platform::Thread> readerThread_;
   // The host-side reads take their own reference under ringLock_.

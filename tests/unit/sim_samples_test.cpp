@@ -46,6 +46,19 @@ TEST(SimSamples, MissingValueEveryKthSample) {
   EXPECT_EQ(DataLine(cfg, 2), "0.002000,0.0502642,*,32.5,0.02,2");
 }
 
+// One generator formats each wave phase once and reuses the text; the lines
+// must stay those of a fresh generator, counter, time and gaps included.
+TEST(SimSamples, ReusedGeneratorGivesTheSameLines) {
+  SimConfig cfg;
+  cfg.wavePeriod = 8;
+  cfg.missingChannel = 1;
+  cfg.missingEvery = 5;
+  const SampleGenerator generator(cfg);
+  for (uint64_t n = 0; n < 3 * cfg.wavePeriod + 1; ++n) {
+    ASSERT_EQ(generator.Line(n, 1000), DataLine(cfg, n, 1000)) << "sample " << n;
+  }
+}
+
 TEST(SimSamples, CrcFieldEndsTheLine) {
   EXPECT_EQ(Crc16("123456789"), 0x29B1);  // CRC-16/CCITT-FALSE check value
   SimConfig cfg;

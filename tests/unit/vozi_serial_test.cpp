@@ -245,6 +245,43 @@ TEST(VoziSerial, AnIdleReaderSleepsUntilWokenAndThenPollsAgain) {
   EXPECT_EQ(protocol.WaitForLines(1, 200ms), std::vector<std::string>{"S"});
 }
 
+// Passes each line into the ring, as the sample decoder does.
+class RingProtocol : public RecordingProtocol {
+ public:
+  HResult dispatchLine(VoziSerial& device, const char* line, int32_t length) override {
+    std::string text(line, static_cast<size_t>(length));
+    text += '\n';
+    device.Ring()->PutLine(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int32_t>(text.size()));
+    return kS_OK;
+  }
+};
+
+// While reads come back big the reader wakes a waiting host once per batch,
+// not per read; the last batch of a burst must still reach it as soon as the
+// instrument falls silent, not when the host's time-out runs out.
+TEST(VoziSerial, AHostWaitingForTheRingSeesTheEndOfABurstAtOnce) {
+  RingProtocol protocol;
+  OpenDevice d;
+  d.device.NewReceiveRing();
+  ASSERT_TRUE(d.device.StartReader(&protocol));
+  std::string burst;
+  for (int i = 0; i < 200; ++i) burst += "@ " + std::to_string(i) + ",16384,16384,16384,16384,16384\r\n";
+  uint8_t line[64];
+  std::thread instrument([&] {
+    std::this_thread::sleep_for(50ms);  // the host is waiting by then
+    d.pty.Send(burst);
+  });
+  for (int i = 0; i < 200; ++i) {
+    const auto start = Clock::now();
+    ASSERT_TRUE(d.device.ReadLine(line, sizeof line, 5000)) << "line " << i;
+    EXPECT_LT(Clock::now() - start, 2s) << "line " << i;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(line)).substr(0, 2 + std::to_string(i).size() + 1),
+              "@ " + std::to_string(i) + ",");
+  }
+  instrument.join();
+  d.device.Close();
+}
+
 TEST(VoziSerial, ReadsOnADeviceNeverStartedAnswerAsAnEmptyRing) {
   VoziSerial device(u"/nonexistent/tty", 1, u"x");
   EXPECT_EQ(device.ReadBuffSize(), 0);

@@ -12,7 +12,8 @@ SampleGenerator::SampleGenerator(const SimConfig& cfg)
       wavePeriod_(cfg.wavePeriod ? cfg.wavePeriod : 1),
       missingChannel_(static_cast<size_t>(cfg.missingChannel < 0 ? 0 : cfg.missingChannel)),
       missingEvery_(cfg.missingEvery),
-      crc_(cfg.crc) {}
+      crc_(cfg.crc),
+      phaseTexts_(channels_.size()) {}
 
 double SampleGenerator::Value(size_t field, uint64_t n) const {
   const ChannelSpec& c = channels_.at(field);
@@ -38,26 +39,44 @@ double SampleGenerator::Value(size_t field, uint64_t n) const {
   return mid;
 }
 
-std::string SampleGenerator::FieldText(size_t field, uint64_t n, int64_t periodUs) const {
-  if (field == 0) return TimeText(n, periodUs);
-  if (field == missingChannel_ && missingEvery_ > 0 && n % missingEvery_ == missingEvery_ - 1) {
-    return "*";
+void SampleGenerator::AppendField(std::string& line, size_t field, uint64_t n, int64_t periodUs) const {
+  if (field == 0) {
+    line += TimeText(n, periodUs);
+    return;
   }
-  return FormatValue(Value(field, n));
+  if (field == missingChannel_ && missingEvery_ > 0 && n % missingEvery_ == missingEvery_ - 1) {
+    line += '*';
+    return;
+  }
+  // A waveform repeats every wavePeriod_ samples, and so does its text:
+  // formatting it once per phase lets a burst outpace the fastest host.
+  if (channels_.at(field).wave != Waveform::Counter && wavePeriod_ <= kMaxCachedPhases) {
+    std::vector<std::string>& texts = phaseTexts_[field];
+    if (texts.empty()) texts.resize(static_cast<size_t>(wavePeriod_));
+    std::string& text = texts[static_cast<size_t>(n % wavePeriod_)];
+    if (text.empty()) text = FormatValue(Value(field, n));
+    line += text;
+    return;
+  }
+  line += FormatValue(Value(field, n));
 }
 
 std::vector<std::string> SampleGenerator::Fields(uint64_t n, int64_t periodUs) const {
   std::vector<std::string> fields;
   fields.reserve(channels_.size());
-  for (size_t i = 0; i < channels_.size(); ++i) fields.push_back(FieldText(i, n, periodUs));
+  for (size_t i = 0; i < channels_.size(); ++i) {
+    fields.emplace_back();
+    AppendField(fields.back(), i, n, periodUs);
+  }
   return fields;
 }
 
 std::string SampleGenerator::Line(uint64_t n, int64_t periodUs) const {
   std::string line;
+  line.reserve(16 * channels_.size());
   for (size_t i = 0; i < channels_.size(); ++i) {
     if (i) line += ',';
-    line += FieldText(i, n, periodUs);
+    AppendField(line, i, n, periodUs);
   }
   if (crc_) {
     const uint16_t crc = Crc16(line);

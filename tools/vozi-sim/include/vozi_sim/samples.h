@@ -44,13 +44,18 @@ class SampleGenerator {
   const std::vector<ChannelSpec>& Channels() const { return channels_; }
 
  private:
-  std::string FieldText(size_t field, uint64_t n, int64_t periodUs) const;
+  void AppendField(std::string& line, size_t field, uint64_t n, int64_t periodUs) const;
+
+  // Longer wave cycles are formatted afresh each time.
+  static constexpr uint64_t kMaxCachedPhases = 1 << 16;
 
   std::vector<ChannelSpec> channels_;
   uint64_t wavePeriod_;
   size_t missingChannel_;
   uint64_t missingEvery_;
   bool crc_;
+  // The text of each periodic field per phase, filled as first needed.
+  mutable std::vector<std::vector<std::string>> phaseTexts_;
 };
 
 // The data line for sample n at the start period of cfg, or at periodUs.
