@@ -77,11 +77,14 @@ HResult VoziSerial::WaitStep() {
     // host is woken once per batch instead of once per read: when the port
     // falls quiet, or at the latest after kSignalBatchBytes or
     // kSignalBatchUs, so that a stream that never pauses is not held back.
+    if (lastReadBytes_ < kBurstReadBytes) {
+      SignalHost();
+      return kS_OK;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (unsignalledBytes_ == 0) unsignalledSince_ = now;
     unsignalledBytes_ += lastReadBytes_;
-    if (lastReadBytes_ < kBurstReadBytes || unsignalledBytes_ >= kSignalBatchBytes ||
-        now - unsignalledSince_ >= std::chrono::microseconds(kSignalBatchUs)) {
+    if (unsignalledBytes_ >= kSignalBatchBytes || now - unsignalledSince_ >= std::chrono::microseconds(kSignalBatchUs)) {
       SignalHost();
     }
   }
