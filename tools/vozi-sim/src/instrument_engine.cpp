@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 
 #include <algorithm>
+#include <thread>
 
 namespace vozisim {
 namespace {
@@ -72,7 +73,12 @@ void Instrument::Engine::Run() {
     Flush(now);
     if (hangUpPending_ && output_.Empty()) break;
   }
-  if (owner_.hangUpRequested_.load(std::memory_order_acquire) || hangUpPending_) HangUp();
+  if (owner_.hangUpRequested_.load(std::memory_order_acquire)) {
+    HangUp();
+  } else if (hangUpPending_) {
+    LetHostReadTheRest();
+    HangUp();
+  }
 }
 
 std::optional<Clock::time_point> Instrument::Engine::NextWake(Clock::time_point now) const {
@@ -172,6 +178,18 @@ void Instrument::Engine::Flush(Clock::time_point now) {
   if (result == OutputQueue::FlushResult::Failed) output_.Clear();
   owner_.linesSent_.store(output_.LinesWritten(), std::memory_order_release);
   owner_.dataLinesSent_.store(output_.DataLinesWritten(), std::memory_order_release);
+}
+
+void Instrument::Engine::LetHostReadTheRest() {
+  // An instrument unplugged after its last line has sent that line, but
+  // closing the master discards what the host has not read yet: give a host
+  // that keeps reading (up to a second) the time to take it. Written bytes
+  // reach the host's side a moment after the write.
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (pty.Unread() > 0 && Clock::now() < end && !owner_.stopRequested_.load(std::memory_order_acquire)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void Instrument::Engine::HangUp() {

@@ -35,6 +35,7 @@ struct Instrument::Engine {
   void Generate(Clock::time_point now);
   void QueueDataLine(uint64_t n);
   void Flush(Clock::time_point now);
+  void LetHostReadTheRest();
   void HangUp();
 
   Instrument& owner_;

@@ -77,6 +77,12 @@ void PseudoTerminal::DiscardUnread() {
   if (keptSlave_ >= 0) tcflush(keptSlave_, TCIFLUSH);
 }
 
+int PseudoTerminal::Unread() const {
+  int held = 0;
+  if (keptSlave_ < 0 || ioctl(keptSlave_, TIOCINQ, &held) != 0) return 0;
+  return held;
+}
+
 void PseudoTerminal::ClearExclusive() {
   if (keptSlave_ >= 0) ioctl(keptSlave_, TIOCNXCL);
 }

@@ -30,6 +30,8 @@ class PseudoTerminal {
 
   // Discards what was written to the host but not yet read by it.
   void DiscardUnread();
+  // How many written bytes the host has not read yet.
+  int Unread() const;
   // Clears the exclusive-use flag a host set with TIOCEXCL. The flag lives as
   // long as the terminal, not as long as the host's descriptor, so without
   // this the next host could not open the slave after the first one closed.
