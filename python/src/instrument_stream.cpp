@@ -26,20 +26,22 @@ InstrumentStream::Drain InstrumentStream::DrainOnce(uint32_t waitMs) {
   const bool full = held >= kRingFullBytes;
   if (full && !ringWasFull_) ++ringOverflows_;
   ringWasFull_ = full;
+  size_t taken = 0;
   if (held <= 0) {
-    // ReadLine with room for nothing but the terminating zero waits until a
-    // whole line is held and then consumes nothing.
-    char none[1];
-    if (api.ReadLine(index_, none, 1, waitMs)) held = api.ReadBuffSize(index_);
-  }
-  if (held > 0) {
-    // ReadBuffer copies no more than the ring holds, and it holds at least
-    // what was counted (only this thread takes from it), so exactly `held`
-    // bytes arrive; the export does not report the count itself.
-    if (api.ReadBuffer(index_, buffer_.data(), held, 0)) {
-      result.bytes = static_cast<size_t>(held);
+    // Waits (up to waitMs) for the first byte to arrive and takes exactly
+    // that one: the export does not report how many bytes it delivered, so
+    // a count of one is the only one known. (ReadLine cannot wait here: with
+    // no room for a character it returns at once.)
+    if (api.ReadBuffer(index_, buffer_.data(), 1, waitMs)) {
+      taken = 1;
+      held = api.ReadBuffSize(index_);
     }
   }
+  // ReadBuffer copies no more than the ring holds, and it holds at least what
+  // was counted (only this thread takes from it), so exactly `held` bytes
+  // arrive.
+  if (held > 0 && api.ReadBuffer(index_, buffer_.data() + taken, held, 0)) taken += static_cast<size_t>(held);
+  result.bytes = taken;
   result.failed = api.IsFailed(index_) != 0;
   lock.unlock();
   if (result.bytes) converter_.Feed(std::string_view(buffer_.data(), result.bytes));

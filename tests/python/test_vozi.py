@@ -82,6 +82,17 @@ def test_read_gives_the_simulators_waveforms_in_physical_units(channels, columns
         assert dev.lost.dropped == 0
 
 
+def test_a_read_waiting_for_samples_sleeps_instead_of_spinning():
+    # 10 samples a second: nearly all of the read is spent waiting.
+    with vozi.simulate(), vozi.open(period=0.1) as dev:
+        dev.read(1)
+        cpu, wall = time.process_time(), time.monotonic()
+        assert dev.read(6).shape == (6, 5)
+        cpu, wall = time.process_time() - cpu, time.monotonic() - wall
+        assert wall >= 0.4
+        assert cpu < 0.25 * wall, "%.2f s of CPU in a %.2f s read" % (cpu, wall)
+
+
 def test_physical_values_equal_those_vozi_host_writes(tmp_path):
     host = os.path.join(os.path.dirname(vozi.__file__), "..", "..", "tools", "vozi-host", "vozi-host")
     if not os.path.isfile(host):
