@@ -9,7 +9,8 @@
 inline std::vector<std::pair<std::string, std::string>> BenchStreamOptions() {
   // 16 data channels after the time field; the last is a sample counter.
   return {{"channels", "17"},
-          {"waves", "ramp,sine,square,ramp,sine,square,ramp,sine,square,ramp,sine,square,ramp,sine,square,ramp,counter"},
+          {"waves",
+           "ramp,sine,square,ramp,sine,square,ramp,sine,square,ramp,sine,square,ramp,sine,square,ramp,counter"},
           {"maxima", "na,5,250,45,10,5,250,45,10,5,250,45,10,5,250,45,32767"},
           {"minima", "na,-5,0,20,0,-5,0,20,0,-5,0,20,0,-5,0,20,0"}};
 }

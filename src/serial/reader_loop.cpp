@@ -84,9 +84,8 @@ HResult VoziSerial::WaitStep() {
     const auto now = std::chrono::steady_clock::now();
     if (unsignalledBytes_ == 0) unsignalledSince_ = now;
     unsignalledBytes_ += lastReadBytes_;
-    if (unsignalledBytes_ >= kSignalBatchBytes || now - unsignalledSince_ >= std::chrono::microseconds(kSignalBatchUs)) {
-      SignalHost();
-    }
+    const bool heldTooLong = now - unsignalledSince_ >= std::chrono::microseconds(kSignalBatchUs);
+    if (unsignalledBytes_ >= kSignalBatchBytes || heldTooLong) SignalHost();
   }
   return kS_OK;
 }
@@ -102,7 +101,8 @@ void VoziSerial::SignalHostIfHeldBack() {
 
 HResult VoziSerial::ReadStep() {
   return ReceiveLines(
-      lineAssembler, [this](uint8_t* buffer, int32_t maxBytes) { return lastReadBytes_ = port_.ReadAvailable(buffer, maxBytes); },
+      lineAssembler,
+      [this](uint8_t* buffer, int32_t maxBytes) { return lastReadBytes_ = port_.ReadAvailable(buffer, maxBytes); },
       [this](std::string_view line) {
         return protocol_ ? protocol_->dispatchLine(*this, line.data(), static_cast<int32_t>(line.size())) : kS_OK;
       },
