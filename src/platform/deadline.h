@@ -9,10 +9,11 @@
 
 namespace platform {
 
-// Milliseconds since an arbitrary start, never going back. Fine-grained on
-// both systems (Windows' tick count moves in 16 ms steps, too coarse to bound
-// a 20 ms pass).
-uint64_t MonotonicMs();
+// Microseconds since an arbitrary start; never goes back, not even when the
+// wall clock is set. Fine-grained on both systems (Windows' tick count moves
+// in 16 ms steps, too coarse to bound a 20 ms pass).
+uint64_t MonotonicMicroseconds();
+inline uint64_t MonotonicMs() { return MonotonicMicroseconds() / 1000; }
 
 class Deadline {
  public:

@@ -1,7 +1,7 @@
 #pragma once
 // What the diagnostic trace needs of the system: a file named by the
-// environment that only ever grows, a clock that never goes back, and the
-// process's identity.
+// environment that only ever grows, and the process's identity (its clock is
+// the one in deadline.h).
 #include <cstddef>
 #include <cstdint>
 
@@ -31,10 +31,6 @@ class AppendFile {
  private:
   intptr_t native_ = -1;
 };
-
-// Microseconds since an arbitrary start; never goes back, not even when the
-// wall clock is set.
-uint64_t MonotonicMicroseconds();
 
 uint32_t CurrentProcessId();
 

@@ -1,9 +1,9 @@
 // The device's reader thread: resend what the conversation waits for, wait at
 // most 20 ms for input or the stop signal, read what arrived, cut it into
 // lines and hand each line to the protocol.
-#include <chrono>
-
 #include "serial/vozi_serial.h"
+
+#include "platform/deadline.h"
 #include "trace/trace.h"
 
 namespace OpenKymo {
@@ -81,10 +81,10 @@ HResult VoziSerial::WaitStep() {
       SignalHost();
       return kS_OK;
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (unsignalledBytes_ == 0) unsignalledSince_ = now;
+    const uint64_t nowUs = platform::MonotonicMicroseconds();
+    if (unsignalledBytes_ == 0) unsignalledSinceUs_ = nowUs;
     unsignalledBytes_ += lastReadBytes_;
-    const bool heldTooLong = now - unsignalledSince_ >= std::chrono::microseconds(kSignalBatchUs);
+    const bool heldTooLong = nowUs - unsignalledSinceUs_ >= kSignalBatchUs;
     if (unsignalledBytes_ >= kSignalBatchBytes || heldTooLong) SignalHost();
   }
   return kS_OK;

@@ -4,7 +4,6 @@
 // reader thread; everything written by one and read by the other is atomic,
 // guarded, or published before an atomic state change.
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -151,7 +150,7 @@ class VoziSerial : public COMPort {
   // since the host was last woken (and from when).
   int32_t lastReadBytes_ = 0;
   int32_t unsignalledBytes_ = 0;
-  std::chrono::steady_clock::time_point unsignalledSince_;
+  uint64_t unsignalledSinceUs_ = 0;
   // A read at least this big means the reader is behind the instrument.
   static constexpr int32_t kBurstReadBytes = 1024;
   static constexpr int32_t kSignalBatchBytes = 16384;

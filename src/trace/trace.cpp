@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/deadline.h"
 #include "platform/thread.h"
 #include "platform/trace_file.h"
 #include "trace/trace_line.h"

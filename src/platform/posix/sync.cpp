@@ -15,10 +15,10 @@
 
 namespace platform {
 
-uint64_t MonotonicMs() {
+uint64_t MonotonicMicroseconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
 namespace {

@@ -3,7 +3,6 @@
 #include "platform/trace_file.h"
 
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,12 +58,6 @@ void AppendFile::Close() {
 }
 
 bool AppendFile::IsOpen() const { return native_ >= 0; }
-
-uint64_t MonotonicMicroseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-}
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 

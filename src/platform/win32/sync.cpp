@@ -6,14 +6,16 @@
 
 namespace platform {
 
-// The performance counter: the tick count moves in 16 ms steps.
-uint64_t MonotonicMs() {
+// The performance counter runs at a fixed frequency from boot (the tick
+// count moves in 16 ms steps); split into seconds and remainder so that the
+// product cannot overflow.
+uint64_t MonotonicMicroseconds() {
   LARGE_INTEGER frequency, count;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&count);
   const uint64_t f = static_cast<uint64_t>(frequency.QuadPart);
   const uint64_t c = static_cast<uint64_t>(count.QuadPart);
-  return c / f * 1000 + c % f * 1000 / f;
+  return c / f * 1000000u + c % f * 1000000u / f;
 }
 
 using win32::FromHandle;

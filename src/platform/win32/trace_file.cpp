@@ -65,17 +65,6 @@ void AppendFile::Close() {
 
 bool AppendFile::IsOpen() const { return native_ != -1; }
 
-uint64_t MonotonicMicroseconds() {
-  // The performance counter runs at a fixed frequency from boot; split into
-  // seconds and remainder so that the product cannot overflow.
-  LARGE_INTEGER frequency{}, counter{};
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&counter);
-  const uint64_t f = static_cast<uint64_t>(frequency.QuadPart);
-  const uint64_t c = static_cast<uint64_t>(counter.QuadPart);
-  return c / f * 1000000u + c % f * 1000000u / f;
-}
-
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
 }  // namespace platform
