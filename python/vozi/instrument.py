@@ -69,7 +69,9 @@ def open(index_or_unique_id=None, period=None, channels=None, *, unique_id=None)
     index_or_unique_id: an index (int) or an InstrumentInfo from find(); the
     first instrument found when None. unique_id: choose by the unique
     identifier instead. period: the sample period in seconds, one of those the
-    instrument offers (default: keep the instrument's own). channels: channel
+    instrument offers (default: the first it offers, where an instrument
+    starts); it is always selected, whatever period an earlier host chose
+    before. channels: channel
     indices (1, 2, ...) or names to stream (default: all); the columns come in
     channel order."""
     session = S.session
@@ -177,7 +179,9 @@ class Instrument:
         self._periods_us = periods_us
         self._period_us, self._period_assumed = _choose_period(periods_us, period)
 
-        if period is not None and not lib.command(index, S.SELECT_PERIOD, self._period_us)[0]:
+        # Selected even when it is where the instrument starts: an earlier host
+        # may have left it at another, and no command reports the current one.
+        if not self._period_assumed and not lib.command(index, S.SELECT_PERIOD, self._period_us)[0]:
             raise _library_failure(session, index, "instrument %d refused SelectPeriod" % index)
         # Every handshake starts with no channel enabled; disabling the rest
         # makes the set exact even after an earlier host's choice.
@@ -248,13 +252,14 @@ class Instrument:
 
     @property
     def period(self):
-        """The sample period in seconds. Without open(period=...) no command
-        tells the period an instrument streams at; it is then assumed to be the
-        first it offers, where an instrument starts (period_assumed is True)."""
+        """The sample period in seconds, selected by open(): the one asked
+        for, or else the first the instrument offers."""
         return self._period_us / 1e6
 
     @property
     def period_assumed(self):
+        """True only when the instrument offers no period to select: period is
+        then a stand-in (1 s) that nothing confirms."""
         return self._period_assumed
 
     @property
@@ -367,10 +372,10 @@ def _choose_channels(every, wanted):
 
 def _choose_period(offered_us, period):
     if period is None:
-        # The instrument starts at the first period it offers.
+        # Where an instrument starts: the first period it offers.
         for p in offered_us:
             if p > 0:
-                return p, True
+                return p, False
         return 1000000, True  # none offered: a row per second is as good as any
     us = int(round(period * 1e6))
     if us not in offered_us:

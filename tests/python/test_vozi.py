@@ -58,10 +58,13 @@ def test_find_and_open_by_index_and_by_unique_id():
             vozi.open(7)
 
 
-@pytest.mark.parametrize("channels, columns", [(None, [1, 2, 3, 4, 5]),
-                                               (["Counter", 1], [1, 5])])
-def test_read_gives_the_simulators_waveforms_in_physical_units(channels, columns):
-    with vozi.simulate(), vozi.open(period=0.001, channels=channels) as dev:
+@pytest.mark.parametrize("period, channels, columns", [(None, None, [1, 2, 3, 4, 5]),
+                                                       (0.001, ["Counter", 1], [1, 5])])
+def test_read_gives_the_simulators_waveforms_in_physical_units(period, channels, columns):
+    # Left at 5 s by an earlier host: without a period open() still selects
+    # the first offered, 1 ms (at 5 s the reads would time out).
+    with vozi.simulate(periods=[0.001, 5], start_period=2), \
+            vozi.open(period=period, channels=channels) as dev:
         assert dev.channels == [vozi.Channel(*SIM_CHANNELS[c - 1]) for c in columns]
         assert (dev.model, dev.firmware, dev.period, dev.period_assumed) == ("VZ-8", "1", 0.001, False)
         first = dev.read(1500)

@@ -46,12 +46,9 @@ std::vector<ChannelInfo> ChooseColumns(const DeviceInfo& info, const std::vector
   return columns;
 }
 
-// The period the time column uses. With --period it is one the instrument
-// offers (GetSamplePeriods) and is selected. Without, the instrument keeps
-// the one it streams at, which no command reports: the tool assumes the first
-// period of the instrument's own list (the library lists them in reverse, so
-// the last of the reply), which is where an instrument starts, and checks the
-// assumption against the lines that arrive.
+// The period the time column and the loss check rest on, always selected
+// before the stream starts: the one --period names (if the instrument
+// offers it), else the one the instrument starts with.
 bool ChoosePeriod(DeviceStream& s, std::optional<int32_t> periodUs, std::string* error) {
   const std::vector<int32_t>& offered = s.info.periodsUs;
   if (periodUs) {
@@ -62,25 +59,18 @@ bool ChoosePeriod(DeviceStream& s, std::optional<int32_t> periodUs, std::string*
       return false;
     }
     s.periodUs = *periodUs;
-    s.periodSelected = true;
+    s.periodGiven = true;
     return true;
   }
-  s.periodUs = 0;  // no list at all: the time is unknown
-  for (auto p = offered.rbegin(); p != offered.rend(); ++p) {
-    if (*p > 0) {
-      s.periodUs = *p;
-      break;
-    }
-  }
+  s.periodUs = StartingPeriod(offered).value_or(0);  // none at all: the time is unknown
   return true;
 }
 
 std::string PeriodText(const DeviceStream& s) {
   if (s.periodUs <= 0) return "unknown (the instrument offers none; the first column counts samples)";
   const std::string p = FormatPeriod(static_cast<int32_t>(s.periodUs));
-  if (s.periodSelected) return p + " (selected)";
-  return p + " (assumed: the first the instrument offers, where it starts; no command reports "
-             "the current one, so choose it with --period)";
+  if (s.periodGiven) return p + " (selected)";
+  return p + " (selected: the first the instrument offers, where it starts; --period chooses another)";
 }
 
 std::string IsoTime(std::chrono::system_clock::time_point t) {
@@ -174,9 +164,15 @@ void PrintSummary(const DeviceStream& s, double elapsed, std::ostream& out) {
   }
   if (st.fasterThanPeriod) {
     out << "  warning: more lines arrived than the period allows: the instrument does not stream at "
-        << (s.periodUs > 0 ? FormatPeriod(static_cast<int32_t>(s.periodUs)) : "that period")
-        << ", so the time column is wrong";
-    out << (s.periodSelected ? "\n" : "; choose the period with --period\n");
+        << FormatPeriod(static_cast<int32_t>(s.periodUs)) << ", so the time column is wrong\n";
+  }
+  if (st.slowerThanPeriod) {
+    const std::string p = FormatPeriod(static_cast<int32_t>(s.periodUs));
+    const double allowed = 1e6 / static_cast<double>(s.periodUs);
+    out << "  warning: fewer lines arrived than the period allows (" << FormatNumber(allowed, 5) << " lines/s at "
+        << p << "): either the instrument does not stream at " << p
+        << ", and then the time column is wrong and the samples counted as lost were never sent, "
+           "or that many lines were lost on the way\n";
   }
   if (!s.csvPath.empty()) out << "  CSV:  " << (IsStdout(s.csvPath) ? "standard output" : s.csvPath.string()) << "\n";
   if (!s.plotPath.empty()) out << "  plot: " << s.plotPath.string() << "\n";
@@ -190,12 +186,8 @@ struct Prepared {
 
 // Start-up of one instrument and its description. The reason on failure.
 std::optional<std::string> StartOne(EnablerSession& session, int32_t index, int32_t lastIndex,
-                                    std::optional<DeviceInfo>* info) {
-  if (!session.Initialise(index)) {
-    const std::string message = session.FailureMessage(index, lastIndex);
-    ReportError("device " + std::to_string(index) + ": start-up failed", message);
-    return "start-up failed" + (message.empty() ? "" : ": " + message);
-  }
+                                    const PortInfo& where, std::optional<DeviceInfo>* info) {
+  if (auto reason = StartReported(session, index, lastIndex, where)) return "start-up failed: " + *reason;
   std::string failed;
   *info = ReadDeviceInfo(session, index, &failed);
   if (*info) return std::nullopt;
@@ -236,6 +228,7 @@ int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
   }
 
   const int32_t last = found.back();
+  const std::vector<PlatformPort> ports = UsbSerialPorts(o.deviceRoot);
   std::vector<DeviceStream> streams(chosen.size());
   std::vector<std::string> notStarted;
   for (size_t k = 0; k < chosen.size(); ++k) {
@@ -243,7 +236,7 @@ int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
     DeviceStream& s = streams[k];
     s.info.index = chosen[k];
     std::optional<DeviceInfo> info;
-    if (auto reason = StartOne(session, chosen[k], last, &info)) {
+    if (auto reason = StartOne(session, chosen[k], last, FindPort(session.UniqueId(chosen[k]), ports), &info)) {
       s.failure = *reason;
       notStarted.push_back("device " + std::to_string(chosen[k]) + ": " + OneLine(*reason));
       if (o.requireAll) {

@@ -96,7 +96,9 @@ void DeviceStream::Consume(const std::string& line, const StreamLimits& limits, 
 
 bool Acquisition::Configure(DeviceStream& s) {
   const int32_t index = s.info.index;
-  if (s.periodSelected && !session_.Command(index, VOZI_SELECT_PERIOD, static_cast<int32_t>(s.periodUs)).ok) {
+  // Selected even when it is where the instrument starts: an earlier host
+  // may have left it at another one, and no command reports the current one.
+  if (s.periodUs > 0 && !session_.Command(index, VOZI_SELECT_PERIOD, static_cast<int32_t>(s.periodUs)).ok) {
     s.failure = "SelectPeriod refused";
     return false;
   }
@@ -298,6 +300,10 @@ RunResult Acquisition::Run() {
   }
   result.elapsedSeconds = SecondsSince(start_);
   ShowProgress(result.elapsedSeconds, true);
+  for (DeviceStream& s : streams_) {
+    s.stats.slowerThanPeriod =
+        s.periodUs > 0 && SlowerThanPeriod(s.stats.samples + s.stats.malformed, s.firstAt, s.lastAt, s.periodUs);
+  }
   StopAll();
   for (DeviceStream& s : streams_) {
     if (s.started && !s.anyLine && s.failure.empty()) {

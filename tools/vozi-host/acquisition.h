@@ -33,8 +33,10 @@ struct DeviceStream {
   DeviceInfo info;
   std::vector<ChannelInfo> columns;         // enabled channels in the order they arrive
   std::vector<bool> scaled;                 // per column
-  int64_t periodUs = 0;                     // period the time column uses; 0: unknown
-  bool periodSelected = false;              // sent with SelectPeriod (else assumed)
+  // The period selected before the stream starts, which the time column
+  // and the loss check rest on; 0: the instrument offers none (time unknown).
+  int64_t periodUs = 0;
+  bool periodGiven = false;                 // by --period (else where the instrument starts)
   std::filesystem::path csvPath, plotPath, edfPath;  // empty: not wanted
   CsvWriter csv;
   std::unique_ptr<PlotSeries> plot;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device_info.h"
 #include "enabler_session.h"
 
 namespace vozihost {
@@ -24,7 +25,7 @@ int RunList(EnablerSession& session, const std::vector<int32_t>& found, const Li
 
 struct AcquireOptions {
   std::vector<int32_t> devices;      // indices; empty: every instrument found
-  std::optional<int32_t> periodUs;   // absent: keep the instrument's
+  std::optional<int32_t> periodUs;   // absent: where the instrument starts
   std::vector<int32_t> channels;     // absent: every channel
   std::optional<double> seconds;
   std::optional<uint64_t> samples;
@@ -35,6 +36,7 @@ struct AcquireOptions {
   bool requireAll = false;           // one instrument failing to start stops all
   bool progress = false;             // live progress line on standard error
   std::string toolVersion;
+  std::filesystem::path deviceRoot = "/";  // where the platform's ports are looked up
 };
 
 // Streams, writes the files, prints a summary. Exit code.
@@ -45,7 +47,11 @@ int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
 // any) indented below it.
 void ReportError(const std::string& what, const std::string& libraryMessage = {});
 
-// Initialise with the failure and the library's message reported.
-bool InitialiseReported(EnablerSession& session, int32_t index, int32_t lastIndex);
+// Initialise, announced first ("starting device N (port, description)
+// ..."); on failure reported with this instrument's reason and, when it
+// concerns this one, the library's message. Nullopt when it started, else
+// the reason.
+std::optional<std::string> StartReported(EnablerSession& session, int32_t index, int32_t lastIndex,
+                                         const PortInfo& where);
 
 }  // namespace vozihost

@@ -1,5 +1,6 @@
 #include "device_info.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace vozihost {
@@ -29,12 +30,32 @@ std::vector<int32_t> ParsePeriodList(std::string_view text) {
   return periods;
 }
 
+std::optional<int32_t> StartingPeriod(const std::vector<int32_t>& periodsUs) {
+  for (int32_t p : periodsUs) {
+    if (p > 0) return p;
+  }
+  return std::nullopt;
+}
+
 int32_t UniqueIdFromSerialRemainder(std::string_view remainder) {
   const size_t n = remainder.size();
   const std::string_view middle = n < 2 ? std::string_view() : n < 4 ? remainder.substr(2) : remainder.substr(2, n - 4);
   uint32_t value = 0;  // wraps as the enabler's 32-bit arithmetic does
   for (char c : middle) value = value * 42u + static_cast<uint32_t>(static_cast<unsigned char>(c) - 48);
   return static_cast<int32_t>(value);
+}
+
+PortInfo FindPort(std::optional<int32_t> uniqueId, const std::vector<PlatformPort>& ports) {
+  if (!uniqueId) return {};
+  const PlatformPort* match = nullptr;
+  for (const PlatformPort& p : ports) {
+    const bool vozi = p.serial.rfind("ZOR", 0) == 0 || p.serial.rfind("D800", 0) == 0;
+    if (!vozi || UniqueIdFromSerialRemainder(std::string_view(p.serial).substr(3)) != *uniqueId) continue;
+    if (match) return {};
+    match = &p;
+  }
+  if (!match) return {};
+  return {match->port, match->serial.substr(3)};
 }
 
 std::string FormatPeriod(int32_t periodUs) {
@@ -108,6 +129,7 @@ std::optional<DeviceInfo> ReadDeviceInfo(const EnablerSession& session, int32_t 
   info.model = model->text;
   info.firmware = version->text;
   info.periodsUs = ParsePeriodList(periods->text);
+  std::reverse(info.periodsUs.begin(), info.periodsUs.end());
   // The channel count bounds a loop of commands; no instrument has hundreds.
   // (An instrument that named no field at all gives -1: no channels.)
   if (last->count > 255) {

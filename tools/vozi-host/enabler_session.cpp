@@ -95,6 +95,24 @@ std::string EnablerSession::FailureMessage(int32_t index, int32_t lastIndex) con
          std::to_string(lastIndex) + ")";
 }
 
+std::string StartFailureReason(bool describedByMessage, const std::string& libraryMessage, double seconds) {
+  static const std::string kTraceHint = "; --trace FILE shows the firmware it reported and the one required";
+  if (describedByMessage) {
+    if (libraryMessage.find("wrong firmware") != std::string::npos) return "its firmware was refused" + kTraceHint;
+    if (libraryMessage.find("not responding. Please restart") != std::string::npos) {
+      return "it did not answer (switched off, or not connected)";
+    }
+    if (libraryMessage.find("not responding or powered off") != std::string::npos) {
+      return "its port could not be opened or set up (another program may hold it, or permission is missing)";
+    }
+  }
+  if (seconds < 0.9) {
+    return "it failed before it could answer: its port could not be opened or set up, or the connection broke";
+  }
+  if (seconds >= 15.5) return "it did not answer within 16 s (switched off, or not connected)";
+  return "it answered and was refused, most likely for its firmware" + kTraceHint;
+}
+
 EnablerSession::Reply EnablerSession::Command(int32_t index, VoziCommand code,
                                               int32_t argument) const {
   std::string buffer(kReplyBytes, '\0');

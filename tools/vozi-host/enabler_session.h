@@ -59,6 +59,16 @@ class EnablerSession {
   bool used_ = false;  // FindDevice was called: CloseAll is owed
 };
 
+// Why Initialise failed for one instrument, in a sentence. The library's
+// message (index -1) decides for the instrument found last, the one it
+// describes. For any other the exports tell nothing, but the start-up's
+// course does: a port that cannot be opened fails at once; the version line
+// is looked for once a second, so an instrument that answered and was
+// refused (its firmware) fails after a second or more; one that never
+// answers fails after 16 s. Neither way tells which firmware was reported
+// and which required: the trace does.
+std::string StartFailureReason(bool describedByMessage, const std::string& libraryMessage, double seconds);
+
 // UTF-16 text (zero-terminated) as UTF-8; unpaired surrogates become U+FFFD.
 std::string Utf8FromUtf16(const uint16_t* text);
 

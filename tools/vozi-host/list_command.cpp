@@ -6,7 +6,6 @@
 #include "exit_codes.h"
 #include "number_text.h"
 #include "platform/console.h"
-#include "platform/port_finder.h"
 
 namespace vozihost {
 namespace {
@@ -59,20 +58,6 @@ void PrintDevice(const DeviceInfo& info, std::ostream& out) {
   PrintChannels(info, out);
 }
 
-// The platform's adapter for this instrument: the one whose serial number
-// gives the identifier the enabler reports. None when none or several do.
-const PlatformPort* PortOf(std::optional<int32_t> uniqueId, const std::vector<PlatformPort>& ports) {
-  if (!uniqueId) return nullptr;
-  const PlatformPort* match = nullptr;
-  for (const PlatformPort& p : ports) {
-    const bool vozi = p.serial.rfind("ZOR", 0) == 0 || p.serial.rfind("D800", 0) == 0;
-    if (!vozi || UniqueIdFromSerialRemainder(std::string_view(p.serial).substr(3)) != *uniqueId) continue;
-    if (match) return nullptr;
-    match = &p;
-  }
-  return match;
-}
-
 }  // namespace
 
 int RunList(EnablerSession& session, const std::vector<int32_t>& found, const ListOptions& options,
@@ -84,20 +69,21 @@ int RunList(EnablerSession& session, const std::vector<int32_t>& found, const Li
   for (int32_t index : found) {
     if (StopRequested()) return kExitInterrupted;
     const std::optional<int32_t> id = session.UniqueId(index);
-    const PlatformPort* port = PortOf(id, ports);
+    const PortInfo where = FindPort(id, ports);
+    const auto orDash = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
+    // What the platform knows about the adapter; without --probe that is
+    // all there is, and it stays for an instrument that fails to start.
+    const std::string platformLines = "  description:    " + orDash(where.description) + "\n" +
+                                      "  port:           " + orDash(where.port) + "\n";
     out << "device " << index << "\n"
         << "  unique id:      " << (id ? std::to_string(*id) : "-") << "\n";
     if (!options.probe) {
-      // Without --probe nothing is sent to the instrument: what the platform
-      // knows about its adapter is all there is.
-      out << "  description:    " << (port ? port->serial.substr(3) : "-") << "\n"
-          << "  port:           " << (port ? port->port : "-") << "\n"
-          << std::flush;
+      out << platformLines << std::flush;
       continue;
     }
     out << std::flush;
-    if (!InitialiseReported(session, index, found.back())) {
-      out << "  start-up failed\n";
+    if (const auto reason = StartReported(session, index, found.back(), where)) {
+      out << platformLines << "  start-up failed: " << *reason << "\n";
       status = kExitStartupFailed;
       continue;
     }
@@ -107,12 +93,12 @@ int RunList(EnablerSession& session, const std::vector<int32_t>& found, const Li
     if (!info) {
       ReportError("device " + std::to_string(index) + ": " + failed + " refused",
                   session.FailureMessage(index, found.back()));
-      out << "  no description\n";
+      out << platformLines << "  no description: " << failed << " refused\n";
       status = kExitStartupFailed;
       continue;
     }
     out << "  description:    " << info->description << "\n"
-        << "  port:           " << (port ? port->port : "-") << "\n";
+        << "  port:           " << orDash(where.port) << "\n";
     PrintDevice(*info, out);
   }
   if (!options.probe) {

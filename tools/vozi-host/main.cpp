@@ -4,6 +4,7 @@
 // GetLastErrorMsg after every failure, CloseAll.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -151,9 +152,50 @@ std::optional<std::string> Validate(Parsed& p) {
   return std::nullopt;
 }
 
-int Usage(const std::string& message) {
-  ReportError(message + "\n(vozi-host help shows the commands and options)");
+int Usage(const std::string& message, const std::string& hint = "vozi-host help shows the commands and options") {
+  ReportError(message + "\n(" + hint + ")");
   return kExitUsage;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// An option no command takes: the nearest one that this command or every
+// command takes (a typing slip, or the start of a name), and where the
+// options are listed.
+int UnknownOption(const CLI::App& app, const CLI::App* command, const std::string& given) {
+  const std::string name = given.substr(0, given.find('='));
+  std::string closest;
+  size_t best = std::max<size_t>(1, (name.size() - std::min<size_t>(2, name.size())) / 3) + 1;
+  for (const CLI::App* a : {&app, command}) {
+    if (!a) continue;
+    for (const CLI::Option* option : a->get_options()) {
+      for (const std::string& longName : option->get_lnames()) {
+        const std::string known = "--" + longName;
+        const bool start = name.size() >= 5 && known.rfind(name, 0) == 0;
+        const size_t distance = start ? 1 : EditDistance(name, known);
+        if (distance < best) {
+          best = distance;
+          closest = known;
+        }
+      }
+    }
+  }
+  const std::string where = command ? "help " + command->get_name() : "help";
+  return Usage("unknown option " + name + (closest.empty() ? "" : "; did you mean " + closest + "?"),
+               "vozi-host " + where + " shows the options");
 }
 
 int RunCommand(const EnablerApi& api, const Parsed& p) {
@@ -191,7 +233,7 @@ int Run(Parsed& p) {
       return kExitSimulator;
     }
     fleet.ExportDeviceRoot();
-    p.list.deviceRoot = fleet.DeviceRoot();
+    p.list.deviceRoot = p.acquire.deviceRoot = fleet.DeviceRoot();
     std::cerr << "vozi-host: " << sim.count << " simulated instrument(s) in "
               << fleet.DeviceRoot().string() << "\n";
   }
@@ -250,9 +292,11 @@ int main(int argc, char** argv) {
   const std::vector<std::string> commands = {"list", "acquire", "help"};
   if (help->parsed()) {
     if (topic.empty()) {
-      std::cout << app.help();
+      // What --help shows: app.help() would describe the help command itself.
+      std::cout << app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
     } else if (topic == "list" || topic == "acquire") {
-      std::cout << app.get_subcommand(topic)->help();
+      std::cout << app.get_subcommand(topic)->help()
+                << "Options of every command: --library, --simulate, --sim, --sim-arg, --trace (vozi-host help).\n";
     } else {
       return Usage("no command \"" + topic + "\"; the commands are list, acquire and help");
     }
@@ -261,10 +305,14 @@ int main(int argc, char** argv) {
   if (!list->parsed() && !acquire->parsed()) {
     const std::vector<std::string> rest = app.remaining();
     if (rest.empty()) return Usage("a command is needed: list, acquire or help");
-    if (rest[0].rfind("-", 0) == 0) return Usage("unknown option " + rest[0]);
+    if (rest[0].rfind("-", 0) == 0) return UnknownOption(app, nullptr, rest[0]);
     return Usage("unknown command \"" + rest[0] + "\"; the commands are list, acquire and help");
   }
-  if (!app.remaining().empty()) return Usage("unexpected argument " + app.remaining()[0]);
+  if (!app.remaining().empty()) {
+    const std::string extra = app.remaining()[0];
+    if (extra.rfind("-", 0) == 0) return UnknownOption(app, list->parsed() ? list : acquire, extra);
+    return Usage("unexpected argument " + extra);
+  }
   p.isList = list->parsed();
   if (auto error = Validate(p)) return Usage(*error);
   p.acquire.csv = p.csv;

@@ -44,6 +44,11 @@ double ExpectedLines(double firstAt, double now, int64_t periodUs, double buffer
   return produced - waiting;
 }
 
+bool SlowerThanPeriod(uint64_t lines, double firstAt, double lastAt, int64_t periodUs) {
+  const std::optional<double> rate = ArrivalRate(lines, firstAt, lastAt);
+  return rate && *rate < 0.75e6 / static_cast<double>(periodUs);
+}
+
 double LossTolerance(int64_t periodUs) {
   return std::max(2.0, 0.5e6 / static_cast<double>(periodUs));
 }

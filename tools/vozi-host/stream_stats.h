@@ -21,6 +21,7 @@ struct StreamStats {
   uint64_t gaps = 0;            // places where samples are missing (rows marked in the CSV)
   uint64_t gapsOfUnknownSize = 0;
   bool fasterThanPeriod = false;  // more lines than the period allows: the period is wrong
+  bool slowerThanPeriod = false;  // far fewer: a wrong period, or lines lost on the way
 
   void Count(LineStatus status);
   uint64_t Dropped() const { return malformed + ringOverflows; }
@@ -43,6 +44,12 @@ std::optional<double> ArrivalRate(uint64_t lines, double firstAt, double lastAt)
 // ring (bufferedBytes, at the average line length so far).
 double ExpectedLines(double firstAt, double now, int64_t periodUs, double bufferedBytes,
                      double averageLineBytes);
+
+// Whether the lines arrived at well under the rate the period gives: below
+// three quarters of it, measured as ArrivalRate does (so over a second at
+// least, where arrival jitter no longer counts). Either more than a quarter
+// of them were lost on the way, or the instrument streams at a longer period.
+bool SlowerThanPeriod(uint64_t lines, double firstAt, double lastAt, int64_t periodUs);
 
 // How far the count may trail or lead that expectation before it is taken
 // as lost lines (or a wrong period): arrival jitter, the adapter's latency

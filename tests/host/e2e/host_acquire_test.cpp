@@ -88,11 +88,17 @@ TEST(HostAcquire, CsvHoldsTheSimulatorsWaveformsInPhysicalUnits) {
 TEST(HostAcquire, SeveralInstrumentsEachGetTheirOwnFiles) {
   TempFolder t;
   const auto csv = t.Path() / "run.csv";
-  const HostRun run = RunHost({"acquire", "--simulate=2", "--samples", "100", "--csv", csv.string()},
+  // Left at 100 ms (position 5, after EndOfCycle), as an earlier host's
+  // --period 100000 leaves them.
+  const HostRun run = RunHost({"acquire", "--simulate=2", "--sim-arg=--start-period=5", "--samples", "100",
+                               "--csv", csv.string()},
                               t.Path(), {{"TMPDIR", t.Path().string()}});
-  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_FALSE(std::filesystem::exists(csv));
-  // Without --period the instrument keeps its own: the first it offers, 1 ms.
+  // Without --period the tool selects where an instrument starts: the first
+  // period it offers, 1 ms.
+  EXPECT_NE(run.out.find("  period: 1 ms (selected: the first the instrument offers"), std::string::npos)
+      << run.out;
   ExpectCsvMatchesSimulator(t.Path() / "run-0.csv", {}, {1, 2, 3, 4, 5}, 1000, 100);
   ExpectCsvMatchesSimulator(t.Path() / "run-1.csv", {}, {1, 2, 3, 4, 5}, 1000, 100);
   EXPECT_NE(run.out.find("device 0 (VZ-8, 12105A"), std::string::npos) << run.out;

@@ -25,8 +25,14 @@ TempFolder::~TempFolder() {
 }
 
 HostProcess::HostProcess(const std::vector<std::string>& args, const Env& env,
-                         const std::filesystem::path& folder)
+                         const std::filesystem::path& folder, bool terminal)
     : out_(folder / "host.out"), err_(folder / "host.err") {
+  std::string terminalName;
+  if (terminal) {
+    terminal_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal_ < 0 || grantpt(terminal_) != 0 || unlockpt(terminal_) != 0) throw std::runtime_error("no pty");
+    terminalName = ptsname(terminal_);
+  }
   std::vector<std::string> argv_s = {VOZI_HOST_PATH};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -37,6 +43,13 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const Env& env,
   pid_ = fork();
   if (pid_ == 0) {
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    if (terminal) {
+      // A session leader's first terminal opened becomes its controlling one.
+      setsid();
+      const int slave = open(terminalName.c_str(), O_RDWR);
+      if (slave < 0) _exit(126);
+      dup2(slave, STDIN_FILENO);
+    }
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
     execv(argv[0], argv.data());
@@ -50,6 +63,13 @@ HostProcess::~HostProcess() {
   if (pid_ > 0 && !reaped_) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
+  }
+  if (terminal_ >= 0) close(terminal_);
+}
+
+void HostProcess::Type(const std::string& keys) {
+  if (write(terminal_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
+    throw std::runtime_error("cannot type on the terminal");
   }
 }
 

@@ -31,8 +31,15 @@ class TempFolder {
 class HostProcess {
  public:
   // Starts vozi-host with these arguments; output goes to files in `folder`.
-  HostProcess(const std::vector<std::string>& args, const Env& env, const std::filesystem::path& folder);
+  // With `terminal` it runs in a session of its own whose controlling
+  // terminal (a pseudo-terminal, its standard input) the test types into.
+  HostProcess(const std::vector<std::string>& args, const Env& env, const std::filesystem::path& folder,
+              bool terminal = false);
   ~HostProcess();  // kills a process still running
+
+  // Keys typed on the terminal: "\x03" is a Ctrl-C, which the terminal turns
+  // into SIGINT for the process (not a kill() from this one).
+  void Type(const std::string& keys);
 
   pid_t Pid() const { return pid_; }
   // The exit code, or nullopt when it has not ended within the timeout (or
@@ -43,6 +50,7 @@ class HostProcess {
 
  private:
   pid_t pid_ = -1;
+  int terminal_ = -1;  // the pseudo-terminal's master side
   bool reaped_ = false;
   std::filesystem::path out_, err_;
 };

@@ -125,6 +125,18 @@ TEST_F(EnablerSessionTest, DeviceFailureFallsBackToTheGeneralMessageOnlyForTheLa
   EXPECT_NE(other.find("device 1"), std::string::npos);
 }
 
+TEST(StartFailureReason, TheLibrarysMessageDecidesOnlyForTheInstrumentItDescribes) {
+  const std::string firmware = "A Vozi Device is connected, but can't be used due\nto wrong firmware version.";
+  // Described: the message wins over the time taken.
+  EXPECT_EQ(StartFailureReason(true, firmware, 16.0).rfind("its firmware was refused; --trace FILE", 0), 0u);
+  EXPECT_EQ(StartFailureReason(true, "The Vozi Device is not responding or powered off.", 2.0)
+                .rfind("its port could not be opened", 0),
+            0u);
+  // Another instrument: the message is about the wrong one; the time tells.
+  EXPECT_EQ(StartFailureReason(false, firmware, 16.0).rfind("it did not answer within 16 s", 0), 0u);
+  EXPECT_EQ(StartFailureReason(false, firmware, 0.01).rfind("it failed before it could answer", 0), 0u);
+}
+
 TEST_F(EnablerSessionTest, LongLinesAreJoinedFromTheirPieces) {
   const std::string longLine = "@ " + std::string(2500, '7');
   const std::string exact(1023, 'x');  // fills the buffer exactly: an empty piece follows

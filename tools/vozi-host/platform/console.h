@@ -4,8 +4,9 @@
 // closes the library and reaps the simulators as soon as the library call it
 // is in returns (a start-up can take 16 s). A second Ctrl-C ends the tool at
 // once, after the forced-exit clean-up (simulators killed, temporary folder
-// removed). The same signal delivered twice within a moment (timeout(1)
-// signals the process and then its group) counts once.
+// removed), however soon it comes. Only one signal delivered twice by its
+// sender within a moment (timeout(1) signals the process and then its
+// group) counts once.
 #include <cstdio>
 #include <functional>
 

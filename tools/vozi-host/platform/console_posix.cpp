@@ -15,9 +15,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// timeout(1) and a shell's process-group signal deliver the same signal twice
-// within microseconds; a person's second Ctrl-C comes much later.
+// timeout(1) signals the process and then its group: one signal arrives
+// twice from the same sender within microseconds. A second Ctrl-C comes from
+// the terminal (the kernel), or from another sender, and counts however soon.
 constexpr auto kSameSignal = std::chrono::milliseconds(500);
+
+bool SameSender(const siginfo_t& a, const siginfo_t& b) {
+  return a.si_signo == b.si_signo && a.si_code == SI_USER && b.si_code == SI_USER && a.si_pid == b.si_pid;
+}
 
 std::atomic<bool> g_stop{false};
 std::mutex g_cleanupMutex;
@@ -33,17 +38,19 @@ void Say(const char* text) {
 // can print, run the clean-up and end the process whatever the main thread
 // is waiting for inside the library.
 void SignalThread(sigset_t signals) {
-  Clock::time_point first{};
+  siginfo_t first{};
+  Clock::time_point firstAt{};
   for (;;) {
-    int signal = 0;
-    if (sigwait(&signals, &signal) != 0) continue;
+    siginfo_t info{};
+    if (sigwaitinfo(&signals, &info) < 0) continue;
     const Clock::time_point now = Clock::now();
     if (!g_stop.exchange(true)) {
-      first = now;
+      first = info;
+      firstAt = now;
       Say("\nvozi-host: stopping; Ctrl-C again to end at once\n");
       continue;
     }
-    if (now - first < kSameSignal) continue;
+    if (SameSender(first, info) && now - firstAt < kSameSignal) continue;
     Say("vozi-host: ending at once\n");
     {
       std::lock_guard<std::mutex> lock(g_cleanupMutex);

@@ -9,22 +9,18 @@ namespace vozihost {
 namespace {
 
 std::atomic<bool> g_stop{false};
-std::atomic<ULONGLONG> g_firstAt{0};
 
-// Runs on a thread the console creates. The first request is taken; the same
-// event repeated within half a second counts once; a later one returns FALSE
-// and lets the default handler end the process.
+// Runs on a thread the console creates. The first request is taken; a second
+// one, however soon, returns FALSE and lets the default handler end the
+// process. (The console delivers each Ctrl-C once to each process attached,
+// also when it is sent to a process group.)
 BOOL WINAPI OnConsoleControl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-  const ULONGLONG now = GetTickCount64();
-  if (!g_stop.exchange(true)) {
-    g_firstAt = now;
-    static const char text[] = "\nvozi-host: stopping; Ctrl-C again to end at once\n";
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
-    return TRUE;
-  }
-  return now - g_firstAt < 500 ? TRUE : FALSE;
+  if (g_stop.exchange(true)) return FALSE;
+  static const char text[] = "\nvozi-host: stopping; Ctrl-C again to end at once\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
+  return TRUE;
 }
 
 }  // namespace
