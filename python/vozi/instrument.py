@@ -35,14 +35,15 @@ class Channel(collections.namedtuple("Channel", "index name units minimum maximu
 
 
 class Loss(collections.namedtuple(
-        "Loss", "samples malformed no_prefix wrong_count bad_value ring_overflows")):
-    """What can be known about lost samples.
+        "Loss", "converted malformed no_prefix wrong_count bad_value ring_overflows")):
+    """What can be known about lost samples, beside what arrived.
 
-    samples: lines converted into rows so far; malformed: lines that could not
-    be converted (no_prefix: their start was lost; wrong_count: values missing
-    or lines run together; bad_value: a field that is no number or out of
-    range); ring_overflows: times the library's 64 KiB receive ring was found
-    full, when it refuses text, so that lines were lost without trace."""
+    converted: lines that arrived whole and became rows so far (none of them
+    lost); malformed: lines that could not be converted (no_prefix: their
+    start was lost; wrong_count: values missing or lines run together;
+    bad_value: a field that is no number or out of range); ring_overflows:
+    times a read found the library's 64 KiB receive ring full since the
+    previous one: it refuses whole lines then, lost without trace."""
 
     @property
     def dropped(self):

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -80,6 +81,32 @@ def test_read_gives_the_simulators_waveforms_in_physical_units(channels, columns
         worst = (np.abs(first - expected) / steps).max()
         assert worst <= 1.0, "%.2f scale steps off the simulator's waveform" % worst
         assert dev.lost.dropped == 0
+
+
+def test_every_read_after_lines_the_ring_refused_counts_them_and_warns():
+    # A bursting instrument fills the library's ring between reads, again and
+    # again. A jump of the counter channel shows where lines were refused;
+    # the read that took the text before them, or the next, must count and
+    # warn (each jump may be the first line after refusals its read found).
+    with vozi.simulate(burst=True), vozi.open(period=0.001) as dev:
+        jumpy, warned, rows, previous = [], [], 0, []
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            while len(jumpy) < 5 and len(warned) < 100:
+                before = len(caught)
+                data = dev.read()
+                rows += len(data)
+                n = np.concatenate([previous, data[:, 4].round()]).astype(int)
+                if ((np.diff(n) - 1) % 32768 != 0).any():
+                    jumpy.append(len(warned))
+                warned.append(any(issubclass(w.category, vozi.DataLost) for w in caught[before:]))
+                previous = n[-1:]
+                time.sleep(0.1)  # the instrument overfills the ring meanwhile
+        assert len(jumpy) == 5, "the ring never refused lines"
+        unwarned = [k for k in jumpy if not (warned[k] or (k and warned[k - 1]))]
+        assert not unwarned, "reads %s follow refused lines without a warning" % unwarned
+        lost = dev.lost
+        assert lost.ring_overflows >= len(jumpy) // 2 and lost.converted >= rows
 
 
 def test_a_read_waiting_for_samples_sleeps_instead_of_spinning():
