@@ -1,6 +1,7 @@
 """Finding, starting and reading Vozi instruments."""
 
 import collections
+import math
 import re
 import warnings
 import weakref
@@ -286,10 +287,17 @@ class Instrument:
         return self._read(n, seconds, timeout, raw=True)
 
     def stream(self, chunk=None, timeout=None, raw=False):
-        """Yields arrays as the samples arrive: `chunk` samples each, or
-        whatever has arrived (at least one sample) when chunk is None."""
-        while True:
-            yield self._read(chunk, None, timeout, raw)
+        """An iterator of arrays as the samples arrive: `chunk` samples each,
+        or whatever has arrived (at least one sample) when chunk is None."""
+        if chunk is not None and chunk < 1:
+            # Empty chunks would come at once, for ever.
+            raise ValueError("a chunk of at least one sample, not %r" % (chunk,))
+        _check_timeout(timeout)
+
+        def chunks():
+            while True:
+                yield self._read(chunk, None, timeout, raw)
+        return chunks()
 
     def _read(self, n, seconds, timeout, raw):
         if self._handle.closed:
@@ -297,9 +305,12 @@ class Instrument:
         if n is not None and seconds is not None:
             raise TypeError("give n or seconds, not both")
         if seconds is not None:
+            if not math.isfinite(seconds) or seconds < 0:
+                raise ValueError("seconds must be a finite time of at least 0, not %r" % (seconds,))
             n = int(round(seconds / self.period))
         if n is not None and n < 0:
             raise ValueError("a negative number of samples")
+        _check_timeout(timeout)
         if timeout is None:
             timeout = max(_STALL_SECONDS, 5 * self.period)
         status = self._stream.fill(1 if n is None else n, float(timeout))
@@ -347,6 +358,13 @@ class Instrument:
         return ("<vozi.Instrument %d %s %s, unique id %s, %d channels at %g s, %s>"
                 % (self.index, self._model, self._description, self.unique_id,
                    len(self._channels), self.period, state))
+
+
+def _check_timeout(timeout):
+    # A NaN compares false with everything: a read would never time out.
+    # Infinity is a wish to wait for ever, and is honoured.
+    if timeout is not None and (math.isnan(timeout) or timeout < 0):
+        raise ValueError("timeout must be a time of at least 0 s, not %r" % (timeout,))
 
 
 def _choose_channels(every, wanted):

@@ -109,6 +109,19 @@ def test_every_read_after_lines_the_ring_refused_counts_them_and_warns():
         assert lost.ring_overflows >= len(jumpy) // 2 and lost.converted >= rows
 
 
+def test_reads_that_could_never_end_or_never_wait_are_refused():
+    nan, inf = float("nan"), float("inf")
+    with vozi.simulate(), vozi.open(period=0.001) as dev:
+        # A NaN time-out never expires (on a silent instrument the read would
+        # wait for ever); empty chunks would be yielded in a busy loop.
+        for call in (lambda: dev.read(timeout=nan), lambda: dev.read_raw(seconds=nan),
+                     lambda: dev.read(seconds=inf), lambda: dev.stream(timeout=nan),
+                     lambda: dev.stream(chunk=0)):
+            with pytest.raises(ValueError):
+                call()
+        assert dev.read(1, timeout=inf).shape == (1, 5)
+
+
 def test_a_read_waiting_for_samples_sleeps_instead_of_spinning():
     # 10 samples a second: nearly all of the read is spent waiting.
     with vozi.simulate(), vozi.open(period=0.1) as dev:
