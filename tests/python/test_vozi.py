@@ -3,9 +3,11 @@ real libvozi.so. Run with PYTHONPATH=build/<preset>/python (scripts/test)."""
 
 import math
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 import warnings
@@ -180,8 +182,9 @@ def test_each_staged_failure_raises_its_exception_with_the_librarys_text(n, sett
 
 
 def _child(script, **kwargs):
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, **kwargs)
+    streams = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    streams.update(kwargs)
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], **streams)
 
 
 def test_a_process_that_never_closes_its_instrument_exits_0():
@@ -222,6 +225,43 @@ def test_ctrl_c_interrupts_a_read():
             pytest.fail("read() ignored Ctrl-C")
         assert (child.returncode, out.strip()) == (0, "interrupted"), err
         assert time.monotonic() - sent < 10
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
+def test_a_killed_process_leaves_no_simulator_holding_its_output(signum):
+    # Output and errors in one pipe, as `2>&1 | tail` has them: the pipe must
+    # end with the process. SIGTERM also ends the simulators and removes
+    # their tree; after SIGKILL nothing can, but they hold nothing of ours.
+    child = _child("""
+        import vozi
+        sim = vozi.simulate().start()
+        dev = vozi.open()
+        print(sim.device_root, *(c.pid for c in sim._children), flush=True)
+        dev.read(10**9)
+    """, stderr=subprocess.STDOUT)
+    root, *pids = child.stdout.readline().split() or ["?"]
+    try:
+        assert pids, "the child did not start its simulator"
+        child.send_signal(signum)
+        try:
+            child.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            pytest.fail("the output stayed open after the process ended")
+        assert child.returncode == -signum
+        if signum == signal.SIGTERM:
+            for pid in pids:
+                with pytest.raises(ProcessLookupError):
+                    os.kill(int(pid), 0)
+            assert not os.path.exists(root)
+    finally:
+        for pid in pids:
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        if root.startswith(tempfile.gettempdir()):
+            shutil.rmtree(root, ignore_errors=True)
 
 
 def test_converter_gives_the_same_rows_however_the_text_is_cut():
