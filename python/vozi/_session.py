@@ -50,6 +50,7 @@ class Session:
         self.simulations = weakref.WeakSet()
         self._owes_close_all = False  # a pass ran since the last CloseAll
         self._signals_taken = []      # ending signals whose default we replaced
+        self._signals_pid = None      # the process whose simulators they end
 
     @property
     def library(self):
@@ -115,6 +116,7 @@ class Session:
         lets set a handler)."""
         if threading.current_thread() is not threading.main_thread():
             return
+        self._signals_pid = os.getpid()
         for signum in _ENDING_SIGNALS:
             if signum not in self._signals_taken and signal.getsignal(signum) is signal.SIG_DFL:
                 signal.signal(signum, self._end_by_signal)
@@ -131,7 +133,10 @@ class Session:
 
     def _end_by_signal(self, signum, frame):
         try:
-            self.shutdown()
+            # A child forked from this process inherits the handler, but the
+            # instruments and simulators are its parent's to end.
+            if os.getpid() == self._signals_pid:
+                self.shutdown()
         finally:
             signal.signal(signum, signal.SIG_DFL)
             os.kill(os.getpid(), signum)
