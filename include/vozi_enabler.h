@@ -43,10 +43,14 @@
  *
  * Threads: the host is expected to make one call at a time. Overlapping calls
  * from several threads are safe (they do not corrupt the library or crash
- * the host) but wait for each other: CloseAll waits for an Initialise or
- * DeviceCommand still running on a device, and two threads reading the same
- * device take turns and share its lines between them. Each started device has a reader thread of its own inside the
- * library; it fills the receive ring while the host is busy elsewhere.
+ * the host) but wait for each other: CloseAll waits for a DeviceCommand
+ * still running on a device (at most its own waits: about 15 s for a
+ * description that never comes, 5 s to start or stop the stream), while an
+ * Initialise still waiting for a silent instrument gives up at once and
+ * returns 0; two threads reading the same device take turns and share its
+ * lines between them, and CloseAll ends their waits. Each started device has
+ * a reader thread of its own inside the library; it fills the receive ring
+ * while the host is busy elsewhere.
  *
  * Unloading: ending the process or unloading the library without CloseAll is
  * safe: the library stops every started instrument as it is unloaded.
@@ -220,8 +224,10 @@ int32_t VOZI_CALL FindDevice(int32_t* index);
  * device is then marked failed; GetLastErrorMsg(-1) tells why).
  * Timing: at least about 1 s with a working instrument (its answer is looked
  * for in 1 s steps), about 16 s with a silent one, at once for a port that
- * cannot be opened, and soon after the instrument goes away during the wait. On a device that runs and has not failed it returns 1 at
- * once; on a failed one it closes the device and starts it again. The
+ * cannot be opened, and soon after the instrument goes away during the wait
+ * or CloseAll is called from another thread. On a device that runs and has
+ * not failed it returns 1 at once; on a failed one it closes the device and
+ * starts it again. The
  * instrument goes on describing its channels after the return; DeviceCommand
  * waits for that. */
 int32_t VOZI_CALL Initialise(int32_t index);

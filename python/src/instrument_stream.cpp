@@ -1,15 +1,17 @@
 #include "instrument_stream.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace vozipy {
 namespace {
 
-// The ring holds at most 65535 bytes and refuses the newest bytes when full.
+// The ring holds at most 65535 bytes; a decoded line that does not fit whole
+// is refused.
 constexpr int32_t kRingBytes = 65535;
-// Found within a line's length of full, it has been (or is about to be)
-// refusing text.
-constexpr int32_t kRingFullBytes = kRingBytes - 512;
+// A decoded line is "@ ", then per column a value (an unscaled one has up to
+// 11 characters) and a comma, then LF.
+int64_t LongestRingLine(size_t columns) { return 2 + 12 * static_cast<int64_t>(columns) + 1; }
 
 }  // namespace
 
@@ -23,9 +25,6 @@ InstrumentStream::Drain InstrumentStream::DrainOnce(uint32_t waitMs) {
   const VoziEnablerExports& api = library_->Api();
   auto lock = library_->Lock();
   int32_t held = api.ReadBuffSize(index_);
-  const bool full = held >= kRingFullBytes;
-  if (full && !ringWasFull_) ++ringOverflows_;
-  ringWasFull_ = full;
   size_t taken = 0;
   if (held <= 0) {
     // Waits (up to waitMs) for the first byte to arrive and takes exactly
@@ -41,6 +40,15 @@ InstrumentStream::Drain InstrumentStream::DrainOnce(uint32_t waitMs) {
   // was counted (only this thread takes from it), so exactly `held` bytes
   // arrive.
   if (held > 0 && api.ReadBuffer(index_, buffer_.data() + taken, held, 0)) taken += static_cast<size_t>(held);
+  // A line is refused only when the ring lacks room for it, i.e. holds more
+  // than 65535 - its length. Each drain empties the ring, so since the
+  // previous one it held at most what was taken plus what arrived while it
+  // was taken (held now): within a longest line of full, it may have refused
+  // lines again, however often it did before.
+  const int32_t after = api.ReadBuffSize(index_);
+  if (static_cast<int64_t>(taken) + std::max(after, 0) + LongestRingLine(converter_.Columns()) > kRingBytes) {
+    ++ringOverflows_;
+  }
   result.bytes = taken;
   result.failed = api.IsFailed(index_) != 0;
   lock.unlock();

@@ -35,8 +35,9 @@ class InstrumentStream {
   // after the next discovery pass: a stopped stream reads nothing more.
   void Stop() { stopped_.store(true); }
   bool Stopped() const { return stopped_.load(); }
-  // Times the ring was found full (or within a line of it): the enabler
-  // drops the newest text then, so lines were lost.
+  // Drains that found the ring full since the previous one (within a
+  // longest line of it): the enabler refuses whole lines then, so lines may
+  // have been lost before the text each of them took.
   uint64_t RingOverflows() const { return ringOverflows_; }
 
  private:
@@ -47,7 +48,6 @@ class InstrumentStream {
   std::vector<char> buffer_;
   std::atomic<bool> stopped_{false};
   uint64_t ringOverflows_ = 0;
-  bool ringWasFull_ = false;
 };
 
 }  // namespace vozipy

@@ -8,6 +8,8 @@ pass. Closing an instrument stops its stream; its port stays with the library
 until the last open instrument is closed, which calls CloseAll."""
 
 import atexit
+import os
+import signal
 import threading
 import weakref
 
@@ -33,6 +35,11 @@ ENABLE_CHANNEL = 42
 # A library that never ends its discovery pass must not hang the caller.
 _MAX_INSTRUMENTS = 256
 
+# Signals that end the process by default without running atexit: a Python
+# ended so would leave its simulators running and their trees behind.
+_ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP")
+                        if hasattr(signal, name))
+
 
 class Session:
     def __init__(self):
@@ -42,6 +49,8 @@ class Session:
         self.handles = {}    # index -> handle of an open instrument
         self.simulations = weakref.WeakSet()
         self._owes_close_all = False  # a pass ran since the last CloseAll
+        self._signals_taken = []      # ending signals whose default we replaced
+        self._signals_pid = None      # the process whose simulators they end
 
     @property
     def library(self):
@@ -98,6 +107,39 @@ class Session:
                 lib.command(handle.index, STOP_STREAM)
             if not self.handles:
                 self.close_all()
+
+    def end_simulations_on_signals(self):
+        """While simulators run, a signal that would end the process at once
+        first closes the instruments and ends the simulators, then ends the
+        process as the signal would have. Only where the signal still has its
+        default action, and only from the main thread (the only one Python
+        lets set a handler)."""
+        if threading.current_thread() is not threading.main_thread():
+            return
+        self._signals_pid = os.getpid()
+        for signum in _ENDING_SIGNALS:
+            if signum not in self._signals_taken and signal.getsignal(signum) is signal.SIG_DFL:
+                signal.signal(signum, self._end_by_signal)
+                self._signals_taken.append(signum)
+
+    def leave_signals(self):
+        """The defaults back, where no one else has changed them since."""
+        if threading.current_thread() is not threading.main_thread():
+            return
+        for signum in self._signals_taken:
+            if signal.getsignal(signum) == self._end_by_signal:
+                signal.signal(signum, signal.SIG_DFL)
+        self._signals_taken = []
+
+    def _end_by_signal(self, signum, frame):
+        try:
+            # A child forked from this process inherits the handler, but the
+            # instruments and simulators are its parent's to end.
+            if os.getpid() == self._signals_pid:
+                self.shutdown()
+        finally:
+            signal.signal(signum, signal.SIG_DFL)
+            os.kill(os.getpid(), signum)
 
     def shutdown(self):
         """At interpreter exit: every instrument closed, then the simulators

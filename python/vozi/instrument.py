@@ -1,6 +1,7 @@
 """Finding, starting and reading Vozi instruments."""
 
 import collections
+import math
 import re
 import warnings
 import weakref
@@ -35,14 +36,15 @@ class Channel(collections.namedtuple("Channel", "index name units minimum maximu
 
 
 class Loss(collections.namedtuple(
-        "Loss", "samples malformed no_prefix wrong_count bad_value ring_overflows")):
-    """What can be known about lost samples.
+        "Loss", "converted malformed no_prefix wrong_count bad_value ring_overflows")):
+    """What can be known about lost samples, beside what arrived.
 
-    samples: lines converted into rows so far; malformed: lines that could not
-    be converted (no_prefix: their start was lost; wrong_count: values missing
-    or lines run together; bad_value: a field that is no number or out of
-    range); ring_overflows: times the library's 64 KiB receive ring was found
-    full, when it refuses text, so that lines were lost without trace."""
+    converted: lines that arrived whole and became rows so far (none of them
+    lost); malformed: lines that could not be converted (no_prefix: their
+    start was lost; wrong_count: values missing or lines run together;
+    bad_value: a field that is no number or out of range); ring_overflows:
+    times a read found the library's 64 KiB receive ring full since the
+    previous one: it refuses whole lines then, lost without trace."""
 
     @property
     def dropped(self):
@@ -290,10 +292,17 @@ class Instrument:
         return self._read(n, seconds, timeout, raw=True)
 
     def stream(self, chunk=None, timeout=None, raw=False):
-        """Yields arrays as the samples arrive: `chunk` samples each, or
-        whatever has arrived (at least one sample) when chunk is None."""
-        while True:
-            yield self._read(chunk, None, timeout, raw)
+        """An iterator of arrays as the samples arrive: `chunk` samples each,
+        or whatever has arrived (at least one sample) when chunk is None."""
+        if chunk is not None and chunk < 1:
+            # Empty chunks would come at once, for ever.
+            raise ValueError("a chunk of at least one sample, not %r" % (chunk,))
+        _check_timeout(timeout)
+
+        def chunks():
+            while True:
+                yield self._read(chunk, None, timeout, raw)
+        return chunks()
 
     def _read(self, n, seconds, timeout, raw):
         if self._handle.closed:
@@ -301,9 +310,12 @@ class Instrument:
         if n is not None and seconds is not None:
             raise TypeError("give n or seconds, not both")
         if seconds is not None:
+            if not math.isfinite(seconds) or seconds < 0:
+                raise ValueError("seconds must be a finite time of at least 0, not %r" % (seconds,))
             n = int(round(seconds / self.period))
         if n is not None and n < 0:
             raise ValueError("a negative number of samples")
+        _check_timeout(timeout)
         if timeout is None:
             timeout = max(_STALL_SECONDS, 5 * self.period)
         status = self._stream.fill(1 if n is None else n, float(timeout))
@@ -351,6 +363,13 @@ class Instrument:
         return ("<vozi.Instrument %d %s %s, unique id %s, %d channels at %g s, %s>"
                 % (self.index, self._model, self._description, self.unique_id,
                    len(self._channels), self.period, state))
+
+
+def _check_timeout(timeout):
+    # A NaN compares false with everything: a read would never time out.
+    # Infinity is a wish to wait for ever, and is honoured.
+    if timeout is not None and (math.isnan(timeout) or timeout < 0):
+        raise ValueError("timeout must be a time of at least 0 s, not %r" % (timeout,))
 
 
 def _choose_channels(every, wanted):

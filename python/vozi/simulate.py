@@ -76,6 +76,7 @@ class Simulation:
         self._previous_root = os.environ.get("VOZI_DEVICE_ROOT")
         self._started = True
         S.session.simulations.add(self)
+        S.session.end_simulations_on_signals()
         settings = dict(self.settings)
         serial = settings.pop("serial", None)
         extra = [word for k, v in settings.items() for word in _option(k, v)]
@@ -94,7 +95,14 @@ class Simulation:
         # Own process group: the terminal's Ctrl-C reaches Python alone, which
         # then closes its instruments before it ends the simulators.
         group = {"process_group": 0} if sys.version_info >= (3, 11) else {"start_new_session": True}
-        child = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, **group)
+        # Its complaints go to a file in the tree, never to the caller's
+        # standard error: that may be the caller's output too (2>&1), and a
+        # simulator that outlived a killed Python would hold it open, so that
+        # a reader such as `| tail` would never see its end.
+        log_path = os.path.join(self.device_root, "%s.stderr" % serial)
+        with open(log_path, "ab") as log:
+            child = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=log, **group)
         self._children.append(child)
         seen = b""
         deadline = time.monotonic() + _READY_SECONDS
@@ -103,8 +111,10 @@ class Simulation:
             ready = select.select([child.stdout], [], [], max(0.0, left))[0] if left > 0 else []
             chunk = os.read(child.stdout.fileno(), 256) if ready else b""
             if not chunk:
+                with open(log_path, "rb") as log:
+                    said = (seen + log.read()).decode(errors="replace").strip()
                 raise Error("simulator %s (%s) did not present its port%s"
-                            % (serial, executable, ": " + seen.decode(errors="replace") if seen else ""))
+                            % (serial, executable, ": " + said if said else ""))
             seen += chunk
         self.serials.append(serial)
 
@@ -136,6 +146,8 @@ class Simulation:
                 os.environ["VOZI_DEVICE_ROOT"] = self._previous_root
             shutil.rmtree(self.device_root, ignore_errors=True)
             S.session.simulations.discard(self)
+            if not S.session.simulations:
+                S.session.leave_signals()
 
 
 def simulate(n=1, **settings):

@@ -43,15 +43,22 @@ void DeviceTable::DestroyAllDevices() {
     const std::lock_guard<std::mutex> held(lock_);
     taken.swap(slots_);
   }
+  // Every start-up in flight learns first that its device is going, so that
+  // each ends at once rather than one after the other at their limits.
+  for (const DeviceRef& slot : taken) {
+    if (slot.use_count() > 1) slot->Device().closing.store(true);
+  }
   while (!taken.empty()) {
     DeviceRef slot = std::move(taken.back());
     taken.pop_back();
     // Only calls that found the slot before it left the table can still hold
     // it, and they only let go: a count of one stays one.
     if (slot.use_count() > 1) {
-      // Waits for a call that holds the lifecycle lock (each is bounded by
-      // its own time-outs); a read in flight goes on with the device's ring
-      // and events until its own time-out, and frees the device as it ends.
+      // Waits for a call that holds the lifecycle lock (a start-up ends at
+      // once, told by `closing`; the others are bounded by their own
+      // time-outs); a read in flight goes on with the device's ring and
+      // events until the close below ends its wait, and frees the device
+      // as it ends.
       const std::lock_guard<std::mutex> held(slot->lifecycle);
       slot->removed = true;
       slot->Device().Close();

@@ -20,8 +20,10 @@ class AppendFile {
 
   // Opens, creating it when missing, the file that the environment variable
   // `variable` (ASCII) names. NotNamed when the variable is unset or empty.
-  // Failed when the file cannot be opened; on Linux one line on standard
-  // error then says why (a Windows host has no console to show it).
+  // Failed when the file cannot be opened at once for writing, or is no
+  // regular file or character device (a pipe or socket could block the
+  // host); on Linux one line on standard error then says why (a Windows
+  // host has no console to show it).
   Opened OpenNamedBy(const char* variable);
   // False when the system took less than all of it.
   bool Append(const char* bytes, size_t length);

@@ -96,6 +96,10 @@ class VoziSerial : public COMPort {
   std::atomic<bool> notResponding{false};
   std::atomic<bool> failed{false};
   std::atomic<bool> stopRequested{false};
+  // Set by CloseAll before it waits for a call in flight on the device: the
+  // device is being closed for good, so a start-up still waiting for the
+  // instrument's version ends now instead of at its limit.
+  std::atomic<bool> closing{false};
 
   // Filled from the version line by the reader thread before the handshake
   // state moves on (published by that release), so that whoever sees

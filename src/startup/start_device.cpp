@@ -9,6 +9,12 @@
 
 namespace {
 HResult NotResponding(OpenKymo::VoziSerial& device) {
+  if (device.closing.load()) {
+    // Not the instrument's fault: no message may blame it.
+    trace::Step(device.portName, "start-up abandoned: the device is being closed");
+    device.failed.store(true);
+    return kE_ABORT;
+  }
   trace::Step(device.portName, "no version line: %s", device.ReaderFailed() ? "the reader failed" : "the wait ran out");
   device.notResponding.store(true);
   device.failed.store(true);
@@ -47,12 +53,14 @@ HResult StartDevice(OpenKymo::VoziSerial& device, const char16_t* portName) {
 
   // The version is looked for once a step; the reader every 20 ms in
   // between: once it has failed (the port hung up, the conversation ended)
-  // nothing will answer however long the wait goes on. Seeing the version
-  // received also makes its texts visible here.
+  // nothing will answer however long the wait goes on, and once CloseAll is
+  // closing the device nobody wants the answer. Seeing the version received
+  // also makes its texts visible here.
   const platform::Deadline waited(platform::kInfinite);
   const bool answered = device.handshakeState.WaitUntil(
       [](HandshakeState now) { return HandshakeStateCell::VersionReceived(now); }, kHandshakeLimitMs,
-      kHandshakeStepMs, [&device] { return !device.ReaderFailed(); }, OpenKymo::VoziSerial::kReaderPollMs);
+      kHandshakeStepMs, [&device] { return !device.ReaderFailed() && !device.closing.load(); },
+      OpenKymo::VoziSerial::kReaderPollMs);
   if (!answered) return NotResponding(device);
   trace::Step(device.portName, "answered after %llu ms: version line read",
               static_cast<unsigned long long>(waited.ElapsedMs()));

@@ -114,4 +114,24 @@ TEST_F(OverlappingCalls, CloseAllEndsAReadWaitingOnASilentDevice) {
   EXPECT_EQ(result.load(), 0);
 }
 
+// CloseAll while an Initialise waits for a silent instrument: the start-up
+// gives up at once, instead of holding CloseAll (and a host that is closing
+// down) for the rest of its 16 s.
+TEST_F(OverlappingCalls, CloseAllCutsShortTheStartUpOfASilentInstrument) {
+  vozisim::SimConfig silent;
+  silent.silent = true;
+  auto& sim = AddInstrument("ZOR11111", silent);
+  ASSERT_EQ(Find(), 0);
+  std::atomic<int32_t> started{-1};
+  std::thread host([&] { started = lib.Initialise(0); });
+  // The start-up is under way once its greeting reaches the instrument.
+  EXPECT_TRUE(sim.Frames().WaitFor("S", 5s).has_value());
+  const auto closing = std::chrono::steady_clock::now();
+  EXPECT_EQ(lib.CloseAll(), 1);
+  const auto took = std::chrono::steady_clock::now() - closing;
+  host.join();
+  EXPECT_LT(took, 8s) << "CloseAll waited for the start-up to run out";
+  EXPECT_EQ(started.load(), 0);
+}
+
 }  // namespace

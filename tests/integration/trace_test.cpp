@@ -4,17 +4,24 @@
 // with the port; the reader threads write into it while the host thread does
 // (the ThreadSanitizer build checks that). What the host reads is the same
 // when the trace cannot start, and that costs the host nothing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <list>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/device_root.h"
@@ -200,6 +207,47 @@ TEST(Trace, HoldsEachDevicesConversationInOrderAndChangesNothingTheHostSees) {
       if (e.kind == "recv") readerThread = e.thread;
     }
     EXPECT_NE(readerThread, hostThread);
+  }
+}
+
+// A FIFO is no trace file: without a reader, opening it for writing blocks
+// (and with it the host's load of the library); with one, a reader that
+// stops reading would block every traced call. Either way the trace stays
+// off and the load returns at once.
+TEST(Trace, AFifoLeavesItOffWithoutHoldingUpTheLoad) {
+  TempFolder folder;
+  const fs::path fifo = folder.Path() / "vozi.trace";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const bool reader : {false, true}) {
+    SCOPED_TRACE(reader ? "a reader waiting" : "no reader");
+    int readEnd = reader ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    // Were the load to block, a reader opened after a generous bound
+    // releases it, so that the test fails instead of hanging.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool loaded = false, released = false;
+    std::thread watchdog([&] {
+      std::unique_lock<std::mutex> guard(lock);
+      if (changed.wait_for(guard, std::chrono::seconds(10), [&] { return loaded; })) return;
+      released = true;
+      readEnd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    });
+    setenv("VOZI_TRACE", fifo.c_str(), 1);
+    {
+      testing_support::VoziLibrary lib(VOZI_LIBRARY_PATH);
+      EXPECT_TRUE(lib.Loaded()) << lib.Error();
+    }
+    unsetenv("VOZI_TRACE");
+    {
+      const std::lock_guard<std::mutex> guard(lock);
+      loaded = true;
+    }
+    changed.notify_one();
+    watchdog.join();
+    EXPECT_FALSE(released) << "loading the library blocked on the FIFO";
+    char byte = 0;
+    EXPECT_LE(read(readEnd, &byte, 1), 0) << "the trace went into the FIFO";
+    if (readEnd >= 0) close(readEnd);
   }
 }
 

@@ -3,11 +3,14 @@ real libvozi.so. Run with PYTHONPATH=build/<preset>/python (scripts/test)."""
 
 import math
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -85,6 +88,45 @@ def test_read_gives_the_simulators_waveforms_in_physical_units(period, channels,
         assert dev.lost.dropped == 0
 
 
+def test_every_read_after_lines_the_ring_refused_counts_them_and_warns():
+    # A bursting instrument fills the library's ring between reads, again and
+    # again. A jump of the counter channel shows where lines were refused;
+    # the read that took the text before them, or the next, must count and
+    # warn (each jump may be the first line after refusals its read found).
+    with vozi.simulate(burst=True), vozi.open(period=0.001) as dev:
+        jumpy, warned, rows, previous = [], [], 0, []
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            while len(jumpy) < 5 and len(warned) < 100:
+                before = len(caught)
+                data = dev.read()
+                rows += len(data)
+                n = np.concatenate([previous, data[:, 4].round()]).astype(int)
+                if ((np.diff(n) - 1) % 32768 != 0).any():
+                    jumpy.append(len(warned))
+                warned.append(any(issubclass(w.category, vozi.DataLost) for w in caught[before:]))
+                previous = n[-1:]
+                time.sleep(0.1)  # the instrument overfills the ring meanwhile
+        assert len(jumpy) == 5, "the ring never refused lines"
+        unwarned = [k for k in jumpy if not (warned[k] or (k and warned[k - 1]))]
+        assert not unwarned, "reads %s follow refused lines without a warning" % unwarned
+        lost = dev.lost
+        assert lost.ring_overflows >= len(jumpy) // 2 and lost.converted >= rows
+
+
+def test_reads_that_could_never_end_or_never_wait_are_refused():
+    nan, inf = float("nan"), float("inf")
+    with vozi.simulate(), vozi.open(period=0.001) as dev:
+        # A NaN time-out never expires (on a silent instrument the read would
+        # wait for ever); empty chunks would be yielded in a busy loop.
+        for call in (lambda: dev.read(timeout=nan), lambda: dev.read_raw(seconds=nan),
+                     lambda: dev.read(seconds=inf), lambda: dev.stream(timeout=nan),
+                     lambda: dev.stream(chunk=0)):
+            with pytest.raises(ValueError):
+                call()
+        assert dev.read(1, timeout=inf).shape == (1, 5)
+
+
 def test_a_read_waiting_for_samples_sleeps_instead_of_spinning():
     # 10 samples a second: nearly all of the read is spent waiting.
     with vozi.simulate(), vozi.open(period=0.1) as dev:
@@ -143,8 +185,9 @@ def test_each_staged_failure_raises_its_exception_with_the_librarys_text(n, sett
 
 
 def _child(script, **kwargs):
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, **kwargs)
+    streams = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    streams.update(kwargs)
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], **streams)
 
 
 def test_a_process_that_never_closes_its_instrument_exits_0():
@@ -185,6 +228,43 @@ def test_ctrl_c_interrupts_a_read():
             pytest.fail("read() ignored Ctrl-C")
         assert (child.returncode, out.strip()) == (0, "interrupted"), err
         assert time.monotonic() - sent < 10
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
+def test_a_killed_process_leaves_no_simulator_holding_its_output(signum):
+    # Output and errors in one pipe, as `2>&1 | tail` has them: the pipe must
+    # end with the process. SIGTERM also ends the simulators and removes
+    # their tree; after SIGKILL nothing can, but they hold nothing of ours.
+    child = _child("""
+        import vozi
+        sim = vozi.simulate().start()
+        dev = vozi.open()
+        print(sim.device_root, *(c.pid for c in sim._children), flush=True)
+        dev.read(10**9)
+    """, stderr=subprocess.STDOUT)
+    root, *pids = child.stdout.readline().split() or ["?"]
+    try:
+        assert pids, "the child did not start its simulator"
+        child.send_signal(signum)
+        try:
+            child.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            pytest.fail("the output stayed open after the process ended")
+        assert child.returncode == -signum
+        if signum == signal.SIGTERM:
+            for pid in pids:
+                with pytest.raises(ProcessLookupError):
+                    os.kill(int(pid), 0)
+            assert not os.path.exists(root)
+    finally:
+        for pid in pids:
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        if root.startswith(tempfile.gettempdir()):
+            shutil.rmtree(root, ignore_errors=True)
 
 
 def test_converter_gives_the_same_rows_however_the_text_is_cut():

@@ -41,6 +41,15 @@ AppendFile::Opened AppendFile::OpenNamedBy(const char* variable) {
     OutputDebugStringW((L"vozi: no trace: cannot open " + std::wstring(path.data())).c_str());
     return Opened::Failed;
   }
+  // Only a file on a disk or a character device (NUL, a console) is taken:
+  // writes to a pipe whose server stops reading block once its buffer is
+  // full, and with them every traced call of the host.
+  const DWORD type = GetFileType(file);
+  if (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) {
+    CloseHandle(file);
+    OutputDebugStringW((L"vozi: no trace: neither a file nor a character device: " + std::wstring(path.data())).c_str());
+    return Opened::Failed;
+  }
   native_ = reinterpret_cast<intptr_t>(file);
   return Opened::Yes;
 }
