@@ -15,6 +15,9 @@ void ReportError(const std::string& what, const std::string& libraryMessage) {
     if (end == std::string::npos) break;
     start = end + 1;
   }
+  // Data and messages already on standard output come first: when both
+  // streams go to one file, the lines stay in the order they happened.
+  std::fflush(stdout);
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
 }
