@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <thread>
 
 #include "host_process.h"
@@ -34,6 +35,12 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
   TempFolder t;
   const std::string same = (t.Path() / "same").string();
   const std::string unwritable = "/dev/null/run.svg";
+  const auto noFolder = t.Path() / "no" / "run.csv";
+  // One file under two names; a link to a file not there yet.
+  const auto file = t.Path() / "a.csv", hard = t.Path() / "hard.csv", link = t.Path() / "link.csv";
+  { std::ofstream{file}; }
+  std::filesystem::create_hard_link(file, hard);
+  std::filesystem::create_symlink("target.csv", link);
   struct Case {
     std::vector<std::string> args;
     int exitCode;
@@ -47,6 +54,19 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
       {{"acquire", "--seconds", "0"}, 2, "vozi-host: --seconds must be greater than 0\n"},
       {{"acquire", "--samples", "1e3"}, 2, "--samples must be a whole number (got \"1e3\")"},
       {{"acquire", "--simulate", "--samples", "5", "--csv", same, "--plot", same}, 2, "name the same file"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", file, "--plot", hard}, 2, "name the same file"},
+      {{"acquire", "--simulate", "--samples", "5", "--edf", "-"}, 2, "only --csv can write to standard output"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", ""}, 2, "--csv needs a value"},
+      {{"acquire", "--simulate", "--samples", "5", "--channels", ""}, 2, "--channels needs a value"},
+      {{"acquire", "--simulate", "--samples", "5", "--seconds", ""}, 2, "--seconds needs a value"},
+      {{"--library", "", "--simulate", "list"}, 2, "--library needs a value"},
+      {{"--simulate=0", "list"}, 2, "--simulate must be between 1 and 16"},
+      // Durations the tool cannot count are no instrument's fault.
+      {{"acquire", "--simulate", "--seconds", "1e308", "--samples", "3"}, 2, "--seconds must be at most"},
+      {{"acquire", "--simulate", "--seconds", "1e-300", "--samples", "3"}, 2, "--seconds must be at least"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", noFolder.string()}, 1,
+       noFolder.parent_path().string() + ": No such file or directory"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", link.string()}, 0, "5 samples"},
       // Found before the instrument starts: no summary, no samples.
       {{"acquire", "--simulate", "--samples", "5", "--plot", unwritable}, 1,
        "/dev/null: Not a directory"},
@@ -65,9 +85,16 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
     EXPECT_EQ(run.exitCode, c.exitCode) << line << "\n" << run.err;
     EXPECT_TRUE(Has(run.out + run.err, c.expected)) << line << "\n" << run.out << run.err;
     EXPECT_FALSE(Has(run.out, "samples in")) << line << "\n" << run.out;
+    // Every mistake found before anything starts, simulators included.
+    if (c.exitCode == 1 || c.exitCode == 2) {
+      EXPECT_FALSE(Has(run.err, "simulated instrument")) << line << run.err;
+    }
     EXPECT_LT(Clock::now() - start, 8s) << line;
   }
   EXPECT_FALSE(std::filesystem::exists(t.Path() / "same"));
+  EXPECT_FALSE(std::filesystem::exists(noFolder.parent_path())) << "a folder made silently";
+  EXPECT_TRUE(std::filesystem::is_symlink(link)) << "the link was replaced";
+  EXPECT_EQ(DataRows(ReadFile(t.Path() / "target.csv")).size(), 6u);
 }
 
 TEST(HostConventions, CsvToStandardOutputWithItsHeader) {

@@ -25,20 +25,20 @@ TempFolder::~TempFolder() {
 }
 
 HostProcess::HostProcess(const std::vector<std::string>& args, const Env& env,
-                         const std::filesystem::path& folder)
-    : out_(folder / "host.out"), err_(folder / "host.err") {
+                         const std::filesystem::path& folder, Streams streams)
+    : out_(folder / "host.out"), err_(streams.errWithOut ? out_ : folder / "host.err") {
   std::vector<std::string> argv_s = {VOZI_HOST_PATH};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : argv_s) argv.push_back(a.data());
   argv.push_back(nullptr);
   const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = open(err_.c_str(), O_WRONLY | O_CREAT | (streams.errWithOut ? 0 : O_TRUNC) | O_CLOEXEC, 0644);
   pid_ = fork();
   if (pid_ == 0) {
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
+    dup2(streams.out >= 0 ? streams.out : out, STDOUT_FILENO);
+    dup2(streams.errWithOut ? STDOUT_FILENO : err, STDERR_FILENO);
     execv(argv[0], argv.data());
     _exit(127);
   }

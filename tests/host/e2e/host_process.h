@@ -28,10 +28,19 @@ class TempFolder {
   std::filesystem::path path_;
 };
 
+// Where the host's standard output and error go other than the usual two
+// files: a descriptor of the test's for standard output (a pipe), and
+// standard error into the same place as standard output (`2>&1`).
+struct Streams {
+  int out = -1;
+  bool errWithOut = false;
+};
+
 class HostProcess {
  public:
   // Starts vozi-host with these arguments; output goes to files in `folder`.
-  HostProcess(const std::vector<std::string>& args, const Env& env, const std::filesystem::path& folder);
+  HostProcess(const std::vector<std::string>& args, const Env& env, const std::filesystem::path& folder,
+              Streams streams = {});
   ~HostProcess();  // kills a process still running
 
   pid_t Pid() const { return pid_; }
