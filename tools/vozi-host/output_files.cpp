@@ -111,6 +111,8 @@ std::optional<std::string> CheckOutputNames(const OutputRequest& request, size_t
   std::string error;
   for (const Named& n : all) {
     if (!FolderExists(n.path, &error)) return error;
+    // One instrument writes the names as given: they can be tried now.
+    if (devices == 1 && !ProbeWritable(n.path, &error)) return error;
   }
   return std::nullopt;
 }

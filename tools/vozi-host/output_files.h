@@ -32,8 +32,9 @@ struct DeviceOutputs {
 // The checks that need no instrument, made before any start-up (simulators
 // included): only a CSV on standard output ("-"; one instrument, when
 // `devices` says how many there will be: 0 unknown), no two options naming
-// the same file, and the folder of every file there. Empty when all is well;
-// else why, with *usage whether the command line is at fault.
+// the same file, the folder of every file there and, for one instrument,
+// every file writable. Empty when all is well; else why, with *usage
+// whether the command line is at fault.
 std::optional<std::string> CheckOutputNames(const OutputRequest& request, size_t devices, bool* usage);
 
 // The names for each device (several devices: the index before the
