@@ -129,6 +129,8 @@ TEST(HostFailures, OneFailingOutputCostsNoOther) {
     const auto edf = t.Path() / "run.edf", svg = t.Path() / "run.svg";
     int pipeEnds[2] = {-1, -1};
     ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+    // A pipe smaller than the CSV: the host meets the closed end whenever the reader leaves.
+    fcntl(pipeEnds[0], F_SETPIPE_SZ, 4096);
     HostProcess host({"acquire", "--simulate", "--samples", "1000", "--csv", c.csv, "--edf", edf.string(),
                       "--plot", svg.string()},
                      {{"TMPDIR", t.Path().string()}}, t.Path(), {.out = c.closedPipe ? pipeEnds[1] : -1});
