@@ -43,7 +43,11 @@ bool FolderExists(const fs::path& path, std::string* error) {
 bool ProbeWritable(const fs::path& path, std::string* error) {
   const fs::path file = Resolved(path);
   std::error_code ec;
-  const bool existed = fs::exists(fs::symlink_status(file, ec));
+  const fs::file_status status = fs::symlink_status(file, ec);
+  const bool existed = fs::exists(status);
+  // A FIFO's reader would take the probe's close for the end of the data,
+  // and a device has no contents to keep: both are opened once, to write.
+  if (existed && !fs::is_regular_file(status)) return true;
   std::FILE* f = std::fopen(path.string().c_str(), "ab");
   if (!f) {
     *error = "cannot write " + path.string() + ": " + SystemReason();

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,11 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
   { std::ofstream{file}; }
   std::filesystem::create_hard_link(file, hard);
   std::filesystem::create_symlink("target.csv", link);
+  // A FIFO is opened once: its reader sees the end of the data, not of a probe.
+  const auto fifo = t.Path() / "fifo.csv";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string fromFifo;
+  std::thread reader([&] { fromFifo = ReadFile(fifo); });
   struct Case {
     std::vector<std::string> args;
     int exitCode;
@@ -67,6 +73,7 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
       {{"acquire", "--simulate", "--samples", "5", "--csv", noFolder.string()}, 1,
        noFolder.parent_path().string() + ": No such file or directory"},
       {{"acquire", "--simulate", "--samples", "5", "--csv", link.string()}, 0, "5 samples"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", fifo.string()}, 0, "5 samples"},
       // Found before the instrument starts: no summary, no samples.
       {{"acquire", "--simulate", "--samples", "5", "--plot", unwritable}, 1,
        "/dev/null: Not a directory"},
@@ -95,6 +102,9 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
   EXPECT_FALSE(std::filesystem::exists(noFolder.parent_path())) << "a folder made silently";
   EXPECT_TRUE(std::filesystem::is_symlink(link)) << "the link was replaced";
   EXPECT_EQ(DataRows(ReadFile(t.Path() / "target.csv")).size(), 6u);
+  close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a reader the host never reached ends too
+  reader.join();
+  EXPECT_EQ(DataRows(fromFifo).size(), 6u);
 }
 
 TEST(HostConventions, CsvToStandardOutputWithItsHeader) {
