@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <iomanip>
 #include <ostream>
 #include <set>
 
@@ -11,7 +12,7 @@
 #include "number_text.h"
 #include "output_files.h"
 #include "platform/console.h"
-#include "svg_plot.h"
+#include "recording_outputs.h"
 
 namespace vozihost {
 namespace {
@@ -119,25 +120,8 @@ bool BeginFiles(DeviceStream& s, const std::string& version, std::chrono::system
   return s.edf != nullptr;
 }
 
-bool WritePlot(const DeviceStream& s, std::string* error) {
-  if (s.plotPath.empty() || !s.plot) return true;
-  PlotData data;
-  data.title = "Vozi " + s.info.model + " " + s.info.description + " - device " +
-               std::to_string(s.info.index) + ", period " +
-               (s.periodUs > 0 ? FormatPeriod(static_cast<int32_t>(s.periodUs)) : "unknown");
-  const double secondsPerSample = s.periodUs > 0 ? static_cast<double>(s.periodUs) / 1e6 : 1.0;
-  for (size_t k = 0; k < s.columns.size(); ++k) {
-    PlotChannel channel{s.columns[k].Label(), {}};
-    for (const auto& [n, value] : s.plot->Points(k)) {
-      channel.points.emplace_back(static_cast<double>(n) * secondsPerSample, value);
-    }
-    data.channels.push_back(std::move(channel));
-  }
-  for (double n : s.plotGaps) data.gaps.push_back(n * secondsPerSample);
-  return WriteSvg(s.plotPath, data, error);
-}
-
-void PrintSummary(const DeviceStream& s, double elapsed, std::ostream& out) {
+void PrintSummary(const DeviceStream& s, const std::vector<OutputResult>& outputs, double elapsed,
+                  std::ostream& out) {
   const StreamStats& st = s.stats;
   out << DeviceName(s) << ": " << st.samples << " samples";
   if (s.periodUs > 0) {
@@ -174,9 +158,9 @@ void PrintSummary(const DeviceStream& s, double elapsed, std::ostream& out) {
         << ", and then the time column is wrong and the samples counted as lost were never sent, "
            "or that many lines were lost on the way\n";
   }
-  if (!s.csvPath.empty()) out << "  CSV:  " << (IsStdout(s.csvPath) ? "standard output" : s.csvPath.string()) << "\n";
-  if (!s.plotPath.empty()) out << "  plot: " << s.plotPath.string() << "\n";
-  if (s.edf) out << "  " << s.edf->Kind() << ": " << s.edfPath.string() << "\n";
+  for (const OutputResult& o : outputs) {
+    if (o.error.empty()) out << "  " << std::left << std::setw(6) << o.kind + ":" << o.where << "\n";
+  }
 }
 
 struct Prepared {
@@ -291,20 +275,23 @@ int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
     }
   }
   if (!anyStarted) return StopRequested() ? kExitInterrupted : kExitStreamFailed;
-  if (status != kExitOk) {
-    RequestStop();  // a file that cannot be written: no recording
-  }
+  // An output that could not begin is left out; the others record.
   const RunResult run = acquisition.Run();
 
-  for (DeviceStream& s : streams) {
-    if (!s.started) continue;
-    if (!s.csv.Close(&error) || !WritePlot(s, &error) || (s.edf && !s.edf->Close(&error))) {
-      ReportError(error);
+  std::vector<std::vector<OutputResult>> outputs(streams.size());
+  bool readerGone = false;
+  for (size_t k = 0; k < streams.size(); ++k) {
+    if (!streams[k].started) continue;
+    outputs[k] = FinishOutputs(streams[k]);
+    readerGone = readerGone || streams[k].csv.ReaderGone();
+    for (const OutputResult& r : outputs[k]) {
+      if (r.error.empty()) continue;
+      ReportError(r.error);
       status = kExitFailure;
     }
   }
-  for (const DeviceStream& s : streams) {
-    if (s.started) PrintSummary(s, run.elapsedSeconds, out);
+  for (size_t k = 0; k < streams.size(); ++k) {
+    if (streams[k].started) PrintSummary(streams[k], outputs[k], run.elapsedSeconds, out);
   }
   for (const std::string& n : notStarted) out << "not recorded: " << n << "\n";
   out << std::flush;
@@ -330,7 +317,7 @@ int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
     return kExitDataLost;
   }
   if (!notStarted.empty()) return kExitSomeNotStarted;
-  return kExitOk;
+  return readerGone ? kExitReaderGone : kExitOk;
 }
 
 }  // namespace vozihost

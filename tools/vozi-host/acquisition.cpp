@@ -49,6 +49,11 @@ double DeviceStream::AverageLineBytes() const {
   return lines ? static_cast<double>(bytesRead) / static_cast<double>(lines) : 0.0;
 }
 
+bool DeviceStream::NothingToWrite() const {
+  const bool wanted = !csvPath.empty() || !plotPath.empty() || !edfPath.empty();
+  return wanted && !(csv.IsOpen() && !csv.ReaderGone()) && !plot && !edf;
+}
+
 void DeviceStream::RecordGap(std::optional<uint64_t> count) {
   if (!count) {
     pendingUnknown_ = true;
@@ -291,6 +296,11 @@ RunResult Acquisition::Run() {
       break;
     }
     if (LimitReached(now)) break;
+    if (std::all_of(streams_.begin(), streams_.end(),
+                    [](const DeviceStream& s) { return !s.started || s.NothingToWrite(); })) {
+      result.end = RunEnd::NothingToWrite;
+      break;
+    }
     if (!DrainAll()) WaitForLine(now);
     if (now >= nextCheck) {
       CheckHealth(now);
@@ -306,7 +316,7 @@ RunResult Acquisition::Run() {
   }
   StopAll();
   for (DeviceStream& s : streams_) {
-    if (s.started && !s.anyLine && s.failure.empty()) {
+    if (s.started && !s.anyLine && s.failure.empty() && result.end != RunEnd::NothingToWrite) {
       s.failure = "no data arrived after the stream was started (the instrument did not "
                   "acknowledge the start, or sends nothing)";
     }

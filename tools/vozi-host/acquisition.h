@@ -54,6 +54,10 @@ struct DeviceStream {
   // missing but how many is unknown.
   void RecordGap(std::optional<uint64_t> count);
 
+  // Outputs were asked for and none is left to write to (the CSV's reader
+  // went away, the EDF file could not begin): reading on would keep nothing.
+  bool NothingToWrite() const;
+
   // The position of the next line: lines that arrived plus samples lost.
   uint64_t Position() const { return stats.samples + stats.malformed + stats.lostEstimate; }
   double AverageLineBytes() const;
@@ -78,7 +82,7 @@ struct DeviceStream {
   std::vector<double> physical_;
 };
 
-enum class RunEnd { Limit, Interrupted, Failed };
+enum class RunEnd { Limit, Interrupted, Failed, NothingToWrite };
 
 struct RunResult {
   RunEnd end = RunEnd::Limit;

@@ -1,5 +1,7 @@
 #include "csv_writer.h"
 
+#include <cerrno>
+
 #include "number_text.h"
 #include "output_files.h"
 
@@ -26,25 +28,37 @@ bool CsvWriter::Open(const std::filesystem::path& path, std::string* error) {
   return file_ != nullptr;
 }
 
+// A write to a pipe nobody reads fails with EPIPE (SIGPIPE is ignored, so
+// that a simulator's pipe cannot end the tool); the writes that fail for
+// other reasons (a full disk) are reported by Close.
+void CsvWriter::Put(const std::string& text) {
+  if (!file_ || readerGone_) return;
+  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() && file_ == stdout && errno == EPIPE) {
+    readerGone_ = true;
+  }
+}
+
+static std::string CommentLine(const std::string& key, std::string value) {
+  for (char& c : value) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return "# " + key + ": " + value + "\n";
+}
+
+void CsvWriter::WriteComment(const std::string& key, const std::string& value) { Put(CommentLine(key, value)); }
+
 void CsvWriter::WriteHeader(const std::vector<std::pair<std::string, std::string>>& comments,
                             const std::vector<std::string>& columns, bool hasPeriod) {
-  if (!file_) return;
   std::string header;
-  for (const auto& [key, value] : comments) {
-    std::string line = value;
-    for (char& c : line) {
-      if (c == '\n' || c == '\r') c = ' ';
-    }
-    header += "# " + key + ": " + line + "\n";
-  }
+  for (const auto& [key, value] : comments) header += CommentLine(key, value);
   header += hasPeriod ? "time_s" : "sample";
   for (const std::string& c : columns) header += "," + CsvField(c);
   header += ",gap\n";
-  std::fwrite(header.data(), 1, header.size(), file_);
+  Put(header);
 }
 
 void CsvWriter::WriteRow(uint64_t n, int64_t periodUs, const std::vector<double>& values, int64_t gap) {
-  if (!file_) return;
+  if (!file_ || readerGone_) return;
   row_ = periodUs > 0 ? FormatSampleTime(n, periodUs) : std::to_string(n);
   for (double v : values) {
     row_ += ',';
@@ -53,7 +67,7 @@ void CsvWriter::WriteRow(uint64_t n, int64_t periodUs, const std::vector<double>
   row_ += ',';
   row_ += std::to_string(gap);
   row_ += '\n';
-  std::fwrite(row_.data(), 1, row_.size(), file_);
+  Put(row_);
 }
 
 bool CsvWriter::Close(std::string* error) {
@@ -61,7 +75,11 @@ bool CsvWriter::Close(std::string* error) {
   std::FILE* f = file_;
   file_ = nullptr;
   if (f == stdout) {
-    if (std::fflush(f) == 0 && !std::ferror(f)) return true;
+    if (readerGone_ || (std::fflush(f) == 0 && !std::ferror(f))) return true;
+    if (errno == EPIPE) {
+      readerGone_ = true;
+      return true;
+    }
     *error = "error writing the CSV to standard output: " + SystemReason();
     return false;
   }

@@ -29,14 +29,23 @@ class CsvWriter {
                    const std::vector<std::string>& columns, bool hasPeriod);
   // Sample n (lost samples counted in) of a stream at periodUs (0: unknown).
   void WriteRow(uint64_t n, int64_t periodUs, const std::vector<double>& values, int64_t gap);
+  // One more comment line ("# key: value") among the rows.
+  void WriteComment(const std::string& key, const std::string& value);
   // Flushes and reports any write error since Open (a full disk shows here).
+  // Standard output whose reader went away is no error: see ReaderGone.
   bool Close(std::string* error);
 
   bool IsOpen() const { return file_ != nullptr; }
+  // Standard output was a pipe whose reader went away (`| head`): the rows
+  // since then went nowhere, and further ones are not written.
+  bool ReaderGone() const { return readerGone_; }
 
  private:
   std::filesystem::path path_;
+  void Put(const std::string& text);
+
   std::FILE* file_ = nullptr;
+  bool readerGone_ = false;
   std::string row_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "edf_writer.h"
@@ -24,8 +25,9 @@ std::string Ascii(const std::string& text) {
 
 class LibedfRecording final : public EdfRecording {
  public:
-  LibedfRecording(int handle, std::vector<bool> scaled, int samplesPerRecord, int64_t periodUs, bool bdf)
-      : handle_(handle), scaled_(std::move(scaled)), perRecord_(samplesPerRecord),
+  LibedfRecording(std::filesystem::path path, int handle, std::vector<bool> scaled, int samplesPerRecord,
+                  int64_t periodUs, bool bdf)
+      : path_(std::move(path)), handle_(handle), scaled_(std::move(scaled)), perRecord_(samplesPerRecord),
         periodUs_(periodUs), bdf_(bdf), record_(scaled_.size(), std::vector<int>(perRecord_)) {}
   ~LibedfRecording() override {
     if (handle_ >= 0) edfclose_file(handle_);
@@ -59,11 +61,13 @@ class LibedfRecording final : public EdfRecording {
     }
     const int handle = handle_;
     handle_ = -1;
-    if (edfclose_file(handle) != 0 || failed_) {
-      *error = "error writing the EDF file: " + SystemReason();
-      return false;
-    }
-    return true;
+    errno = 0;
+    const bool closed = edfclose_file(handle) == 0;
+    if (!failed_ && closed) return true;
+    // The first failure's reason: later ones (or none) say less.
+    const int reason = failed_ ? failedErrno_ : errno;
+    *error = "error writing " + path_.string() + ": " + (reason ? std::strerror(reason) : "libedf failed");
+    return false;
   }
 
   const char* Kind() const override { return bdf_ ? "BDF+" : "EDF+"; }
@@ -88,12 +92,17 @@ class LibedfRecording final : public EdfRecording {
   void Advance() {
     if (++fill_ < perRecord_) return;
     for (std::vector<int>& signal : record_) {
-      if (edfwrite_digital_samples(handle_, signal.data()) != 0) failed_ = true;
+      errno = 0;
+      if (edfwrite_digital_samples(handle_, signal.data()) != 0 && !failed_) {
+        failed_ = true;
+        failedErrno_ = errno;
+      }
     }
     written_ += static_cast<uint64_t>(perRecord_);
     fill_ = 0;
   }
 
+  std::filesystem::path path_;
   int handle_;
   std::vector<bool> scaled_;
   int perRecord_;
@@ -103,6 +112,7 @@ class LibedfRecording final : public EdfRecording {
   int fill_ = 0;
   uint64_t written_ = 0;
   bool failed_ = false;
+  int failedErrno_ = 0;
 };
 
 }  // namespace
@@ -138,7 +148,7 @@ std::unique_ptr<EdfRecording> EdfRecording::Open(const std::filesystem::path& pa
              (errno ? " (" + SystemReason() + ")" : std::string());
     return nullptr;
   }
-  auto recording = std::make_unique<LibedfRecording>(handle, scaled, samplesPerRecord, p, bdf);
+  auto recording = std::make_unique<LibedfRecording>(path, handle, scaled, samplesPerRecord, p, bdf);
   bool ok = recordDuration == 0 || edf_set_datarecord_duration(handle, recordDuration) == 0;
   for (size_t k = 0; k < h.columns.size(); ++k) {
     const ChannelInfo& c = h.columns[k];

@@ -16,6 +16,9 @@ void ReportError(const std::string& what, const std::string& libraryMessage) {
     if (end == std::string::npos) break;
     start = end + 1;
   }
+  // Data and messages already on standard output come first: when both
+  // streams go to one file, the lines stay in the order they happened.
+  std::fflush(stdout);
   // The library speaks to users of the host application, which looks for
   // instruments once, when it starts; vozi-host looks on every run.
   if (libraryMessage.find("restart Kymora") != std::string::npos) {

@@ -16,6 +16,10 @@ enum ExitCode : int {
   kExitDataLost = 8,        // samples were lost or damaged (unless --allow-loss)
   kExitSomeNotStarted = 9,  // some instruments failed to start; the others were recorded
   kExitInterrupted = 130,   // Ctrl-C before the requested end (128 + SIGINT, as shells do)
+  // The reader of the CSV on standard output went away (`| head`); the other
+  // outputs are complete. 128 + SIGPIPE, as a shell reports a tool that a
+  // closed pipe ended, so that `set -o pipefail` scripts see it the same way.
+  kExitReaderGone = 141,
 };
 
 // The text --help shows.
@@ -25,6 +29,7 @@ inline constexpr const char* kExitCodeHelp =
     "5 streaming failed or brought no data, 6 library cannot be loaded,\n"
     "7 simulator failed to start, 8 samples lost (see the summary; --allow-loss),\n"
     "9 some instruments failed to start (the others were recorded),\n"
-    "130 interrupted by Ctrl-C before the requested end.";
+    "130 interrupted by Ctrl-C before the requested end,\n"
+    "141 the reader of the CSV on standard output went away (the other outputs are complete).";
 
 }  // namespace vozihost

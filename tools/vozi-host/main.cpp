@@ -9,12 +9,14 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <set>
 
 #include "commands.h"
 #include "edf_writer.h"
 #include "enabler_api.h"
 #include "enabler_session.h"
 #include "exit_codes.h"
+#include "output_files.h"
 #include "platform/console.h"
 #include "platform/library_loader.h"
 #include "platform/simulator_fleet.h"
@@ -28,6 +30,7 @@ constexpr const char* kVersion = VOZI_HOST_VERSION;
 struct GlobalOptions {
   std::string library;
   int simulate = 0;
+  bool simulateGiven = false;  // --simulate=0 is a mistake, not "no simulators"
   std::string sim;
   std::vector<std::string> simArgs;
   std::string trace;
@@ -143,9 +146,15 @@ std::optional<std::string> Validate(Parsed& p) {
       return "--seconds must be a number of seconds (got \"" + r.seconds + "\")";
     }
     if (s <= 0) return std::string("--seconds must be greater than 0");
+    // Sample time is kept in whole microseconds of 64 bits: a value outside
+    // that is no duration the tool can count to.
+    if (s < 1e-6) return std::string("--seconds must be at least 0.000001 (one microsecond)");
+    if (s > static_cast<double>(INT64_MAX) / 1e6) {
+      return "--seconds must be at most " + std::to_string(INT64_MAX / 1000000) + " (about 292000 years)";
+    }
     a.seconds = s;
   }
-  if (p.global.simulate < 0 || p.global.simulate > kMaxSimulators) {
+  if (p.global.simulateGiven && (p.global.simulate < 1 || p.global.simulate > kMaxSimulators)) {
     return "--simulate must be between 1 and " + std::to_string(kMaxSimulators);
   }
   if (!p.edf.empty() && !EdfSupported()) return std::string("--edf: this build of vozi-host has no EDF support (libedf)");
@@ -196,6 +205,37 @@ int UnknownOption(const CLI::App& app, const CLI::App* command, const std::strin
   const std::string where = command ? "help " + command->get_name() : "help";
   return Usage("unknown option " + name + (closest.empty() ? "" : "; did you mean " + closest + "?"),
                "vozi-host " + where + " shows the options");
+}
+
+// An option given an empty value ("--csv ''", often an unset shell
+// variable) must not pass for one not given: the run would keep nothing, or
+// load another library, where the user asked for something.
+std::optional<std::string> EmptyValue(CLI::App& app) {
+  std::vector<CLI::App*> apps = app.get_subcommands();
+  apps.push_back(&app);
+  for (CLI::App* a : apps) {
+    for (const CLI::Option* o : a->get_options()) {
+      if (!o->nonpositional() || o->get_expected_min() == 0 || o->count() == 0) continue;
+      const std::vector<std::string>& values = o->results();
+      if (values.empty() || std::find(values.begin(), values.end(), "") != values.end()) {
+        return o->get_name() + " needs a value (it was given an empty one)";
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// The outputs' names before anything starts (simulators included), as far
+// as they can be checked without knowing the instruments.
+int CheckOutputs(const Parsed& p) {
+  const std::set<int32_t> devices(p.acquire.devices.begin(), p.acquire.devices.end());
+  const size_t count = devices.empty() ? static_cast<size_t>(p.global.simulate) : devices.size();
+  bool usage = false;
+  const auto problem = CheckOutputNames({p.csv, p.plot, p.edf}, count, &usage);
+  if (!problem) return kExitOk;
+  if (usage) return Usage(*problem);
+  ReportError(*problem);
+  return kExitFailure;
 }
 
 int RunCommand(const EnablerApi& api, const Parsed& p) {
@@ -314,7 +354,12 @@ int main(int argc, char** argv) {
     return Usage("unexpected argument " + extra);
   }
   p.isList = list->parsed();
+  p.global.simulateGiven = app.get_option("--simulate")->count() > 0;
+  if (auto error = EmptyValue(app)) return Usage(*error);
   if (auto error = Validate(p)) return Usage(*error);
+  if (!p.isList) {
+    if (const int status = CheckOutputs(p); status != kExitOk) return status;
+  }
   p.acquire.csv = p.csv;
   p.acquire.plot = p.plot;
   p.acquire.edf = p.edf;

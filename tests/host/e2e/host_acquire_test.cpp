@@ -57,6 +57,7 @@ TEST(HostAcquire, CsvHoldsTheSimulatorsWaveformsInPhysicalUnits) {
   TempFolder t;
   const auto csv = t.Path() / "out" / "samples.csv";
   const auto svg = t.Path() / "out" / "samples.svg";
+  std::filesystem::create_directory(t.Path() / "out");
   // Channel 4 is sent as "*" every tenth sample: the library gives it the
   // bottom of its range.
   // A wave period of 100 samples takes every waveform over its whole range.

@@ -2,7 +2,9 @@
 // documented exit code, and nothing left behind.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
@@ -27,11 +29,15 @@ constexpr int kExitInterrupted = 130;
 TEST(HostFailures, RefusedFirmwareGivesTheLibrarysMessage) {
   TempFolder t;
   const auto csv = t.Path() / "never.csv";
-  // The requirement beside vozi-host says 1.
-  const HostRun run = RunHost({"acquire", "--simulate", "--sim-arg=--firmware=2", "--seconds", "1",
-                               "--csv", csv.string()},
-                              t.Path(), {{"TMPDIR", t.Path().string()}});
+  // The requirement beside vozi-host says 1. Both streams into one file, as
+  // `2>&1` does: each line where it happened.
+  HostProcess host({"acquire", "--simulate", "--sim-arg=--firmware=2", "--seconds", "1", "--csv", csv.string()},
+                   {{"TMPDIR", t.Path().string()}}, t.Path(), {.errWithOut = true});
+  HostRun run;
+  run.exitCode = host.Wait(60s);
+  run.err = host.Out();
   EXPECT_EQ(run.exitCode, kExitStartupFailed);
+  EXPECT_LT(run.err.find("1 instrument found"), run.err.find("starting device 0")) << run.err;
   EXPECT_NE(run.err.find("vozi-host: device 0 ("), std::string::npos) << run.err;
   EXPECT_NE(run.err.find(" s: its firmware was refused; --trace FILE shows the "
                          "firmware it reported and the one required\n"
@@ -96,13 +102,64 @@ TEST(HostFailures, InstrumentLostWhileStreaming) {
   // Found within a few seconds, not at the end of the 30 asked for; and no
   // stop request waited out on an instrument that is gone.
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-  // What arrived before is kept.
+  // What arrived before is kept, and the file itself says where and why it ends.
   std::vector<std::string> rows;
-  for (const std::string& l : Lines(ReadFile(t.Path() / "lost.csv"))) {
+  const std::vector<std::string> lines = Lines(ReadFile(t.Path() / "lost.csv"));
+  for (const std::string& l : lines) {
     if (l.rfind("#", 0) != 0) rows.push_back(l);
   }
   EXPECT_GT(rows.size(), 100u);
   EXPECT_LE(rows.size(), 301u);
+  ASSERT_FALSE(lines.empty());
+  const std::string end = "# end: the stream broke off after " + std::to_string(rows.size() - 1) + " samples, at 0.";
+  EXPECT_EQ(lines.back().rfind(end, 0), 0u) << lines.back();
+}
+
+// One output that cannot be written costs no other: the plot is drawn and
+// the EDF file ends with its stop annotation, each failure has its reason,
+// and the summary lists only what was written. A CSV reader that goes away
+// (`| head -1`) is no failure at all.
+TEST(HostFailures, OneFailingOutputCostsNoOther) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  struct Case {
+    std::string csv;
+    bool closedPipe;
+    int exitCode;
+    std::string err;  // expected in standard error; empty: no "error" at all
+  };
+  const std::vector<Case> cases = {
+      {"/dev/full", false, 1, "vozi-host: error writing /dev/full: No space left on device\n"},
+      {"-", true, 141, ""},
+  };
+  for (const Case& c : cases) {
+    TempFolder t;
+    const auto edf = t.Path() / "run.edf", svg = t.Path() / "run.svg";
+    int pipeEnds[2] = {-1, -1};
+    ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+    // A pipe smaller than the CSV: the host meets the closed end whenever the reader leaves.
+    fcntl(pipeEnds[0], F_SETPIPE_SZ, 4096);
+    HostProcess host({"acquire", "--simulate", "--samples", "1000", "--csv", c.csv, "--edf", edf.string(),
+                      "--plot", svg.string()},
+                     {{"TMPDIR", t.Path().string()}}, t.Path(), {.out = c.closedPipe ? pipeEnds[1] : -1});
+    close(pipeEnds[1]);
+    // The reader takes one line (or none: the host ended) and goes away.
+    for (char ch = 0; c.closedPipe && read(pipeEnds[0], &ch, 1) == 1 && ch != '\n';) {
+    }
+    close(pipeEnds[0]);
+    const std::optional<int> code = host.Wait(60s);
+    const std::string out = host.Out(), err = host.Err();
+    EXPECT_EQ(code, c.exitCode) << c.csv << "\n" << err;
+    if (c.err.empty()) {
+      EXPECT_EQ(err.find("error"), std::string::npos) << err;
+    } else {
+      EXPECT_NE(err.find(c.err), std::string::npos) << err;
+    }
+    EXPECT_NE(ReadFile(svg).find("</svg>"), std::string::npos) << c.csv;
+    EXPECT_NE(ReadFile(edf).find("stream stop"), std::string::npos) << c.csv;
+    const std::string summary = c.closedPipe ? err : out;
+    EXPECT_NE(summary.find("  plot: " + svg.string() + "\n  EDF+: " + edf.string()), std::string::npos) << summary;
+    EXPECT_EQ(summary.find("CSV:  /dev/full"), std::string::npos) << summary;
+  }
 }
 
 // The library's StartStream gives up waiting for the instrument after about

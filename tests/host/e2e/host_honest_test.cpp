@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <thread>
 
 #include "host_process.h"
@@ -34,6 +36,17 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
   TempFolder t;
   const std::string same = (t.Path() / "same").string();
   const std::string unwritable = "/dev/null/run.svg";
+  const auto noFolder = t.Path() / "no" / "run.csv";
+  // One file under two names; a link to a file not there yet.
+  const auto file = t.Path() / "a.csv", hard = t.Path() / "hard.csv", link = t.Path() / "link.csv";
+  { std::ofstream{file}; }
+  std::filesystem::create_hard_link(file, hard);
+  std::filesystem::create_symlink("target.csv", link);
+  // A FIFO is opened once: its reader sees the end of the data, not of a probe.
+  const auto fifo = t.Path() / "fifo.csv";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string fromFifo;
+  std::thread reader([&] { fromFifo = ReadFile(fifo); });
   struct Case {
     std::vector<std::string> args;
     int exitCode;
@@ -49,6 +62,20 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
       {{"acquire", "--seconds", "0"}, 2, "vozi-host: --seconds must be greater than 0\n"},
       {{"acquire", "--samples", "1e3"}, 2, "--samples must be a whole number (got \"1e3\")"},
       {{"acquire", "--simulate", "--samples", "5", "--csv", same, "--plot", same}, 2, "name the same file"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", file, "--plot", hard}, 2, "name the same file"},
+      {{"acquire", "--simulate", "--samples", "5", "--edf", "-"}, 2, "only --csv can write to standard output"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", ""}, 2, "--csv needs a value"},
+      {{"acquire", "--simulate", "--samples", "5", "--channels", ""}, 2, "--channels needs a value"},
+      {{"acquire", "--simulate", "--samples", "5", "--seconds", ""}, 2, "--seconds needs a value"},
+      {{"--library", "", "--simulate", "list"}, 2, "--library needs a value"},
+      {{"--simulate=0", "list"}, 2, "--simulate must be between 1 and 16"},
+      // Durations the tool cannot count are no instrument's fault.
+      {{"acquire", "--simulate", "--seconds", "1e308", "--samples", "3"}, 2, "--seconds must be at most"},
+      {{"acquire", "--simulate", "--seconds", "1e-300", "--samples", "3"}, 2, "--seconds must be at least"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", noFolder.string()}, 1,
+       noFolder.parent_path().string() + ": No such file or directory"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", link.string()}, 0, "5 samples"},
+      {{"acquire", "--simulate", "--samples", "5", "--csv", fifo.string()}, 0, "5 samples"},
       // Found before the instrument starts: no summary, no samples.
       {{"acquire", "--simulate", "--samples", "5", "--plot", unwritable}, 1,
        "/dev/null: Not a directory"},
@@ -67,9 +94,19 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
     EXPECT_EQ(run.exitCode, c.exitCode) << line << "\n" << run.err;
     EXPECT_TRUE(Has(run.out + run.err, c.expected)) << line << "\n" << run.out << run.err;
     EXPECT_FALSE(Has(run.out, "samples in")) << line << "\n" << run.out;
+    // Every mistake found before anything starts, simulators included.
+    if (c.exitCode == 1 || c.exitCode == 2) {
+      EXPECT_FALSE(Has(run.err, "simulated instrument")) << line << run.err;
+    }
     EXPECT_LT(Clock::now() - start, 8s) << line;
   }
   EXPECT_FALSE(std::filesystem::exists(t.Path() / "same"));
+  EXPECT_FALSE(std::filesystem::exists(noFolder.parent_path())) << "a folder made silently";
+  EXPECT_TRUE(std::filesystem::is_symlink(link)) << "the link was replaced";
+  EXPECT_EQ(DataRows(ReadFile(t.Path() / "target.csv")).size(), 6u);
+  close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a reader the host never reached ends too
+  reader.join();
+  EXPECT_EQ(DataRows(fromFifo).size(), 6u);
 }
 
 TEST(HostConventions, CsvToStandardOutputWithItsHeader) {
@@ -243,7 +280,7 @@ TEST_F(HostSignals, DoubleDeliveryAndStartUp) {
     // Ctrl-C typed twice on the terminal during a start-up: the first is
     // answered at once, the second ends the tool at once, however soon.
     HostProcess host({"acquire", "--simulate", "--sim-arg=--silent", "--seconds", "5"},
-                     {{"TMPDIR", tmp().string()}}, t.Path(), true);
+                     {{"TMPDIR", tmp().string()}}, t.Path(), {.terminal = true});
     const auto waitFor = [&](const std::string& text) {
       const auto deadline = Clock::now() + 15s;
       while (!Has(host.Err(), text) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);

@@ -25,10 +25,10 @@ TempFolder::~TempFolder() {
 }
 
 HostProcess::HostProcess(const std::vector<std::string>& args, const Env& env,
-                         const std::filesystem::path& folder, bool terminal)
-    : out_(folder / "host.out"), err_(folder / "host.err") {
+                         const std::filesystem::path& folder, Streams streams)
+    : out_(folder / "host.out"), err_(streams.errWithOut ? out_ : folder / "host.err") {
   std::string terminalName;
-  if (terminal) {
+  if (streams.terminal) {
     terminal_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (terminal_ < 0 || grantpt(terminal_) != 0 || unlockpt(terminal_) != 0) throw std::runtime_error("no pty");
     terminalName = ptsname(terminal_);
@@ -39,19 +39,19 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const Env& env,
   for (std::string& a : argv_s) argv.push_back(a.data());
   argv.push_back(nullptr);
   const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = open(err_.c_str(), O_WRONLY | O_CREAT | (streams.errWithOut ? 0 : O_TRUNC) | O_CLOEXEC, 0644);
   pid_ = fork();
   if (pid_ == 0) {
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-    if (terminal) {
+    if (streams.terminal) {
       // A session leader's first terminal opened becomes its controlling one.
       setsid();
       const int slave = open(terminalName.c_str(), O_RDWR);
       if (slave < 0) _exit(126);
       dup2(slave, STDIN_FILENO);
     }
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
+    dup2(streams.out >= 0 ? streams.out : out, STDOUT_FILENO);
+    dup2(streams.errWithOut ? STDOUT_FILENO : err, STDERR_FILENO);
     execv(argv[0], argv.data());
     _exit(127);
   }

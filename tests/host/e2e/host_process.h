@@ -28,13 +28,22 @@ class TempFolder {
   std::filesystem::path path_;
 };
 
+// Where the host's standard output and error go other than the usual two
+// files: a descriptor of the test's for standard output (a pipe), and
+// standard error into the same place as standard output (`2>&1`).
+// With `terminal` it runs in a session of its own whose controlling
+// terminal (a pseudo-terminal, its standard input) the test types into.
+struct Streams {
+  int out = -1;
+  bool errWithOut = false;
+  bool terminal = false;
+};
+
 class HostProcess {
  public:
   // Starts vozi-host with these arguments; output goes to files in `folder`.
-  // With `terminal` it runs in a session of its own whose controlling
-  // terminal (a pseudo-terminal, its standard input) the test types into.
   HostProcess(const std::vector<std::string>& args, const Env& env, const std::filesystem::path& folder,
-              bool terminal = false);
+              Streams streams = {});
   ~HostProcess();  // kills a process still running
 
   // Keys typed on the terminal: "\x03" is a Ctrl-C, which the terminal turns
