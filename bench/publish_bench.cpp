@@ -311,7 +311,11 @@ int main(int argc, char** argv) {
     gapEvents += static_cast<uint64_t>(t.gapEvents);
     unpublished += static_cast<uint64_t>(t.unpublished);
     // The tail: everything up to the stop event's position arrived.
-    if (t.stopPosition < 0 || t.next != static_cast<uint64_t>(t.stopPosition)) ++incomplete;
+    if (t.stopPosition < 0 || t.next != static_cast<uint64_t>(t.stopPosition)) {
+      ++incomplete;
+      std::fprintf(stderr, "publish_bench: %s: samples up to %llu, stop event at %lld\n", topic.c_str(),
+                   static_cast<unsigned long long>(t.next), static_cast<long long>(t.stopPosition));
+    }
   }
   const std::vector<int64_t> latencies = subscriber.Latencies();
 
@@ -328,6 +332,16 @@ int main(int argc, char** argv) {
   EndAll(hosts);
   kill(broker, SIGTERM);
   waitpid(broker, nullptr, 0);
+  // What the hosts said, when something did not arrive (an instrument the
+  // machine's load starved reports it there).
+  if (incomplete || lost || jumps) {
+    for (int k = 0; k * kPerHost < instruments; ++k) {
+      for (const char* suffix : {".err", ".err.out"}) {
+        std::ifstream said(folder / ("host" + std::to_string(k) + suffix));
+        for (std::string line; std::getline(said, line);) std::fprintf(stderr, "  host %d: %s\n", k, line.c_str());
+      }
+    }
+  }
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
 
