@@ -57,7 +57,7 @@ std::string InfoJson(const DeviceStream& s, std::chrono::system_clock::time_poin
             {"version", s.info.firmware},
             {"description", s.info.description},
             {"period_us", s.periodUs > 0 ? Json(s.periodUs) : Json(nullptr)},
-            {"period_source", s.periodSelected ? "selected" : "assumed"},
+            {"period_source", s.periodUs > 0 ? "selected" : "none"},
             {"channels", std::move(channels)},
             {"started", IsoTime(started)},
             {"tool", "vozi-host " + toolVersion}};
