@@ -5,15 +5,19 @@
     with vozi.simulate(), vozi.open(period=0.001) as dev:
         data = dev.read(seconds=1)          # float64 (samples, channels)
         print(dev.channels, data.mean(axis=0))
+
+    with vozi.subscribe("mqtt://lab-pc:1883") as dev:   # one published by vozi-host publish
+        data = dev.read(seconds=1)
 """
 
 from .errors import (DataLost, DriverMissing, Error, FirmwareRejected, NotFound,
                      NotResponding)
 from .instrument import Channel, Instrument, InstrumentInfo, Loss, find, open
+from .remote import RemoteLoss, Subscription, subscribe
 from .simulate import Simulation, simulate
 
 __all__ = [
     "find", "open", "simulate", "Instrument", "InstrumentInfo", "Channel", "Loss",
     "Simulation", "Error", "NotFound", "DriverMissing", "FirmwareRejected", "NotResponding",
-    "DataLost",
+    "DataLost", "subscribe", "Subscription", "RemoteLoss",
 ]

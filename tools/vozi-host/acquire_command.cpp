@@ -5,6 +5,7 @@
 #include <ostream>
 #include <set>
 
+#include "acquire_hooks.h"
 #include "acquisition.h"
 #include "commands.h"
 #include "exit_codes.h"
@@ -81,22 +82,6 @@ std::string PeriodText(const DeviceStream& s) {
   if (s.periodSelected) return p + " (selected)";
   return p + " (assumed: the first the instrument offers, where it starts; no command reports "
              "the current one, so choose it with --period)";
-}
-
-std::string IsoTime(std::chrono::system_clock::time_point t) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
-  char fraction[8];
-  std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms));
-  return std::string(text) + fraction;
 }
 
 std::string Identity(const DeviceStream& s) {
@@ -209,10 +194,8 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-}  // namespace
-
-int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
-               const AcquireOptions& o, std::ostream& out) {
+int Acquire(EnablerSession& session, const std::vector<int32_t>& found, const AcquireOptions& o,
+            std::ostream& out, AcquireHooks* hooks) {
   std::vector<int32_t> chosen = o.devices.empty() ? found : o.devices;
   std::sort(chosen.begin(), chosen.end());
   chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
@@ -231,7 +214,8 @@ int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
     return usage ? kExitUsage : kExitFailure;
   }
 
-  if (o.csv.empty() && o.plot.empty() && o.edf.empty()) {
+  const bool filesWanted = !o.csv.empty() || !o.plot.empty() || !o.edf.empty();
+  if (!filesWanted && !hooks) {
     ReportError("warning: no --csv, --edf or --plot given: the samples are counted, not kept");
   }
 
@@ -267,6 +251,9 @@ int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
   if (StopRequested()) return kExitInterrupted;
   const size_t startedCount = chosen.size() - notStarted.size();
   if (startedCount == 0) return kExitStartupFailed;
+  if (hooks) {
+    if (const auto code = hooks->Ready(streams, filesWanted)) return *code;
+  }
   for (DeviceStream& s : streams) {
     if (s.failure.empty() && !s.csvPath.empty() && !s.csv.Open(s.csvPath, &error)) {
       ReportError(error);
@@ -301,7 +288,9 @@ int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
   if (status != kExitOk) {
     RequestStop();  // a file that cannot be written: no recording
   }
+  if (hooks) hooks->Started(streams, startTime);
   const RunResult run = acquisition.Run();
+  if (hooks) hooks->Ended(streams, run.end);
 
   for (DeviceStream& s : streams) {
     if (!s.started) continue;
@@ -338,6 +327,14 @@ int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
   }
   if (!notStarted.empty()) return kExitSomeNotStarted;
   return kExitOk;
+}
+
+}  // namespace
+
+int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
+               const AcquireOptions& options, std::ostream& out, AcquireHooks* hooks) {
+  const int code = Acquire(session, found, options, out, hooks);
+  return hooks ? hooks->Finish(code, out) : code;
 }
 
 }  // namespace vozihost

@@ -44,12 +44,22 @@ std::optional<uint64_t> PositionLimit(const DeviceStream& s, const StreamLimits&
 
 }  // namespace
 
+const char* GapCauseName(GapCause cause) {
+  switch (cause) {
+    case GapCause::RingFull: return "ring-full";
+    case GapCause::Damaged: return "damaged";
+    case GapCause::Missing: return "missing";
+  }
+  return "missing";
+}
+
 double DeviceStream::AverageLineBytes() const {
   const uint64_t lines = stats.samples + stats.malformed;
   return lines ? static_cast<double>(bytesRead) / static_cast<double>(lines) : 0.0;
 }
 
-void DeviceStream::RecordGap(std::optional<uint64_t> count) {
+void DeviceStream::RecordGap(std::optional<uint64_t> count, GapCause cause) {
+  if (!pendingUnknown_ && pendingGap_ == 0) pendingCause_ = cause;
   if (!count) {
     pendingUnknown_ = true;
     ++stats.gapsOfUnknownSize;
@@ -75,6 +85,7 @@ void DeviceStream::Consume(const std::string& line, const StreamLimits& limits, 
   if (status != LineStatus::Ok) {
     // The line's end survived, so it stood for one sample: its place is kept
     // and the next row says one is missing.
+    if (!pendingUnknown_ && pendingGap_ == 0) pendingCause_ = GapCause::Damaged;
     ++pendingGap_;
     return;
   }
@@ -84,11 +95,13 @@ void DeviceStream::Consume(const std::string& line, const StreamLimits& limits, 
     plotGaps.push_back(static_cast<double>(n));
     if (edf) edf->Gap(n, pendingUnknown_ ? std::nullopt : std::optional<uint64_t>(pendingGap_));
   }
+  const GapCause cause = pendingCause_;
   pendingGap_ = 0;
   pendingUnknown_ = false;
   physical_.resize(columns.size());
   for (size_t k = 0; k < columns.size(); ++k) physical_[k] = ToPhysical(decoded_[k], columns[k]);
   csv.WriteRow(n, periodUs, physical_, gap);
+  if (sink) sink->Row(n, physical_, gap, cause);
   if (plot) plot->Add(n, physical_);
   if (edf) edf->Add(decoded_);
   if (limits.samples && stats.samples >= *limits.samples) done = true;
@@ -156,7 +169,7 @@ void Acquisition::Take(DeviceStream& s, double now) {
       const double behind = std::round(expected - static_cast<double>(s.Position()));
       if (behind >= 1) lost = static_cast<uint64_t>(behind);
     }
-    s.RecordGap(lost);
+    s.RecordGap(lost, GapCause::RingFull);
   }
   s.Consume(line_, limits_, now);
 }
@@ -229,7 +242,7 @@ void Acquisition::CheckTime(DeviceStream& s, double now) {
       ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index), s.AverageLineBytes());
   const double difference = expected - static_cast<double>(s.Position());
   const double tolerance = LossTolerance(s.periodUs);
-  if (difference > tolerance) s.RecordGap(static_cast<uint64_t>(std::round(difference)));
+  if (difference > tolerance) s.RecordGap(static_cast<uint64_t>(std::round(difference)), GapCause::Missing);
   if (difference < -tolerance) s.stats.fasterThanPeriod = true;
 }
 
@@ -290,6 +303,9 @@ RunResult Acquisition::Run() {
     }
     if (LimitReached(now)) break;
     if (!DrainAll()) WaitForLine(now);
+    for (const DeviceStream& s : streams_) {
+      if (s.started && s.sink) s.sink->Pass(s);
+    }
     if (now >= nextCheck) {
       CheckHealth(now);
       ShowProgress(now, false);

@@ -28,6 +28,26 @@ struct StreamLimits {
   std::optional<uint64_t> samples; // per instrument
 };
 
+// Why samples are missing before a row.
+enum class GapCause {
+  RingFull,   // the enabler's receive ring was found full: it refused lines
+  Damaged,    // lines arrived that could not be read
+  Missing,    // fewer lines arrived than the period allows
+};
+const char* GapCauseName(GapCause cause);  // "ring-full", "damaged", "missing"
+
+// Something fed from the stream as the CSV is (the publisher): each row with
+// its position and gap mark exactly as the CSV gets them, and a call after
+// every pass of the run, to act on time.
+struct DeviceStream;
+class StreamSink {
+ public:
+  virtual ~StreamSink() = default;
+  // gap: as the CSV's column (0 none, -1 some, number unknown); cause when not 0.
+  virtual void Row(uint64_t position, const std::vector<double>& values, int64_t gap, GapCause cause) = 0;
+  virtual void Pass(const DeviceStream& s) = 0;
+};
+
 // One instrument during the acquisition.
 struct DeviceStream {
   DeviceInfo info;
@@ -41,6 +61,7 @@ struct DeviceStream {
   std::vector<double> plotGaps;             // sample positions where samples are missing
   std::unique_ptr<EdfRecording> edf;
   StreamStats stats;
+  StreamSink* sink = nullptr;               // not owned; none: files only
   bool started = false;  // StartStream accepted: it takes part in the run
   bool done = false;     // limit reached; further lines are read and discarded
   std::string failure;   // why it did not start or broke off (empty: it did not)
@@ -50,7 +71,7 @@ struct DeviceStream {
   void Consume(const std::string& line, const StreamLimits& limits, double now);
   // Samples missing before the next row: a count, or nullopt when some are
   // missing but how many is unknown.
-  void RecordGap(std::optional<uint64_t> count);
+  void RecordGap(std::optional<uint64_t> count, GapCause cause = GapCause::Missing);
 
   // The position of the next line: lines that arrived plus samples lost.
   uint64_t Position() const { return stats.samples + stats.malformed + stats.lostEstimate; }
@@ -72,6 +93,7 @@ struct DeviceStream {
  private:
   uint64_t pendingGap_ = 0;
   bool pendingUnknown_ = false;
+  GapCause pendingCause_ = GapCause::Missing;  // the first cause since the last row
   std::vector<int32_t> decoded_;
   std::vector<double> physical_;
 };

@@ -37,9 +37,12 @@ struct AcquireOptions {
   std::string toolVersion;
 };
 
-// Streams, writes the files, prints a summary. Exit code.
+class AcquireHooks;
+
+// Streams, writes the files, prints a summary. Exit code. `hooks` (not
+// owned) add to it: publish's broker.
 int RunAcquire(EnablerSession& session, const std::vector<int32_t>& found,
-               const AcquireOptions& options, std::ostream& out);
+               const AcquireOptions& options, std::ostream& out, AcquireHooks* hooks = nullptr);
 
 // "vozi-host: <what>" on standard error, then the library's message (if
 // any) indented below it.

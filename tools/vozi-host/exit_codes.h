@@ -15,6 +15,7 @@ enum ExitCode : int {
   kExitSimulator = 7,       // --simulate could not start its instruments
   kExitDataLost = 8,        // samples were lost or damaged (unless --allow-loss)
   kExitSomeNotStarted = 9,  // some instruments failed to start; the others were recorded
+  kExitBroker = 10,         // publish: the broker could not be reached, or batches went unpublished
   kExitInterrupted = 130,   // Ctrl-C before the requested end (128 + SIGINT, as shells do)
 };
 
@@ -25,6 +26,8 @@ inline constexpr const char* kExitCodeHelp =
     "5 streaming failed or brought no data, 6 library cannot be loaded,\n"
     "7 simulator failed to start, 8 samples lost (see the summary; --allow-loss),\n"
     "9 some instruments failed to start (the others were recorded),\n"
+    "10 publish: the broker could not be reached (without files: nothing recorded),\n"
+    "   or some batches could not be published (the files are complete),\n"
     "130 interrupted by Ctrl-C before the requested end.";
 
 }  // namespace vozihost

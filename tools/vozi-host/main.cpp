@@ -14,9 +14,11 @@
 #include "enabler_api.h"
 #include "enabler_session.h"
 #include "exit_codes.h"
+#include "output_files.h"
 #include "platform/console.h"
 #include "platform/library_loader.h"
 #include "platform/simulator_fleet.h"
+#include "publish/publish_command.h"
 #include "tool_paths.h"
 
 namespace vozihost {
@@ -38,6 +40,10 @@ struct RawAcquire {
   std::string devices, period, channels, seconds, samples;
 };
 
+struct RawPublish {
+  std::string broker = kDefaultBroker, prefix = "vozi", caFile, username, passwordFile;
+};
+
 struct Parsed {
   GlobalOptions global;
   AcquireOptions acquire;
@@ -45,11 +51,15 @@ struct Parsed {
   RawAcquire raw;
   std::string csv, plot, edf;
   bool isList = false;
+  bool isPublish = false;
+  RawPublish rawPublish;
+  BrokerSettings broker;
 };
 
 constexpr const char* kFooter =
     "Commands: list (instruments found; --probe starts them to ask more), acquire\n"
-    "(stream to CSV, EDF+ and SVG), help [command]. No hardware? Add --simulate.\n"
+    "(stream to CSV, EDF+ and SVG), publish (stream to an MQTT broker, and to files\n"
+    "if asked), help [command]. No hardware? Add --simulate.\n"
     "With several instruments, acquire writes one file per instrument: the device\n"
     "index goes before the extension (samples.csv -> samples-0.csv).\n";
 
@@ -72,8 +82,7 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
       ->type_name("FILE");
 }
 
-CLI::App* AddAcquire(CLI::App& app, Parsed& p) {
-  CLI::App* cmd = app.add_subcommand("acquire", "stream samples to CSV, EDF+ and an SVG plot");
+void AddStreamOptions(CLI::App* cmd, Parsed& p) {
   cmd->add_option("--device", p.raw.devices, "instrument indices, e.g. 0,2 (default: all)");
   cmd->add_option("--period", p.raw.period,
                   "sample period in microseconds, one the instrument offers (default: keep the\n"
@@ -90,7 +99,52 @@ CLI::App* AddAcquire(CLI::App& app, Parsed& p) {
   cmd->add_flag("--require-all", p.acquire.requireAll,
                 "record nothing unless every chosen instrument starts");
   cmd->footer("Without --seconds or --samples it streams until Ctrl-C.");
+}
+
+CLI::App* AddAcquire(CLI::App& app, Parsed& p) {
+  CLI::App* cmd = app.add_subcommand("acquire", "stream samples to CSV, EDF+ and an SVG plot");
+  AddStreamOptions(cmd, p);
   return cmd;
+}
+
+CLI::App* AddPublish(CLI::App& app, Parsed& p) {
+  CLI::App* cmd = app.add_subcommand("publish", "stream samples to an MQTT broker (and files, as acquire)");
+  AddStreamOptions(cmd, p);
+  RawPublish& r = p.rawPublish;
+  cmd->add_option("--broker", r.broker, "mqtt://host[:port] or mqtts://host[:port] (TLS)")
+      ->default_str(kDefaultBroker);
+  cmd->add_option("--prefix", r.prefix, "the topics' first levels: PREFIX/<unique id>/...")->default_str("vozi");
+  cmd->add_option("--ca-file", r.caFile,
+                  "mqtts: the CA certificate that signed the broker's (default: the system's)");
+  cmd->add_option("--username", r.username, "the user name the broker knows the publisher by");
+  cmd->add_option("--password-file", r.passwordFile,
+                  std::string("read the password from the first line of FILE (else from ") + kPasswordVariable +
+                      "; never on the command line)")
+      ->type_name("FILE");
+  cmd->footer("Without --seconds or --samples it streams until Ctrl-C. Topics and payloads: docs/streaming.md.");
+  return cmd;
+}
+
+std::optional<std::string> ValidatePublish(Parsed& p) {
+  const RawPublish& r = p.rawPublish;
+  std::string error;
+  const auto url = ParseBrokerUrl(r.broker, &error);
+  if (!url) return error;
+  p.broker.url = *url;
+  if (auto e = CheckPrefix(r.prefix)) return e;
+  p.broker.prefix = r.prefix;
+  if (!r.caFile.empty()) {
+    if (!url->tls) return std::string("--ca-file is for a TLS broker (mqtts://...)");
+    if (std::FILE* f = std::fopen(r.caFile.c_str(), "rb")) {
+      std::fclose(f);
+    } else {
+      return "--ca-file: cannot read " + r.caFile + ": " + SystemReason();
+    }
+  }
+  p.broker.caFile = r.caFile;
+  p.broker.username = r.username;
+  if (!ReadPassword(r.passwordFile, &p.broker.password, &error)) return error;
+  return std::nullopt;
 }
 
 std::optional<std::string> ParseWhole(const std::string& name, const std::string& text, int64_t low,
@@ -172,6 +226,7 @@ int RunCommand(const EnablerApi& api, const Parsed& p) {
   // With the CSV on standard output, everything else goes to standard error.
   std::ostream& out = p.acquire.csv == "-" ? std::cerr : std::cout;
   out << name << ": " << found.size() << (found.size() == 1 ? " instrument" : " instruments") << " found\n";
+  if (p.isPublish) return RunPublish(session, found, p.acquire, p.broker, out);
   return RunAcquire(session, found, p.acquire, out);
 }
 
@@ -238,35 +293,43 @@ int main(int argc, char** argv) {
   list->add_flag("--probe", p.list.probe,
                  "start each instrument and show its model, firmware, periods and channels");
   CLI::App* acquire = AddAcquire(app, p);
+  CLI::App* publish = AddPublish(app, p);
   CLI::App* help = app.add_subcommand("help", "show the commands, or one command's options");
   std::string topic;
-  help->add_option("command", topic, "list or acquire");
+  help->add_option("command", topic, "list, acquire or publish");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e) == 0 ? kExitOk : kExitUsage;  // --help, --version
     return Usage(e.what());
   }
-  const std::vector<std::string> commands = {"list", "acquire", "help"};
   if (help->parsed()) {
     if (topic.empty()) {
       std::cout << app.help();
-    } else if (topic == "list" || topic == "acquire") {
+    } else if (topic == "list" || topic == "acquire" || topic == "publish") {
       std::cout << app.get_subcommand(topic)->help();
     } else {
-      return Usage("no command \"" + topic + "\"; the commands are list, acquire and help");
+      return Usage("no command \"" + topic + "\"; the commands are list, acquire, publish and help");
     }
     return kExitOk;
   }
-  if (!list->parsed() && !acquire->parsed()) {
+  if (!list->parsed() && !acquire->parsed() && !publish->parsed()) {
     const std::vector<std::string> rest = app.remaining();
-    if (rest.empty()) return Usage("a command is needed: list, acquire or help");
+    if (rest.empty()) return Usage("a command is needed: list, acquire, publish or help");
     if (rest[0].rfind("-", 0) == 0) return Usage("unknown option " + rest[0]);
-    return Usage("unknown command \"" + rest[0] + "\"; the commands are list, acquire and help");
+    return Usage("unknown command \"" + rest[0] + "\"; the commands are list, acquire, publish and help");
   }
   if (!app.remaining().empty()) return Usage("unexpected argument " + app.remaining()[0]);
   p.isList = list->parsed();
+  p.isPublish = publish->parsed();
+  if (p.isPublish && !PublishSupported()) {
+    ReportError("publish is not in this build of vozi-host (it has no MQTT client library, libmosquitto)");
+    return kExitUsage;
+  }
   if (auto error = Validate(p)) return Usage(*error);
+  if (p.isPublish) {
+    if (auto error = ValidatePublish(p)) return Usage(*error);
+  }
   p.acquire.csv = p.csv;
   p.acquire.plot = p.plot;
   p.acquire.edf = p.edf;

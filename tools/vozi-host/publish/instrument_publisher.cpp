@@ -1,0 +1,106 @@
+#include "publish/instrument_publisher.h"
+
+#include <unistd.h>
+
+#include "publish/stream_messages.h"
+
+namespace vozihost {
+namespace {
+
+constexpr std::chrono::seconds kAnswerWait{10};
+constexpr std::chrono::seconds kGoodbyeWait{5};
+
+int64_t HostTimeUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Client ids must be unique on the broker: a second client with the same id
+// would throw the first one off.
+std::string ClientId(const std::string& id) {
+  return "vozi-host-" + std::to_string(getpid()) + "-" + id;
+}
+
+}  // namespace
+
+InstrumentPublisher::InstrumentPublisher(const DeviceStream& s, const BrokerSettings& settings,
+                                         const std::string& toolVersion)
+    : topic_(settings.prefix + "/" + TopicId(s.info)),
+      toolVersion_(toolVersion),
+      connection_(ClientId(TopicId(s.info)), settings, topic_ + "/status", "offline"),
+      batch_(s.columns.size(), kBatchSamples) {}
+
+bool InstrumentPublisher::Connect(std::string* reason) { return connection_.Start(kAnswerWait, reason); }
+
+void InstrumentPublisher::Begin(const DeviceStream& s, std::chrono::system_clock::time_point started) {
+  info_ = InfoJson(s, started, toolVersion_);
+  begun_ = true;
+  if (connection_.Connected()) Announce();
+  // Queued by libmosquitto until a connection is up.
+  Event(StartEvent(0));
+}
+
+void InstrumentPublisher::Announce() {
+  announcedOn_ = connection_.Connections();
+  connection_.Publish(topic_ + "/info", info_, 1, true);
+  connection_.Publish(topic_ + "/status", "online", 1, true);
+}
+
+void InstrumentPublisher::Event(const std::string& json) { connection_.Publish(topic_ + "/events", json, 1, false); }
+
+void InstrumentPublisher::Flush() {
+  if (batch_.Empty()) return;
+  const uint64_t first = batch_.First();
+  const std::string message = batch_.Take();
+  // Samples are not queued while the connection is down: they would pile up
+  // for as long as the broker is away. They are counted instead, and the
+  // subscriber sees the jump in positions.
+  if (connection_.Connected() && connection_.Publish(topic_ + "/samples", message, 0, false)) {
+    ++published_;
+    return;
+  }
+  if (unpublishedPending_ == 0) unpublishedFrom_ = first;
+  ++unpublishedPending_;
+  ++unpublishedTotal_;
+}
+
+void InstrumentPublisher::Row(uint64_t position, const std::vector<double>& values, int64_t gap, GapCause cause) {
+  if (gap != 0 || (!batch_.Empty() && position != batch_.Next())) Flush();
+  if (gap != 0) {
+    Event(GapEvent(position, gap < 0 ? std::nullopt : std::optional<uint64_t>(static_cast<uint64_t>(gap)),
+                   GapCauseName(cause)));
+  }
+  if (batch_.Empty()) batchStarted_ = std::chrono::steady_clock::now();
+  batch_.Add(position, HostTimeUs(), values);
+  if (batch_.Full()) Flush();
+}
+
+void InstrumentPublisher::Pass(const DeviceStream& s) {
+  if (!batch_.Empty() && std::chrono::steady_clock::now() - batchStarted_ >= kBatchAge) Flush();
+  if (begun_ && connection_.Connected() && connection_.Connections() != announcedOn_) {
+    // A new connection (the broker came back, or came at last): it may have
+    // lost the retained messages, and it should hear what it missed.
+    Announce();
+    if (unpublishedPending_ > 0) {
+      Event(UnpublishedEvent(unpublishedFrom_, unpublishedPending_));
+      unpublishedPending_ = 0;
+    }
+  }
+  if (!s.failure.empty() && !lostReported_) {
+    lostReported_ = true;
+    Flush();
+    Event(LostEvent(s.Position(), s.failure));
+    connection_.Publish(topic_ + "/status", "offline", 1, true);
+  }
+}
+
+void InstrumentPublisher::End(const DeviceStream& s, RunEnd end) {
+  Pass(s);
+  Flush();
+  const char* reason = !s.failure.empty() ? "failed" : end == RunEnd::Interrupted ? "interrupted" : "limit";
+  Event(StopEvent(s.Position(), reason));
+  connection_.Finish(topic_ + "/status", "offline", kGoodbyeWait);
+}
+
+}  // namespace vozihost

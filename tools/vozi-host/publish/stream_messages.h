@@ -1,0 +1,34 @@
+#pragma once
+// The JSON payloads of an instrument's "info" and "events" topics
+// (docs/streaming.md), and the name its topics go under.
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "acquisition.h"
+
+namespace vozihost {
+
+inline constexpr int kStreamFormat = 1;
+
+// The instrument's name in its topics: the unique id in decimal, or
+// "serial-<description>" for one that gives none. Characters MQTT gives a
+// meaning in topics ('/', '+', '#') become '_'.
+std::string TopicId(const DeviceInfo& info);
+
+// Who the instrument is and what its samples mean.
+std::string InfoJson(const DeviceStream& s, std::chrono::system_clock::time_point started,
+                     const std::string& toolVersion);
+
+// Events: "start", "stop", "gap", "lost", "unpublished". Each has the time
+// and the position it concerns; the rest depends on the event.
+std::string StartEvent(uint64_t position);
+// reason: "limit", "interrupted" or "failed".
+std::string StopEvent(uint64_t position, const std::string& reason);
+// count: nullopt when some samples are missing but not how many.
+std::string GapEvent(uint64_t position, std::optional<uint64_t> count, const std::string& cause);
+std::string LostEvent(uint64_t position, const std::string& reason);
+std::string UnpublishedEvent(uint64_t position, uint64_t batches);
+
+}  // namespace vozihost
