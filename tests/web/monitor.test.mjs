@@ -7,7 +7,7 @@ import { spawnSync } from 'node:child_process';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import {
-  freePort, openBrowser, openMonitor, outDir, processesWith, snapshot, startBroker, subscribe, until, voziHost,
+  alive, childrenOf, freePort, openBrowser, openMonitor, outDir, snapshot, startBroker, subscribe, until, voziHost,
 } from './support.mjs';
 
 const START_MS = 60000; // simulators, discovery, start-up, broker
@@ -29,7 +29,9 @@ test('vozi-host --simulate=3 monitor: the page shows each instrument and channel
   try {
     const url = (await host.waitFor(/http:\/\/127\.0\.0\.1:\d+\//, START_MS))[0];
     const mqttPort = Number((await host.waitFor(/mqtt:\/\/127\.0\.0\.1:(\d+)/, START_MS))[1]);
-    assert.equal(processesWith('mosquitto', 'vozi-monitor-').length, 1, 'one private broker runs');
+    const started = childrenOf(host.proc.pid);
+    assert.equal(started.filter((c) => c.cmd.includes('mosquitto')).length, 1, 'one private broker runs');
+    assert.equal(started.filter((c) => c.cmd.includes('vozi-sim')).length, 3, 'three simulators run');
     sub = subscribe('monitor-private-sub', mqttPort);
     const page = await openMonitor(browser, url);
     await until('three instruments online in the page', LIVE_MS, async () => online(await snapshot(page), 3));
@@ -37,6 +39,8 @@ test('vozi-host --simulate=3 monitor: the page shows each instrument and channel
 
     for (const [id, info] of Object.entries(sub.info)) {
       const panel = `section.instrument[data-id="${id}"]`;
+      await page.waitForFunction((sel) => document.querySelector(sel)?.textContent, { timeout: LIVE_MS },
+        `${panel} h2`);
       assert.equal(await page.$eval(`${panel} h2`, (e) => e.textContent), info.model);
       assert.equal(await page.$eval(`${panel} [data-field=uniqueId]`, (e) => e.textContent), info.unique_id);
       assert.equal(await page.$eval(`${panel} [data-field=firmware]`, (e) => e.textContent), info.firmware);
@@ -46,13 +50,19 @@ test('vozi-host --simulate=3 monitor: the page shows each instrument and channel
     }
 
     // Values: every position both hold, in every channel, and every point
-    // the plot was given is a published value of its channel.
+    // the plot was given (in the 2 s window) is a published value of its channel.
+    await page.click('[data-window="2"]');
     const id = Object.keys(sub.info).sort()[0];
     const channels = sub.info[id].channels.length;
     await until('1000 positions held by both the page and the subscriber', LIVE_MS, async () => {
       const held = await page.evaluate((i) => window.voziMonitor.channel(i, 0).positions, id);
       return held.filter((p) => sub.samples[id]?.has(p)).length >= 1000;
     });
+    const plots = await page.evaluate((i, n) => ({
+      data: Array.from({ length: n }, (_, ch) => window.voziMonitor.plotData(i, ch)),
+      next: window.voziMonitor.snapshot().instruments[i].nextPosition,
+    }), id, channels);
+    await until('the subscriber holding what the page plotted', LIVE_MS, () => sub.samples[id].has(plots.next - 1));
     for (let c = 0; c < channels; ++c) {
       const { positions, values } = await page.evaluate((i, ch) => window.voziMonitor.channel(i, ch), id, c);
       let compared = 0;
@@ -63,7 +73,7 @@ test('vozi-host --simulate=3 monitor: the page shows each instrument and channel
         compared += 1;
       });
       assert.ok(compared >= 1000, `channel ${c}: ${compared} positions compared`);
-      const [xs, ys] = await page.evaluate((i, ch) => window.voziMonitor.plotData(i, ch), id, c);
+      const [xs, ys] = plots.data[c];
       const publishedValues = new Set([...sub.samples[id].values()].map((v) => v[c]));
       const drawn = ys.filter((y) => y !== null);
       assert.ok(drawn.length > 100 && xs.length === ys.length, `channel ${c}: ${drawn.length} points drawn`);
@@ -77,8 +87,7 @@ test('vozi-host --simulate=3 monitor: the page shows each instrument and channel
     // SIGTERM (as Ctrl-C): the publisher and its broker end together.
     const { code } = await host.stop('SIGTERM');
     assert.ok(code === 0 || code === 130, `exit code ${code}`);
-    assert.deepEqual(processesWith('mosquitto', 'vozi-monitor-'), [], 'no broker left running');
-    assert.deepEqual(processesWith('vozi-sim', '--device-root'), [], 'no simulator left running');
+    assert.deepEqual(started.filter((c) => alive(c.pid)), [], 'nothing it started is left running');
   } finally {
     await host.stop('SIGKILL').catch(() => {});
     await sub?.stop();
@@ -133,10 +142,11 @@ test('an instrument that hangs up turns offline, with the time it was lost', asy
   try {
     const lost = await until('the instrument lost in the page', START_MS, async () => {
       const ins = Object.values((await snapshot(page)).instruments);
-      return ins.length === 1 && ins[0].received > 0 && ins[0].offlineReason.startsWith('lost') && ins[0];
+      return ins.length === 1 && ins[0].received > 0 && ins[0].offlineReason.startsWith('lost') &&
+        ins[0].shown.startsWith('offline') && ins[0];
     });
     assert.equal(lost.status, 'offline');
-    assert.match(lost.shown, /^offline since \d\d:\d\d:\d\d \(lost/);
+    assert.match(lost.shown, /^offline since \d\d:\d\d:\d\d \(lost: .+\)$/);
   } finally {
     await host.stop('SIGINT').catch(() => host.stop('SIGKILL'));
     await page.close();

@@ -166,18 +166,22 @@ export async function openMonitor(browser, url, width = 1400, height = 900) {
 // The page's state as plain data.
 export const snapshot = (page) => page.evaluate(() => window.voziMonitor.snapshot());
 
-// Processes whose command line holds every given word (to find what a run
-// may have left behind).
-export function processesWith(...words) {
+// The processes a process started: [{pid, cmd}].
+export function childrenOf(parent) {
   const found = [];
   for (const pid of fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d))) {
-    let cmd = '';
     try {
-      cmd = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').replaceAll('\0', ' ');
+      // The command name in parentheses may hold blanks; the parent's id is
+      // the second field after it.
+      const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+      const ppid = Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
+      if (ppid !== parent) continue;
+      found.push({ pid: Number(pid), cmd: fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').replaceAll('\0', ' ') });
     } catch {
-      continue;
+      // it ended meanwhile
     }
-    if (words.every((w) => cmd.includes(w))) found.push(`${pid}: ${cmd}`);
   }
   return found;
 }
+
+export const alive = (pid) => fs.existsSync(`/proc/${pid}`);

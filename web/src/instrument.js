@@ -19,6 +19,7 @@ export class Instrument {
     this.status = 'unknown';
     this.statusSince = null; // Date
     this.offlineReason = '';
+    this.factsChanged = true; // identity or status to be shown again
     this.resetStream();
   }
 
@@ -38,10 +39,12 @@ export class Instrument {
     if (info.format !== FORMAT) {
       this.info = null;
       this.unknownFormat = info.format;
+      this.factsChanged = true;
       this.resetStream();
       return;
     }
     this.unknownFormat = null;
+    this.factsChanged = true;
     const same = this.info && this.info.started === info.started && this.info.periodUs === info.periodUs &&
       this.info.channels.length === info.channels.length;
     this.info = info;
@@ -91,7 +94,7 @@ export class Instrument {
     this.status = status;
     this.statusSince = when;
     if (status === 'online') this.offlineReason = '';
-    this.changed = true;
+    this.factsChanged = true;
   }
 
   // Events say when and why an instrument went away; the status topic says
@@ -101,9 +104,13 @@ export class Instrument {
       ? new Date(event.time) : now;
     const why = event.event === 'lost' ? 'lost' : event.event === 'stop' ? 'stopped' : null;
     if (!why) return;
+    // A lost instrument's stream then stops too ("failed"): the loss is what
+    // the user needs to see, and when it happened.
+    if (why === 'stopped' && this.status === 'offline' && this.offlineReason.startsWith('lost')) return;
     this.setStatus('offline', when);
     this.statusSince = when;
     this.offlineReason = why + (event.reason ? `: ${event.reason}` : '');
+    this.factsChanged = true;
   }
 
   // Range of positions a window of `seconds` ending at the newest sample shows.

@@ -130,9 +130,13 @@ export class Monitor {
       ins.changed = false;
       panel.draw(ins.decimator.plotData(from, ins.secondsPerSample));
     }
-    if (nowMs - this.factsShownAt >= FACTS_EVERY_MS) {
-      this.factsShownAt = nowMs;
-      for (const panel of this.panels.values()) panel.showFacts(nowMs);
+    // Who and whether: at once; the figures (rate, lost) twice a second.
+    const figures = nowMs - this.factsShownAt >= FACTS_EVERY_MS;
+    if (figures) this.factsShownAt = nowMs;
+    for (const ins of this.instruments.values()) {
+      if (!figures && !ins.factsChanged) continue;
+      ins.factsChanged = false;
+      this.panels.get(ins.id).showFacts(nowMs);
     }
   }
 
