@@ -144,7 +144,8 @@ CLI::App* AddMonitor(CLI::App& app, Parsed& p) {
   AddBrokerOptions(cmd, p);
   cmd->add_option("--web", p.monitor.webDir, "the page's folder (default: the installed or built page)")
       ->type_name("DIR");
-  cmd->footer("Prints the address to open; streams until Ctrl-C, which ends the private broker too.\n"
+  cmd->footer("Prints the address to open. Streams until Ctrl-C (or --seconds, --samples); the private\n"
+              "broker ends with it.\n"
               "The page and a lab broker's settings: docs/streaming.md, \"The browser monitor\".");
   return cmd;
 }

@@ -1,5 +1,7 @@
 #include "monitor_command.h"
 
+#include <cctype>
+#include <string>
 #include <system_error>
 
 #include "exit_codes.h"
@@ -9,6 +11,26 @@
 #include "tool_paths.h"
 
 namespace vozihost {
+namespace {
+
+// The page subscribes under "vozi" unless its address names another prefix.
+std::string PageQuery(const std::string& prefix) {
+  if (prefix == "vozi") return "";
+  static const char* hex = "0123456789ABCDEF";
+  std::string query = "?prefix=";
+  for (const unsigned char c : prefix) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+      query += static_cast<char>(c);
+    } else {
+      query += '%';
+      query += hex[c >> 4];
+      query += hex[c & 15];
+    }
+  }
+  return query;
+}
+
+}  // namespace
 
 int RunMonitor(EnablerSession& session, const std::vector<int32_t>& found, const AcquireOptions& acquire,
                BrokerSettings broker, const MonitorOptions& options, std::ostream& out) {
@@ -30,13 +52,14 @@ int RunMonitor(EnablerSession& session, const std::vector<int32_t>& found, const
       return kExitBroker;
     }
     broker.url = BrokerUrl{false, "127.0.0.1", privateBroker.MqttPort()};
-    out << "Monitor: open http://127.0.0.1:" << privateBroker.WebPort() << "/ in a browser (Ctrl-C ends it)\n"
+    out << "Monitor: open http://127.0.0.1:" << privateBroker.WebPort() << "/" << PageQuery(broker.prefix)
+        << " in a browser (Ctrl-C ends it)\n"
         << "  its broker, for other subscribers too: " << broker.url.Text() << "\n";
   } else {
     out << "Monitor: the page is in " << (havePage ? web.string() : "share/vozi/web of an installation") << ".\n"
         << "  Let the broker serve it on a WebSockets listener (mosquitto: \"protocol websockets\" and\n"
         << "  \"http_dir <that folder>\"; docs/streaming.md, \"The browser monitor\"), then open\n"
-        << "  http://<broker>:<that listener's port>/ in a browser.\n";
+        << "  http://<broker>:<that listener's port>/" << PageQuery(broker.prefix) << " in a browser.\n";
   }
   out.flush();
   const int code = RunPublish(session, found, acquire, broker, out);
