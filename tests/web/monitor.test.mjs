@@ -33,6 +33,8 @@ test('vozi-host --simulate=3 monitor: the page shows each instrument and channel
     assert.equal(started.filter((c) => c.cmd.includes('mosquitto')).length, 1, 'one private broker runs');
     assert.equal(started.filter((c) => c.cmd.includes('vozi-sim')).length, 3, 'three simulators run');
     sub = subscribe('monitor-private-sub', mqttPort);
+    // The subscriber first, so that it has every batch the page has.
+    await until('samples of three instruments at the subscriber', LIVE_MS, () => Object.keys(sub.samples).length === 3);
     const page = await openMonitor(browser, url);
     await until('three instruments online in the page', LIVE_MS, async () => online(await snapshot(page), 3));
     await until('three info documents at the subscriber', LIVE_MS, () => Object.keys(sub.info).length === 3);
