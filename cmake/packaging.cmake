@@ -97,7 +97,6 @@ endforeach()
 # ../../share/vozi/web from /usr/lib/vozi and serves from its broker.
 if(TARGET vozi_web)
   install(DIRECTORY ${VOZI_WEB_DIR}/ DESTINATION usr/share/vozi/web COMPONENT deb EXCLUDE_FROM_ALL)
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mosquitto)
 endif()
 
 # Documentation: the guides, the copyright notice, the changelog and the
@@ -113,6 +112,7 @@ if(NOT _gzip EQUAL 0)
   message(FATAL_ERROR "gzip failed on ${_changelog}")
 endif()
 install(FILES packaging/debian/copyright ${_changelog}.gz README.md docs/installation.md docs/tools.md
+              docs/streaming.md
         DESTINATION ${VOZI_DEB_DOCDIR} COMPONENT deb EXCLUDE_FROM_ALL)
 foreach(_page vozi-host.1 vozi-sim.1)
   execute_process(COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/linux/${_page}
@@ -145,7 +145,9 @@ ports and sets their adapters' latency timer to 1 ms.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VOZI_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # libmosquitto1 among them: vozi-host publish links it
+# A broker for the single-machine default, and the Python subscriber's client.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "mosquitto, python3-paho-mqtt")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles

@@ -43,7 +43,7 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
       {{"--version"}, 0, "vozi-host 1."},
       {{"help"}, 0, "acquire"},
       {{"help", "acquire"}, 0, "--edf"},
-      {{"acqire"}, 2, "unknown command \"acqire\"; the commands are list, acquire and help"},
+      {{"acqire"}, 2, "unknown command \"acqire\"; the commands are list, acquire, publish, monitor and help"},
       {{"acquire", "--seconds", "0"}, 2, "vozi-host: --seconds must be greater than 0\n"},
       {{"acquire", "--samples", "1e3"}, 2, "--samples must be a whole number (got \"1e3\")"},
       {{"acquire", "--simulate", "--samples", "5", "--csv", same, "--plot", same}, 2, "name the same file"},

@@ -71,9 +71,12 @@ void InstrumentPublisher::Row(uint64_t position, const std::vector<double>& valu
     Event(GapEvent(position, gap < 0 ? std::nullopt : std::optional<uint64_t>(static_cast<uint64_t>(gap)),
                    GapCauseName(cause)));
   }
-  if (batch_.Empty()) batchStarted_ = std::chrono::steady_clock::now();
+  const auto now = std::chrono::steady_clock::now();
+  if (batch_.Empty()) batchStarted_ = now;
   batch_.Add(position, HostTimeUs(), values);
-  if (batch_.Full()) Flush();
+  // The age is looked at here too: a host catching up after a stall takes
+  // many rows in one pass, and its batches must not wait for the pass's end.
+  if (batch_.Full() || now - batchStarted_ >= kBatchAge) Flush();
 }
 
 void InstrumentPublisher::Pass(const DeviceStream& s) {

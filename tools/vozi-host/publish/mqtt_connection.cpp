@@ -47,6 +47,7 @@ MqttConnection::MqttConnection(const std::string& clientId, const BrokerSettings
   mosquitto_connect_callback_set(mosq_, &MqttConnection::OnConnect);
   mosquitto_disconnect_callback_set(mosq_, &MqttConnection::OnDisconnect);
   mosquitto_publish_callback_set(mosq_, &MqttConnection::OnPublish);
+  mosquitto_log_callback_set(mosq_, &MqttConnection::OnLog);
 }
 
 MqttConnection::~MqttConnection() {
@@ -100,12 +101,16 @@ bool MqttConnection::Start(std::chrono::milliseconds wait, std::string* reason) 
     return false;
   }
   std::unique_lock lock(mutex_);
-  if (!changed_.wait_for(lock, wait, [&] { return Connected() || refusal_ != 0; })) {
+  if (!changed_.wait_for(lock, wait, [&] { return Connected() || refusal_ != 0 || !failure_.empty(); })) {
     *reason = "no answer within " + std::to_string(wait.count() / 1000) + " s";
     return false;
   }
   if (refusal_ != 0) {
     *reason = std::string("the broker refused the connection: ") + mosquitto_connack_string(refusal_);
+    return false;
+  }
+  if (!Connected()) {
+    *reason = failure_;
     return false;
   }
   return true;
@@ -166,6 +171,17 @@ void MqttConnection::OnDisconnect(mosquitto*, void* self, int) {
   {
     std::lock_guard lock(c->mutex_);
     c->connected_.store(false, std::memory_order_release);
+  }
+  c->changed_.notify_all();
+}
+
+void MqttConnection::OnLog(mosquitto*, void* self, int level, const char* text) {
+  if (level != MOSQ_LOG_ERR || !text) return;
+  auto* c = static_cast<MqttConnection*>(self);
+  {
+    std::lock_guard lock(c->mutex_);
+    if (c->connections_.load() > 0) return;  // only a failure to connect at all is news
+    c->failure_ = text;
   }
   c->changed_.notify_all();
 }

@@ -49,6 +49,7 @@ class MqttConnection {
   static void OnConnect(mosquitto*, void* self, int rc);
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnPublish(mosquitto*, void* self, int mid);
+  static void OnLog(mosquitto*, void* self, int level, const char* text);
 
   BrokerSettings settings_;
   mosquitto* mosq_ = nullptr;
@@ -58,6 +59,7 @@ class MqttConnection {
   std::mutex mutex_;
   std::condition_variable changed_;
   int refusal_ = 0;          // the broker's CONNACK code when it refused
+  std::string failure_;      // libmosquitto's last error (a TLS failure shows only there)
   bool watchAcks_ = false;   // while finishing: acknowledged messages are noted
   std::set<int> acked_;
 };

@@ -1,0 +1,368 @@
+// Streams through a broker, measured: simulated instruments (16 channels at
+// 1 kHz; vozi-sim, 16 per vozi-host) published by `vozi-host publish` to one
+// local mosquitto, read by one subscriber (this program).
+//
+//  - loss: every instrument's positions must run from 0 to the position of
+//    its stop event without a jump, with no gap event;
+//  - latency: from the host's clock when the publisher read the first sample
+//    of a batch (host_time_us) to the batch's arrival here: the longest wait
+//    of any sample in it (p50, p99, max);
+//  - publisher CPU per instrument: the vozi-host processes' own CPU (their
+//    reader threads, acquisition and publishing; not the simulators'), over a
+//    window once every instrument streams, in % of one core; and the same
+//    instruments under `vozi-host acquire` without files, for the share that
+//    publishing adds.
+//
+//   publish_bench [--instruments 32] [--seconds 10]
+//
+// The line starting "RESULT" carries the figures as key=value pairs for
+// scripts/bench.
+#include <arpa/inet.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "burst_stream.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+constexpr int kPerHost = 16;  // vozi-host --simulate starts at most 16
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool Accepts(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& errFile) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    FILE* err = std::fopen(errFile.c_str(), "w");
+    if (err) dup2(fileno(err), STDERR_FILENO);
+    FILE* out = std::fopen((errFile + ".out").c_str(), "w");
+    if (out) dup2(fileno(out), STDOUT_FILENO);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// utime + stime of the process's own threads (not its children's), seconds.
+double ProcessCpu(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::vector<std::string> fields;
+  size_t at = close + 2;
+  while (at < text.size()) {
+    const size_t space = text.find(' ', at);
+    fields.push_back(text.substr(at, space - at));
+    if (space == std::string::npos) break;
+    at = space + 1;
+  }
+  // Fields after the name start at the state (field 3): utime is field 14.
+  if (fields.size() < 13) return 0;
+  return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct Track {
+  uint64_t next = 0;
+  uint64_t jumps = 0, missing = 0, batches = 0, samples = 0;
+  int64_t stopPosition = -1;
+  int gapEvents = 0, unpublished = 0;
+};
+
+class Subscriber {
+ public:
+  explicit Subscriber(int port) {
+    mosquitto_lib_init();
+    mosq_ = mosquitto_new(nullptr, true, this);
+    mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
+      static_cast<Subscriber*>(self)->Take(m);
+    });
+    mosquitto_subscribe_callback_set(mosq_, [](mosquitto*, void* self, int, int, const int*) {
+      auto* s = static_cast<Subscriber*>(self);
+      std::lock_guard lock(s->mutex_);
+      s->subscribed_ = true;
+      s->changed_.notify_all();
+    });
+    mosquitto_connect(mosq_, "127.0.0.1", port, 30);
+    mosquitto_subscribe(mosq_, nullptr, "bench/#", 1);
+    mosquitto_loop_start(mosq_);
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 10s, [&] { return subscribed_; });
+  }
+  ~Subscriber() {
+    mosquitto_disconnect(mosq_);
+    mosquitto_loop_stop(mosq_, false);
+    mosquitto_destroy(mosq_);
+  }
+
+  size_t Streaming() {
+    std::lock_guard lock(mutex_);
+    size_t n = 0;
+    for (const auto& [topic, t] : tracks_) n += t.batches > 0;
+    return n;
+  }
+  size_t Stopped() {
+    std::lock_guard lock(mutex_);
+    size_t n = 0;
+    for (const auto& [topic, t] : tracks_) n += t.stopPosition >= 0;
+    return n;
+  }
+  bool WaitFor(size_t instruments, bool stopped, std::chrono::seconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while ((stopped ? Stopped() : Streaming()) < instruments) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
+  void Measure(bool on) {
+    std::lock_guard lock(mutex_);
+    measuring_ = on;
+  }
+  std::vector<int64_t> Latencies() {
+    std::lock_guard lock(mutex_);
+    return latencies_;
+  }
+  std::map<std::string, Track> Tracks() {
+    std::lock_guard lock(mutex_);
+    return tracks_;
+  }
+
+ private:
+  void Take(const mosquitto_message* m) {
+    const int64_t now = NowUs();
+    const std::string topic = m->topic;
+    const size_t slash = topic.rfind('/');
+    const std::string instrument = topic.substr(0, slash), kind = topic.substr(slash + 1);
+    const auto* bytes = static_cast<const unsigned char*>(m->payload);
+    std::lock_guard lock(mutex_);
+    Track& t = tracks_[instrument];
+    if (kind == "samples" && m->payloadlen >= 24) {
+      uint64_t first = 0, count = 0;
+      int64_t host = 0;
+      for (int k = 0; k < 4; ++k) count |= uint64_t(bytes[4 + k]) << (8 * k);
+      for (int k = 0; k < 8; ++k) first |= uint64_t(bytes[8 + k]) << (8 * k);
+      for (int k = 0; k < 8; ++k) host |= int64_t(uint64_t(bytes[16 + k]) << (8 * k));
+      if (first != t.next) {
+        ++t.jumps;
+        t.missing += first > t.next ? first - t.next : 0;
+      }
+      t.next = first + count;
+      ++t.batches;
+      t.samples += count;
+      if (measuring_) latencies_.push_back(now - host);
+    } else if (kind == "events") {
+      const std::string text(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+      if (text.find("\"event\":\"gap\"") != std::string::npos) ++t.gapEvents;
+      if (text.find("\"event\":\"unpublished\"") != std::string::npos) ++t.unpublished;
+      if (text.find("\"event\":\"stop\"") != std::string::npos) {
+        const size_t at = text.find("\"position\":");
+        t.stopPosition = std::stoll(text.substr(at + 11));
+      }
+    }
+  }
+
+  mosquitto* mosq_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool subscribed_ = false;
+  bool measuring_ = false;
+  std::map<std::string, Track> tracks_;
+  std::vector<int64_t> latencies_;
+};
+
+std::vector<std::string> HostArgs(const std::string& host, int count, const std::vector<std::string>& command) {
+  std::vector<std::string> args = {host, "--simulate=" + std::to_string(count)};
+  for (const auto& [key, value] : BenchStreamOptions()) args.push_back("--sim-arg=--" + key + "=" + value);
+  args.insert(args.end(), command.begin(), command.end());
+  return args;
+}
+
+void EndAll(const std::vector<pid_t>& hosts) {
+  for (pid_t p : hosts) kill(p, SIGINT);
+  for (pid_t p : hosts) waitpid(p, nullptr, 0);
+}
+
+// CPU of the hosts over `seconds`, once they stream: % of one core per instrument.
+double CpuPerInstrument(const std::vector<pid_t>& hosts, double seconds, int instruments) {
+  double before = 0, after = 0;
+  for (pid_t p : hosts) before += ProcessCpu(p);
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  for (pid_t p : hosts) after += ProcessCpu(p);
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  return (after - before) / elapsed / instruments * 100.0;
+}
+
+double Percentile(std::vector<int64_t> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return static_cast<double>(v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int instruments = 32;
+  double seconds = 10;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--instruments")) instruments = std::atoi(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--seconds")) seconds = std::atof(argv[i + 1]);
+  }
+  const std::string host = BENCH_HOST_PATH;
+  char folderTemplate[] = "/tmp/publish-bench-XXXXXX";
+  const std::filesystem::path folder = mkdtemp(folderTemplate);
+  const int port = FreePort();
+  const passwd* user = getpwuid(getuid());
+  std::ofstream(folder / "mosquitto.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous true\n"
+                                           << "user " << (user ? user->pw_name : "mosquitto") << "\n";
+  const pid_t broker = Spawn({"mosquitto", "-c", (folder / "mosquitto.conf").string()}, folder / "mosquitto.err");
+  for (const auto deadline = Clock::now() + 10s; !Accepts(port);) {
+    if (Clock::now() > deadline) {
+      std::fprintf(stderr, "publish_bench: mosquitto did not start\n");
+      return 1;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  const std::string url = "mqtt://127.0.0.1:" + std::to_string(port);
+
+  // Publishing.
+  Subscriber subscriber(port);
+  const auto spawned = Clock::now();
+  std::vector<pid_t> hosts;
+  for (int k = 0, left = instruments; left > 0; ++k, left -= kPerHost) {
+    hosts.push_back(Spawn(HostArgs(host, std::min(left, kPerHost),
+                                   {"publish", "--broker", url, "--prefix", "bench/h" + std::to_string(k),
+                                    "--allow-loss"}),
+                          folder / ("host" + std::to_string(k) + ".err")));
+  }
+  if (!subscriber.WaitFor(static_cast<size_t>(instruments), false, 120s)) {
+    std::fprintf(stderr, "publish_bench: only %zu of %d instruments streamed (see %s)\n", subscriber.Streaming(),
+                 instruments, folder.c_str());
+    EndAll(hosts);
+    kill(broker, SIGTERM);
+    return 1;
+  }
+  // How long the instruments take to start; the acquire run waits as long.
+  const auto startUp = Clock::now() - spawned;
+  std::this_thread::sleep_for(1s);  // past the start-up bursts
+  subscriber.Measure(true);
+  const double cpu = CpuPerInstrument(hosts, seconds, instruments);
+  subscriber.Measure(false);
+  EndAll(hosts);
+  const bool allStopped = subscriber.WaitFor(static_cast<size_t>(instruments), true, 30s);
+
+  uint64_t samples = 0, batches = 0, lost = 0, jumps = 0, gapEvents = 0, unpublished = 0, incomplete = 0;
+  for (const auto& [topic, t] : subscriber.Tracks()) {
+    samples += t.samples;
+    batches += t.batches;
+    lost += t.missing;
+    jumps += t.jumps;
+    gapEvents += static_cast<uint64_t>(t.gapEvents);
+    unpublished += static_cast<uint64_t>(t.unpublished);
+    // The tail: everything up to the stop event's position arrived.
+    if (t.stopPosition < 0 || t.next != static_cast<uint64_t>(t.stopPosition)) {
+      ++incomplete;
+      std::fprintf(stderr, "publish_bench: %s: samples up to %llu, stop event at %lld\n", topic.c_str(),
+                   static_cast<unsigned long long>(t.next), static_cast<long long>(t.stopPosition));
+    }
+  }
+  const std::vector<int64_t> latencies = subscriber.Latencies();
+
+  // The same instruments, acquired without publishing.
+  hosts.clear();
+  for (int k = 0, left = instruments; left > 0; ++k, left -= kPerHost) {
+    hosts.push_back(Spawn(HostArgs(host, std::min(left, kPerHost), {"acquire", "--allow-loss"}),
+                          folder / ("acquire" + std::to_string(k) + ".err")));
+  }
+  // Nothing tells when acquire streams without files: it is given the time
+  // the instruments took to start under publish, and a second more.
+  std::this_thread::sleep_for(startUp + 1s);
+  const double baseline = CpuPerInstrument(hosts, seconds, instruments);
+  EndAll(hosts);
+  kill(broker, SIGTERM);
+  waitpid(broker, nullptr, 0);
+  // What the hosts said, when something did not arrive (an instrument the
+  // machine's load starved reports it there).
+  if (incomplete || lost || jumps) {
+    for (int k = 0; k * kPerHost < instruments; ++k) {
+      for (const char* suffix : {".err", ".err.out"}) {
+        std::ifstream said(folder / ("host" + std::to_string(k) + suffix));
+        for (std::string line; std::getline(said, line);) std::fprintf(stderr, "  host %d: %s\n", k, line.c_str());
+      }
+    }
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+
+  const double p50 = Percentile(latencies, 0.50), p99 = Percentile(latencies, 0.99),
+               max = Percentile(latencies, 1.0);
+  std::printf("publish: %d instruments, 16 channels at 1 kHz, %.0f s measured, one local mosquitto, one subscriber\n",
+              instruments, seconds);
+  std::printf("  received %llu samples in %llu batches; lost %llu samples (%llu position jumps, %llu gap events, "
+              "%llu unpublished events, %llu instruments incomplete at the stop%s)\n",
+              static_cast<unsigned long long>(samples), static_cast<unsigned long long>(batches),
+              static_cast<unsigned long long>(lost), static_cast<unsigned long long>(jumps),
+              static_cast<unsigned long long>(gapEvents), static_cast<unsigned long long>(unpublished),
+              static_cast<unsigned long long>(incomplete), allStopped ? "" : ", stop events missing");
+  std::printf("  latency host_time_us -> subscriber (first sample of each batch, %zu batches): p50 %.1f ms, "
+              "p99 %.1f ms, max %.1f ms\n",
+              latencies.size(), p50 / 1e3, p99 / 1e3, max / 1e3);
+  std::printf("  publisher CPU per instrument: %.3f %% of one core (acquire alone: %.3f %%; publishing adds %.3f %%)\n",
+              cpu, baseline, cpu - baseline);
+  std::printf("RESULT kind=publish instruments=%d lost=%llu jumps=%llu incomplete=%llu p50_us=%.0f p99_us=%.0f "
+              "max_us=%.0f cpu_pct=%.4f baseline_cpu_pct=%.4f\n",
+              instruments, static_cast<unsigned long long>(lost), static_cast<unsigned long long>(jumps),
+              static_cast<unsigned long long>(incomplete + (allStopped ? 0 : 1)), p50, p99, max, cpu, baseline);
+  return lost == 0 && jumps == 0 && incomplete == 0 && allStopped ? 0 : 1;
+}
