@@ -90,9 +90,13 @@ export class Monitor {
     for (const ins of this.instruments.values()) ins.bucketSize = 0;
   }
 
+  // Paused plots keep the range they showed, also when the page is resized.
   setPaused(paused) {
     this.paused = paused;
-    if (!paused) for (const ins of this.instruments.values()) ins.changed = true;
+    for (const ins of this.instruments.values()) {
+      ins.pausedRange = paused ? this.xRange(ins) : null;
+      ins.changed = true;
+    }
   }
 
   // Redraws what changed. A bucket spans about two pixels; the window and
@@ -143,6 +147,7 @@ export class Monitor {
   // The x range is the window ending at the newest sample, whether or not
   // the window is full yet.
   xRange(ins) {
+    if (this.paused && ins.pausedRange) return ins.pausedRange;
     const end = ins.nextPosition === null ? 0 : ins.nextPosition * ins.secondsPerSample;
     return [end - this.windowSeconds, end];
   }
