@@ -91,7 +91,7 @@ test('vozi-host --simulate=3 monitor: the page shows each instrument and channel
     assert.ok(code === 0 || code === 130, `exit code ${code}`);
     assert.deepEqual(started.filter((c) => alive(c.pid)), [], 'nothing it started is left running');
   } finally {
-    await host.stop('SIGKILL').catch(() => {});
+    await host.stop('SIGTERM').catch(() => host.stop('SIGKILL'));
     await sub?.stop();
   }
 });

@@ -101,7 +101,14 @@ export async function startBroker(name, mqttPort, webPort) {
     if (broker.exitStatus) throw new Error(`mosquitto ended:\n${broker.output}`);
     return (await accepts(mqttPort)) && (await accepts(webPort));
   });
-  broker.dir = dir;
+  const stop = broker.stop.bind(broker);
+  broker.stop = async (...args) => {
+    try {
+      return await stop(...args);
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  };
   return broker;
 }
 
