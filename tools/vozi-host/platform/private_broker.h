@@ -2,9 +2,10 @@
 // monitor without --broker: a mosquitto of its own, for this run only. It
 // listens on the loopback alone, on two free ports: MQTT for the publisher,
 // and WebSockets for the browser, whose listener also serves the monitor page
-// (http_dir). Its configuration lives in a temporary folder. Stop() (also run
-// by the destructor) ends and reaps the broker and removes the folder; a host
-// that dies outright takes the broker with it (parent-death signal).
+// (http_dir). Its configuration is written to a temporary folder, removed
+// once the broker listens. Stop() (also run by the destructor) ends and reaps
+// the broker; a host that dies outright takes the broker with it
+// (parent-death signal).
 #include <filesystem>
 #include <memory>
 #include <string>

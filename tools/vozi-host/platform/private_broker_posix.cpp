@@ -253,7 +253,13 @@ bool PrivateBroker::Start(const std::filesystem::path& webDir, std::string* erro
       std::lock_guard<std::mutex> lock(impl_->mutex);
       if (!impl_->Launch(mosquitto, error)) break;
     }
-    if (impl_->WaitReady(error, &retry)) return true;
+    if (impl_->WaitReady(error, &retry)) {
+      // The broker has read its configuration and holds its log open: the
+      // folder can go now, so that not even a vozi-host killed outright
+      // leaves it behind.
+      std::filesystem::remove_all(impl_->dir, ec);
+      return true;
+    }
     if (!retry) break;
   }
   SetForcedExitCleanup(this, {});
