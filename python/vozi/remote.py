@@ -102,6 +102,7 @@ class Subscription:
         self._expected = None               # position the next batch should start at
         self._samples = self._missing = self._gaps = self._malformed = 0
         self._seen_missing = 0
+        self._skipped = None                # why the last info was not taken
         self._closed = False
 
         client = mqtt.Client(client_id="", clean_session=True)
@@ -123,8 +124,9 @@ class Subscription:
         with self._cond:
             if not self._cond.wait_for(lambda: self._info is not None, timeout):
                 self.close()
-                raise NotFound("no instrument's info arrived on %s under %s/%s/info within %g s"
-                               % (url, prefix, self._wanted or "+", timeout))
+                raise NotFound("no instrument's info arrived on %s under %s/%s/info within %g s%s"
+                               % (url, prefix, self._wanted or "+", timeout,
+                                  " (skipped %s)" % self._skipped if self._skipped else ""))
 
     # --- the broker's side (paho's network thread) -----------------------------
     def _topic(self, what):
@@ -173,8 +175,9 @@ class Subscription:
             channels = [Channel(c.get("index", k + 1), c["name"], c.get("units", ""),
                                 c.get("min"), c.get("max"))
                         for k, c in enumerate(info["channels"])]
-        except (ValueError, KeyError, TypeError, AttributeError):
+        except (ValueError, KeyError, TypeError, AttributeError) as e:
             # Another publisher's idea of info, or a newer format: not this one.
+            self._skipped = "%s/%s/info: %s" % (self._prefix, ident, e)
             if self._id is not None:
                 self._malformed += 1
             return

@@ -69,13 +69,17 @@ def test_a_subscriber_reads_what_the_publisher_wrote_and_skips_foreign_messages(
             assert dev.period == 0.001
             first = dev.read(500)
             # Someone else's messages on the instrument's topic: too short,
-            # another format, another channel count.
+            # another format, another channel count (both well ahead of the
+            # stream, where taking them would make a gap).
             other = paho.Client()
             other.connect("127.0.0.1", port)
             other.loop_start()
             topic = "vozi/%s/samples" % dev.unique_id
-            for payload in (b"junk", bytes(24), (1).to_bytes(2, "little") + (3).to_bytes(2, "little")
-                            + (1).to_bytes(4, "little") + bytes(16 + 12)):
+            ahead = (1 << 40).to_bytes(8, "little") + bytes(8)
+            for payload in (b"junk", (2).to_bytes(2, "little") + (5).to_bytes(2, "little")
+                            + (1).to_bytes(4, "little") + ahead + bytes(20),
+                            (1).to_bytes(2, "little") + (3).to_bytes(2, "little")
+                            + (1).to_bytes(4, "little") + ahead + bytes(12)):
                 other.publish(topic, payload, qos=1).wait_for_publish()
             other.loop_stop()
             other.disconnect()

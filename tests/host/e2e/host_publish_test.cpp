@@ -175,6 +175,51 @@ TEST_F(HostPublish, SamplesOnTheBrokerEqualTheCsvOfTheSameRun) {
   }
 }
 
+// A flooded ring loses lines: each place the CSV marks has its gap event
+// (same position, same count), and the batches' positions jump there and
+// nowhere else.
+TEST_F(HostPublish, GapsAreMarkedWhereTheCsvMarksThem) {
+  MqttListener listener(broker.Port(), "vozi/#");
+  const auto csv = t.Path() / "flood.csv";
+  const HostRun run = RunHost({"--simulate", "--sim-arg=--burst", "--sim-arg=--channels=27", "publish", "--broker",
+                               broker.Url(), "--samples", "30000", "--allow-loss", "--csv", csv.string()},
+                              t.Path(), env(), 180s);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string topic = TopicOf(csv);
+  ASSERT_TRUE(listener.WaitFor([&](const auto& m) { return PayloadsOn(m, topic + "/status").size() == 2; }, 10s));
+  std::map<uint64_t, int64_t> marked;  // position -> the CSV's gap column
+  for (const auto& row : CsvRows(csv)) {
+    if (row[0] == "time_s" || row.back() == "0") continue;
+    marked[static_cast<uint64_t>(std::llround(std::stod(row[0]) * 1000))] = std::stoll(row.back());
+  }
+  ASSERT_FALSE(marked.empty()) << "the flood lost nothing: no gap to compare";
+  const auto messages = listener.Messages();
+  std::map<uint64_t, int64_t> events;
+  for (const Json& e : Events(messages, topic + "/events")) {
+    if (e["event"] != "gap") continue;
+    events[e["position"].get<uint64_t>()] = e["count"].is_null() ? -1 : e["count"].get<int64_t>();
+    EXPECT_EQ(e["cause"], "ring-full") << e;
+  }
+  EXPECT_EQ(events.size(), marked.size());
+  for (const auto& [position, gap] : marked) {
+    EXPECT_TRUE(events.count(position) && events[position] == gap) << "the CSV marks " << gap << " at " << position;
+  }
+  uint64_t next = 0;
+  for (const Batch& b : Batches(messages, topic + "/samples")) {
+    if (b.first != next) {
+      ASSERT_TRUE(marked.count(b.first)) << "a jump from " << next << " to " << b.first << " the CSV does not mark";
+      if (marked[b.first] > 0) {
+        EXPECT_EQ(b.first - next, static_cast<uint64_t>(marked[b.first]));
+      }
+    }
+    next = b.first + b.count;
+  }
+  const auto all = Events(messages, topic + "/events");
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all.back()["event"], "stop");
+  EXPECT_EQ(all.back()["position"], next);
+}
+
 TEST_F(HostPublish, KillingThePublisherLeavesItOfflineThroughTheLastWill) {
   MqttListener listener(broker.Port(), "vozi/#");
   HostProcess host({"--simulate", "publish", "--broker", broker.Url()}, env(), t.Path());

@@ -55,6 +55,8 @@ MqttBroker::MqttBroker(const std::filesystem::path& folder)
                          << "persistence true\n"
                          << "persistence_location " << folder.string() << "/\n"
                          << "queue_qos0_messages true\n"
+                         // A listener behind a burst must get everything, late.
+                         << "max_queued_messages 0\n"
                          << "log_dest file " << log_.string() << "\n";
 }
 

@@ -27,7 +27,7 @@ class PublishHooks final : public AcquireHooks {
         unreachable_ = true;
       }
       s.sink = publisher.get();
-      publishers_.push_back({&s, std::move(publisher)});
+      publishers_.push_back({&s, std::move(publisher), false});
     }
     if (unreachable_) {
       ReportError("recording to the files goes on; the streams are published once the broker answers");
@@ -36,21 +36,23 @@ class PublishHooks final : public AcquireHooks {
   }
 
   void Started(std::vector<DeviceStream>&, std::chrono::system_clock::time_point start) override {
-    for (auto& [s, p] : publishers_) {
-      if (s->started) p->Begin(*s, start);
+    for (Published& p : publishers_) {
+      p.started = p.stream->started;
+      if (p.started) p.publisher->Begin(*p.stream, start);
     }
   }
 
   void Ended(std::vector<DeviceStream>&, RunEnd end) override {
-    for (auto& [s, p] : publishers_) {
-      if (s->started) p->End(*s, end);
+    for (Published& p : publishers_) {
+      if (p.started) p.publisher->End(*p.stream, end);
     }
   }
 
   int Finish(int acquireCode, std::ostream& out) override {
     bool incomplete = false;
-    for (auto& [s, p] : publishers_) {
-      if (!s->started) continue;
+    for (const Published& published : publishers_) {
+      if (!published.started) continue;
+      const InstrumentPublisher* p = published.publisher.get();
       out << "  published to " << broker_.url.Text() << " under " << p->Topic() << ": " << p->BatchesPublished()
           << " batches";
       if (p->BatchesUnpublished() > 0) {
@@ -69,9 +71,12 @@ class PublishHooks final : public AcquireHooks {
   }
 
  private:
+  // The streams live inside the acquisition: Finish, which comes after it,
+  // must not look at them.
   struct Published {
-    DeviceStream* stream;
+    DeviceStream* stream;  // valid until Ended
     std::unique_ptr<InstrumentPublisher> publisher;
+    bool started;          // as the stream was when streaming began
   };
   BrokerSettings broker_;
   std::string toolVersion_;
