@@ -3,6 +3,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import { Decimator } from '../../web/src/decimator.js';
+import { Instrument } from '../../web/src/instrument.js';
 
 // Two channels; channel 0 is the position itself, channel 1 its negation.
 function fold(bucketSize, positions) {
@@ -38,4 +39,26 @@ test('each bucket is its lowest and highest sample in the order they came, withi
   d.trim(4);
   [xs, ys0] = d.plotData(4, 0.5);
   assert.deepEqual(ys0, [2, 8]);
+});
+
+test('a gap of unknown size (an event, no jump in positions) is a break too, whether the event comes '
+  + 'before or after the samples that follow it', () => {
+  const batch = (first, count) => ({ first, count, values: Float32Array.from(range(first, first + count)) });
+  for (const eventFirst of [true, false]) {
+    const ins = new Instrument('7');
+    ins.setInfo({ format: 1, periodUs: 1000, started: 'x', channels: [{ name: 'a', units: '', min: null, max: null }] });
+    ins.bucketSize = 4; // as the first frame chooses
+    ins.rebucket(4, 0);
+    ins.addBatch(batch(0, 40), 0);
+    if (eventFirst) ins.applyEvent({ event: 'gap', position: 40, count: null }, new Date());
+    ins.addBatch(batch(40, 40), 0);
+    if (!eventFirst) ins.applyEvent({ event: 'gap', position: 40, count: null }, new Date());
+    if (ins.bucketSize === 0) ins.rebucket(4, 0); // as the next frame does
+    const [, ys] = ins.decimator.plotData(0, 0.001);
+    const k = ys.indexOf(null);
+    assert.ok(k > 0 && Math.max(...ys.slice(0, k)) === 39 && Math.min(...ys.slice(k + 1)) === 40,
+      `event ${eventFirst ? 'before' : 'after'} the samples: ${JSON.stringify(ys)}`);
+    assert.equal(ins.lost, 0);
+    assert.equal(ins.unknownGaps, 1);
+  }
 });

@@ -4,8 +4,9 @@
 // buckets of B consecutive positions (aligned to multiples of B, so a finished
 // bucket never changes), and a bucket is drawn as two points: its lowest and
 // its highest value, in the order they came. Every point drawn is a sample
-// value as published. A jump in positions closes the bucket before it and is
-// drawn as a null point, which uPlot leaves as a break in the line.
+// value as published. A jump in positions (or a gap marked at a position)
+// closes the bucket before it and is drawn as a null point, which uPlot
+// leaves as a break in the line.
 
 export class Decimator {
   constructor(channelCount) {
@@ -31,10 +32,12 @@ export class Decimator {
     this.start = 0; // buckets before this one have left the window
   }
 
-  add(position, values, offset) {
+  // brokenBefore: samples are missing just before this one although its
+  // position follows on (a gap whose size the publisher did not know).
+  add(position, values, offset, brokenBefore = false) {
     const j = this.first.length - 1;
     if (j >= this.start) {
-      if (position !== this.last[j] + 1) {
+      if (position !== this.last[j] + 1 || brokenBefore) {
         this.gapAfter[j] = true;
       } else if (Math.floor(position / this.bucketSize) === Math.floor(this.first[j] / this.bucketSize)) {
         this.last[j] = position;

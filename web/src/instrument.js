@@ -30,6 +30,10 @@ export class Instrument {
     this.lost = 0;
     this.received = 0;
     this.arrivals = []; // [time ms, samples]
+    // Positions before which samples are missing without a jump: gaps whose
+    // size the publisher did not know, which only its events report.
+    this.breaks = new Set();
+    this.unknownGaps = 0;
     this.bucketSize = 0; // of the decimator's buckets; 0: to be chosen
     this.changed = true;
   }
@@ -74,7 +78,7 @@ export class Instrument {
     const C = this.ring.channelCount;
     for (let i = 0; i < batch.count; ++i) {
       this.ring.push(batch.first + i, batch.values, i * C);
-      this.decimator.add(batch.first + i, batch.values, i * C);
+      this.decimator.add(batch.first + i, batch.values, i * C, this.breaks.has(batch.first + i));
     }
     this.nextPosition = batch.first + batch.count;
     this.received += batch.count;
@@ -102,6 +106,16 @@ export class Instrument {
   applyEvent(event, now) {
     const when = typeof event.time === 'string' && !Number.isNaN(Date.parse(event.time))
       ? new Date(event.time) : now;
+    if (event.event === 'gap' && event.count === null && Number.isInteger(event.position)) {
+      this.breaks.add(event.position);
+      this.unknownGaps += 1;
+      this.factsChanged = true;
+      // Samples after it may be folded already (the event can come after
+      // them): fold again.
+      if (this.nextPosition !== null && event.position < this.nextPosition) this.bucketSize = 0;
+      this.changed = true;
+      return;
+    }
     const why = event.event === 'lost' ? 'lost' : event.event === 'stop' ? 'stopped' : null;
     if (!why) return;
     // A lost instrument's stream then stops too ("failed"): the loss is what
@@ -128,7 +142,7 @@ export class Instrument {
     const C = ring.channelCount;
     for (let k = ring.lowerBound(fromPosition); k < ring.length; ++k) {
       const i = ring.indexOf(k);
-      this.decimator.add(ring.positions[i], ring.values, i * C);
+      this.decimator.add(ring.positions[i], ring.values, i * C, this.breaks.has(ring.positions[i]));
     }
     this.changed = true;
   }

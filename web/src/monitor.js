@@ -171,6 +171,7 @@ export class Monitor {
         offlineReason: ins.offlineReason,
         received: ins.received,
         lost: ins.lost,
+        unknownGaps: ins.unknownGaps,
         nextPosition: ins.nextPosition,
         shown: this.panels.get(id).root.querySelector('.status').textContent,
       };

@@ -134,7 +134,8 @@ export class Panel {
     this.fields.firmware.textContent = info ? info.firmware : '';
     this.fields.period.textContent = info ? `${formatPeriod(info.periodUs)} (${info.periodSource})` : '';
     this.fields.rate.textContent = String(ins.samplesPerSecond(nowMs));
-    this.fields.lost.textContent = String(ins.lost);
+    this.fields.lost.textContent = String(ins.lost) +
+      (ins.unknownGaps ? `, and ${ins.unknownGaps} gap${ins.unknownGaps > 1 ? 's' : ''} of unknown size` : '');
     this.root.classList.toggle('offline', ins.status === 'offline');
     let status = ins.status;
     if (ins.status === 'offline' && ins.statusSince) {
