@@ -93,6 +93,12 @@ foreach(_tool vozi-host vozi-sim)
   endif()
 endforeach()
 
+# The browser monitor's page, which `vozi-host monitor` finds at
+# ../../share/vozi/web from /usr/lib/vozi and serves from its broker.
+if(TARGET vozi_web)
+  install(DIRECTORY ${VOZI_WEB_DIR}/ DESTINATION usr/share/vozi/web COMPONENT deb EXCLUDE_FROM_ALL)
+endif()
+
 # Documentation: the guides, the copyright notice, the changelog and the
 # manual pages, compressed the way Debian expects (at configure time).
 # Debian orders "1.1.3~beta" before "1.1.3".

@@ -19,6 +19,8 @@
 #include "output_files.h"
 #include "platform/console.h"
 #include "platform/library_loader.h"
+#include "monitor_command.h"
+#include "platform/private_broker.h"
 #include "platform/simulator_fleet.h"
 #include "publish/publish_command.h"
 #include "tool_paths.h"
@@ -55,14 +57,17 @@ struct Parsed {
   std::string csv, plot, edf;
   bool isList = false;
   bool isPublish = false;
+  bool isMonitor = false;
   RawPublish rawPublish;
   BrokerSettings broker;
+  MonitorOptions monitor;
 };
 
 constexpr const char* kFooter =
     "Commands: list (instruments found; --probe starts them to ask more), acquire\n"
     "(stream to CSV, EDF+ and SVG), publish (stream to an MQTT broker, and to files\n"
-    "if asked), help [command]. No hardware? Add --simulate.\n"
+    "if asked), monitor (publish, and plot live in a browser), help [command].\n"
+    "No hardware? Add --simulate: vozi-host --simulate=3 monitor is a first look.\n"
     "With several instruments, acquire writes one file per instrument: the device\n"
     "index goes before the extension (samples.csv -> samples-0.csv).\n";
 
@@ -110,12 +115,9 @@ CLI::App* AddAcquire(CLI::App& app, Parsed& p) {
   return cmd;
 }
 
-CLI::App* AddPublish(CLI::App& app, Parsed& p) {
-  CLI::App* cmd = app.add_subcommand("publish", "stream samples to an MQTT broker (and files, as acquire)");
-  AddStreamOptions(cmd, p);
+// The broker options publish and monitor share, but --broker itself.
+void AddBrokerOptions(CLI::App* cmd, Parsed& p) {
   RawPublish& r = p.rawPublish;
-  cmd->add_option("--broker", r.broker, "mqtt://host[:port] or mqtts://host[:port] (TLS)")
-      ->default_str(kDefaultBroker);
   cmd->add_option("--prefix", r.prefix, "the topics' first levels: PREFIX/<unique id>/...")->default_str("vozi");
   cmd->add_option("--ca-file", r.caFile,
                   "mqtts: the CA certificate that signed the broker's (default: the system's)");
@@ -124,7 +126,30 @@ CLI::App* AddPublish(CLI::App& app, Parsed& p) {
                   std::string("read the password from the first line of FILE (else from ") + kPasswordVariable +
                       "; never on the command line)")
       ->type_name("FILE");
+}
+
+CLI::App* AddPublish(CLI::App& app, Parsed& p) {
+  CLI::App* cmd = app.add_subcommand("publish", "stream samples to an MQTT broker (and files, as acquire)");
+  AddStreamOptions(cmd, p);
+  cmd->add_option("--broker", p.rawPublish.broker, "mqtt://host[:port] or mqtts://host[:port] (TLS)")
+      ->default_str(kDefaultBroker);
+  AddBrokerOptions(cmd, p);
   cmd->footer("Without --seconds or --samples it streams until Ctrl-C. Topics and payloads: docs/streaming.md.");
+  return cmd;
+}
+
+CLI::App* AddMonitor(CLI::App& app, Parsed& p) {
+  CLI::App* cmd = app.add_subcommand("monitor", "publish as publish does, and plot every instrument live in a browser");
+  AddStreamOptions(cmd, p);
+  cmd->add_option("--broker", p.rawPublish.broker,
+                  "publish to this broker (mqtt://host[:port] or mqtts://...) and say how it can serve\n"
+                  "the page (default: a private mosquitto on 127.0.0.1 that serves it)");
+  AddBrokerOptions(cmd, p);
+  cmd->add_option("--web", p.monitor.webDir, "the page's folder (default: the installed or built page)")
+      ->type_name("DIR");
+  cmd->footer("Prints the address to open. Streams until Ctrl-C (or --seconds, --samples); the private\n"
+              "broker ends with it.\n"
+              "The page and a lab broker's settings: docs/streaming.md, \"The browser monitor\".");
   return cmd;
 }
 
@@ -308,6 +333,7 @@ int RunCommand(const EnablerApi& api, const Parsed& p) {
   std::ostream& out = p.acquire.csv == "-" ? std::cerr : std::cout;
   out << name << ": " << found.size() << (found.size() == 1 ? " instrument" : " instruments") << " found\n";
   if (p.isPublish) return RunPublish(session, found, p.acquire, p.broker, out);
+  if (p.isMonitor) return RunMonitor(session, found, p.acquire, p.broker, p.monitor, out);
   return RunAcquire(session, found, p.acquire, out);
 }
 
@@ -375,9 +401,10 @@ int main(int argc, char** argv) {
                  "start each instrument and show its model, firmware, periods and channels");
   CLI::App* acquire = AddAcquire(app, p);
   CLI::App* publish = AddPublish(app, p);
+  CLI::App* monitor = AddMonitor(app, p);
   CLI::App* help = app.add_subcommand("help", "show the commands, or one command's options");
   std::string topic;
-  help->add_option("command", topic, "list, acquire or publish");
+  help->add_option("command", topic, "list, acquire, publish or monitor");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -388,36 +415,47 @@ int main(int argc, char** argv) {
     if (topic.empty()) {
       // What --help shows: app.help() would describe the help command itself.
       std::cout << app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
-    } else if (topic == "list" || topic == "acquire" || topic == "publish") {
+    } else if (topic == "list" || topic == "acquire" || topic == "publish" || topic == "monitor") {
       std::cout << app.get_subcommand(topic)->help()
                 << "Options of every command: --library, --simulate, --sim, --sim-arg, --trace (vozi-host help).\n";
     } else {
-      return Usage("no command \"" + topic + "\"; the commands are list, acquire, publish and help");
+      return Usage("no command \"" + topic + "\"; the commands are list, acquire, publish, monitor and help");
     }
     return kExitOk;
   }
-  if (!list->parsed() && !acquire->parsed() && !publish->parsed()) {
+  if (!list->parsed() && !acquire->parsed() && !publish->parsed() && !monitor->parsed()) {
     const std::vector<std::string> rest = app.remaining();
-    if (rest.empty()) return Usage("a command is needed: list, acquire, publish or help");
+    if (rest.empty()) return Usage("a command is needed: list, acquire, publish, monitor or help");
     if (rest[0].rfind("-", 0) == 0) return UnknownOption(app, nullptr, rest[0]);
-    return Usage("unknown command \"" + rest[0] + "\"; the commands are list, acquire, publish and help");
+    return Usage("unknown command \"" + rest[0] + "\"; the commands are list, acquire, publish, monitor and help");
   }
   if (!app.remaining().empty()) {
     const std::string extra = app.remaining()[0];
-    const CLI::App* command = list->parsed() ? list : publish->parsed() ? publish : acquire;
+    const CLI::App* command = list->parsed()      ? list
+                             : publish->parsed() ? publish
+                             : monitor->parsed() ? monitor
+                                                 : acquire;
     if (extra.rfind("-", 0) == 0) return UnknownOption(app, command, extra);
     return Usage("unexpected argument " + extra);
   }
   p.isList = list->parsed();
   p.isPublish = publish->parsed();
-  if (p.isPublish && !PublishSupported()) {
-    ReportError("publish is not in this build of vozi-host (it has no MQTT client library, libmosquitto)");
+  p.isMonitor = monitor->parsed();
+  if ((p.isPublish || p.isMonitor) && !PublishSupported()) {
+    ReportError(std::string(p.isPublish ? "publish" : "monitor") +
+                " is not in this build of vozi-host (it has no MQTT client library, libmosquitto)");
     return kExitUsage;
+  }
+  if (p.isMonitor) {
+    p.monitor.privateBroker = monitor->count("--broker") == 0;
+    if (p.monitor.privateBroker && !PrivateBroker::Supported()) {
+      return Usage("monitor starts its own broker on Linux only; give one with --broker");
+    }
   }
   p.global.simulateGiven = app.get_option("--simulate")->count() > 0;
   if (auto error = EmptyValue(app)) return Usage(*error);
   if (auto error = Validate(p)) return Usage(*error);
-  if (p.isPublish) {
+  if (p.isPublish || p.isMonitor) {
     if (auto error = ValidatePublish(p)) return Usage(*error);
   }
   if (!p.isList) {

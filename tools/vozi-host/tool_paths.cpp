@@ -15,6 +15,12 @@ std::vector<std::filesystem::path> SimulatorCandidates(const std::filesystem::pa
   return {exeDir / "vozi-sim", exeDir / ".." / "vozi-sim" / "vozi-sim"};
 }
 
+std::vector<std::filesystem::path> WebPageCandidates(const std::filesystem::path& exeDir) {
+  const std::filesystem::path page = std::filesystem::path("web") / "index.html";
+  return {exeDir / ".." / ".." / "share" / "vozi" / page, exeDir / ".." / "share" / "vozi" / page,
+          exeDir / ".." / ".." / page};
+}
+
 std::filesystem::path FirstExisting(const std::vector<std::filesystem::path>& candidates) {
   for (const auto& c : candidates) {
     std::error_code ec;

@@ -13,6 +13,10 @@ namespace vozihost {
 std::vector<std::filesystem::path> LibraryCandidates(const std::filesystem::path& exeDir);
 // vozi-sim beside the executable, or in the build tree's tools/vozi-sim/.
 std::vector<std::filesystem::path> SimulatorCandidates(const std::filesystem::path& exeDir);
+// The monitor page's index.html: the installed page (/usr/share/vozi/web
+// for /usr/lib/vozi/vozi-host, share/vozi/web beside an installation's bin/),
+// or the build tree's web/ (build/<preset>/web).
+std::vector<std::filesystem::path> WebPageCandidates(const std::filesystem::path& exeDir);
 // The first candidate that exists; the first candidate when none does (so
 // that the error names the place looked at first).
 std::filesystem::path FirstExisting(const std::vector<std::filesystem::path>& candidates);

@@ -18,9 +18,10 @@ bool StopRequested();
 // Lets a test or a caller raise the same request without a signal.
 void RequestStop();
 
-// What a forced end must still do (at most one at a time; empty to clear).
-// It runs on the signal thread while the main thread may be anywhere.
-void SetForcedExitCleanup(std::function<void()> cleanup);
+// What a forced end must still do for `owner` (one clean-up per owner; empty
+// to clear). It runs on the signal thread while the main thread may be
+// anywhere; the clean-ups run in the reverse order of their setting.
+void SetForcedExitCleanup(const void* owner, std::function<void()> cleanup);
 
 // Whether the stream is a terminal (a live progress line only makes sense
 // there; in a file or a pipe it would be hundreds of carriage returns).

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace vozihost {
 namespace {
@@ -26,7 +28,7 @@ bool SameSender(const siginfo_t& a, const siginfo_t& b) {
 
 std::atomic<bool> g_stop{false};
 std::mutex g_cleanupMutex;
-std::function<void()> g_cleanup;
+std::vector<std::pair<const void*, std::function<void()>>> g_cleanups;
 
 void Say(const char* text) {
   // Raw write: the main thread may hold stdio's locks.
@@ -54,7 +56,7 @@ void SignalThread(sigset_t signals) {
     Say("vozi-host: ending at once\n");
     {
       std::lock_guard<std::mutex> lock(g_cleanupMutex);
-      if (g_cleanup) g_cleanup();
+      for (auto it = g_cleanups.rbegin(); it != g_cleanups.rend(); ++it) it->second();
     }
     _exit(130);
   }
@@ -79,9 +81,10 @@ void InstallStopHandler() {
 bool StopRequested() { return g_stop.load(std::memory_order_relaxed); }
 void RequestStop() { g_stop.store(true, std::memory_order_relaxed); }
 
-void SetForcedExitCleanup(std::function<void()> cleanup) {
+void SetForcedExitCleanup(const void* owner, std::function<void()> cleanup) {
   std::lock_guard<std::mutex> lock(g_cleanupMutex);
-  g_cleanup = std::move(cleanup);
+  std::erase_if(g_cleanups, [owner](const auto& c) { return c.first == owner; });
+  if (cleanup) g_cleanups.emplace_back(owner, std::move(cleanup));
 }
 
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }

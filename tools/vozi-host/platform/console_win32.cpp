@@ -28,7 +28,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 void InstallStopHandler() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 bool StopRequested() { return g_stop.load(std::memory_order_relaxed); }
 void RequestStop() { g_stop.store(true, std::memory_order_relaxed); }
-void SetForcedExitCleanup(std::function<void()>) {}
+void SetForcedExitCleanup(const void*, std::function<void()>) {}
 bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 }  // namespace vozihost

@@ -167,7 +167,7 @@ bool SimulatorFleet::Start(const SimulatorOptions& options, std::string* error) 
     return false;
   }
   impl_->root = pattern;
-  SetForcedExitCleanup([impl = impl_.get()] { impl->Abandon(); });
+  SetForcedExitCleanup(this, [impl = impl_.get()] { impl->Abandon(); });
   for (int k = 0; k < options.count; ++k) {
     if (!impl_->Launch(options, k, error)) {
       Stop();
@@ -182,7 +182,7 @@ void SimulatorFleet::ExportDeviceRoot() const {
 }
 
 void SimulatorFleet::Stop() {
-  SetForcedExitCleanup({});
+  SetForcedExitCleanup(this, {});
   std::lock_guard<std::mutex> lock(impl_->mutex);
   // The simulators remove their own ports from the tree when they end; the
   // tree's shared folders go with it afterwards.

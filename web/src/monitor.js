@@ -1,0 +1,196 @@
+// The page's state: the instruments by id, the messages it could not read,
+// the window, pause; and the drawing loop. Messages only change state; the
+// loop draws once per animation frame what changed, so a burst of batches
+// costs one redraw.
+import { Instrument, LONGEST_WINDOW_S } from './instrument.js';
+import { Panel } from './panel.js';
+import { Malformed, decodeEvent, decodeInfo, decodeSamples, decodeStatus, splitTopic } from './payloads.js';
+
+const FACTS_EVERY_MS = 500;
+const DRAW_BUDGET_MS = 8;
+// Buckets per pixel of plot width (each is drawn as two points).
+const BUCKETS_PER_PIXEL = 0.5;
+
+export class Monitor {
+  constructor({ prefix, container }) {
+    this.prefix = prefix;
+    this.container = container;
+    this.instruments = new Map();
+    this.panels = new Map();
+    this.malformed = 0;
+    this.lastMalformed = '';
+    this.windowSeconds = 10;
+    this.paused = false;
+    this.frames = 0;
+    this.turn = 0; // the instrument drawn first in the next frame
+    this.factsShownAt = 0;
+    this.onMalformed = () => {};
+  }
+
+  instrument(id) {
+    let ins = this.instruments.get(id);
+    if (!ins) {
+      ins = new Instrument(id);
+      this.instruments.set(id, ins);
+      this.addPanel(ins);
+    }
+    return ins;
+  }
+
+  addPanel(ins) {
+    const panel = new Panel(ins, this.container);
+    this.panels.set(ins.id, panel);
+    // Panels in the order of their ids, whatever order they came in.
+    const ids = [...this.panels.keys()].sort();
+    for (const id of ids) this.container.append(this.panels.get(id).root);
+  }
+
+  removeInstrument(id) {
+    this.panels.get(id)?.remove();
+    this.panels.delete(id);
+    this.instruments.delete(id);
+  }
+
+  // One MQTT message. Whatever it holds, it cannot stop the page: a message
+  // that does not decode is counted and shown, and the page goes on.
+  handle(topic, payload) {
+    const where = splitTopic(this.prefix, topic);
+    if (!where) return;
+    const now = new Date();
+    try {
+      switch (where.kind) {
+        case 'info':
+          if (payload.length === 0) this.removeInstrument(where.id); // a retained info cleared
+          else this.instrument(where.id).setInfo(decodeInfo(payload));
+          break;
+        case 'samples': {
+          const ins = this.instruments.get(where.id);
+          if (ins && ins.ring) ins.addBatch(decodeSamples(payload, ins.info.channels.length), performance.now());
+          break;
+        }
+        case 'status':
+          if (payload.length) this.instrument(where.id).setStatus(decodeStatus(payload), now);
+          break;
+        case 'events':
+          this.instrument(where.id).applyEvent(decodeEvent(payload), now);
+          break;
+        default:
+          break;
+      }
+    } catch (e) {
+      if (!(e instanceof Malformed)) console.error(e);
+      this.malformed += 1;
+      this.lastMalformed = `${topic}: ${e instanceof Malformed ? e.message : String(e)}`;
+      this.onMalformed();
+    }
+  }
+
+  setWindow(seconds) {
+    this.windowSeconds = seconds;
+    for (const ins of this.instruments.values()) ins.bucketSize = 0;
+  }
+
+  // Paused plots keep the range they showed, also when the page is resized.
+  setPaused(paused) {
+    this.paused = paused;
+    for (const ins of this.instruments.values()) {
+      ins.pausedRange = paused ? this.xRange(ins) : null;
+      ins.changed = true;
+    }
+  }
+
+  // Redraws what changed. A bucket spans about two pixels; the window and
+  // the width set its size, and a new size folds the samples again.
+  //
+  // Drawing gets a time budget per frame: instruments take turns, and one
+  // that did not get its turn keeps its changes for the next frame. With many
+  // channels the plots then refresh less often, while the page itself (and
+  // its frame rate) stays responsive.
+  frame(nowMs) {
+    this.frames += 1;
+    const started = performance.now();
+    const all = [...this.instruments.values()];
+    for (let k = 0; k < all.length; ++k) {
+      const ins = all[(this.turn + k) % all.length];
+      if (performance.now() - started > DRAW_BUDGET_MS) {
+        this.turn = (this.turn + k) % all.length;
+        break;
+      }
+      const panel = this.panels.get(ins.id);
+      if (panel.shownInfo !== ins.info) {
+        panel.build(() => this.xRange(ins));
+        ins.bucketSize = 0;
+      }
+      if (!ins.ring) continue;
+      const from = ins.windowStart(this.windowSeconds);
+      const windowSamples = Math.max(1, Math.round(this.windowSeconds / ins.secondsPerSample));
+      const bucketSize = Math.max(1, Math.floor(windowSamples / (panel.plotWidth() * BUCKETS_PER_PIXEL)));
+      if (bucketSize !== ins.bucketSize) {
+        ins.bucketSize = bucketSize;
+        ins.rebucket(bucketSize, from);
+      }
+      ins.decimator.trim(from);
+      if (!ins.changed || this.paused) continue;
+      ins.changed = false;
+      panel.draw(ins.decimator.plotData(from, ins.secondsPerSample));
+    }
+    // Who and whether: at once; the figures (rate, lost) twice a second.
+    const figures = nowMs - this.factsShownAt >= FACTS_EVERY_MS;
+    if (figures) this.factsShownAt = nowMs;
+    for (const ins of this.instruments.values()) {
+      if (!figures && !ins.factsChanged) continue;
+      ins.factsChanged = false;
+      this.panels.get(ins.id).showFacts(nowMs);
+    }
+  }
+
+  // The x range is the window ending at the newest sample, whether or not
+  // the window is full yet.
+  xRange(ins) {
+    if (this.paused && ins.pausedRange) return ins.pausedRange;
+    const end = ins.nextPosition === null ? 0 : ins.nextPosition * ins.secondsPerSample;
+    return [end - this.windowSeconds, end];
+  }
+
+  resize() {
+    for (const [id, panel] of this.panels) {
+      panel.resize();
+      this.instruments.get(id).bucketSize = 0;
+    }
+  }
+
+  // What tests (and a curious user's console) read: plain data only.
+  snapshot() {
+    const instruments = {};
+    for (const [id, ins] of this.instruments) {
+      instruments[id] = {
+        info: ins.info,
+        unknownFormat: ins.unknownFormat,
+        status: ins.status,
+        statusSince: ins.statusSince ? ins.statusSince.toISOString() : null,
+        offlineReason: ins.offlineReason,
+        received: ins.received,
+        lost: ins.lost,
+        unknownGaps: ins.unknownGaps,
+        nextPosition: ins.nextPosition,
+        shown: this.panels.get(id).root.querySelector('.status').textContent,
+      };
+    }
+    return { instruments, malformed: this.malformed, lastMalformed: this.lastMalformed, frames: this.frames };
+  }
+
+  // The samples the page holds for one channel (positions and values), from
+  // position `from` on.
+  channel(id, c, from = 0) {
+    const ins = this.instruments.get(id);
+    return ins && ins.ring ? ins.ring.channel(c, from) : { positions: [], values: [] };
+  }
+
+  // The data last handed to uPlot for one channel: [xs, ys].
+  plotData(id, c) {
+    const panel = this.panels.get(id);
+    return panel && panel.plots[c] ? panel.plots[c].data : null;
+  }
+}
+
+export { LONGEST_WINDOW_S };

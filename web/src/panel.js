@@ -1,0 +1,156 @@
+// One instrument's panel: who it is, whether it is there, how its samples
+// arrive, and a plot per channel. The panel only shows an Instrument's state.
+import uPlot from 'uplot';
+
+const PLOT_HEIGHT = 72;
+const COLOURS = ['#1f6fb4', '#c0392b', '#2e8b57', '#8e44ad', '#d35400', '#16a085', '#7f8c8d', '#b7950b'];
+
+function el(tag, className, text) {
+  const e = document.createElement(tag);
+  if (className) e.className = className;
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+function formatPeriod(us) {
+  if (us >= 1e6) return `${us / 1e6} s`;
+  if (us >= 1e3) return `${us / 1e3} ms`;
+  return `${us} µs`;
+}
+
+const clock = (d) => d.toLocaleTimeString(undefined, { hour12: false });
+
+export class Panel {
+  constructor(instrument, container) {
+    this.instrument = instrument;
+    this.root = el('section', 'instrument');
+    this.root.dataset.id = instrument.id;
+    const head = el('header');
+    this.title = el('h2');
+    this.status = el('span', 'status');
+    head.append(this.title, this.status);
+    this.facts = el('dl', 'facts');
+    this.fields = {};
+    for (const [key, label] of [['uniqueId', 'unique id'], ['firmware', 'firmware'], ['period', 'period'],
+      ['rate', 'samples/s'], ['lost', 'lost samples']]) {
+      const dd = el('dd');
+      dd.dataset.field = key;
+      this.facts.append(el('dt', '', label), dd);
+      this.fields[key] = dd;
+    }
+    this.note = el('p', 'note');
+    this.channels = el('div', 'channels');
+    this.root.append(head, this.facts, this.note, this.channels);
+    container.append(this.root);
+    this.plots = [];
+    this.shownInfo = null;
+    // Plots scrolled out of sight are not drawn: with eight instruments of
+    // sixteen channels most of them are.
+    this.watcher = new IntersectionObserver((seen) => {
+      for (const s of seen) {
+        s.target.entry.visible = s.isIntersecting;
+        if (s.isIntersecting) this.instrument.changed = true;
+      }
+    });
+  }
+
+  // The plots follow the info: a new one (another channel list) builds them anew.
+  build(xRange) {
+    for (const p of this.plots) p.plot.destroy();
+    this.plots = [];
+    this.watcher.disconnect();
+    this.channels.replaceChildren();
+    const info = this.instrument.info;
+    this.shownInfo = info;
+    if (!info) return;
+    const width = this.plotWidth();
+    info.channels.forEach((ch, c) => {
+      const last = c === info.channels.length - 1;
+      const box = el('div', 'channel');
+      const label = el('label');
+      const toggle = el('input');
+      toggle.type = 'checkbox';
+      toggle.checked = true;
+      const range = ch.min === null ? 'no range' : `${ch.min} … ${ch.max}`;
+      const units = ch.units ? ` (${ch.units})` : '';
+      label.append(toggle, el('span', 'name', ch.name), el('span', 'units', units), el('span', 'range', range));
+      const target = el('div', 'plot');
+      box.append(label, target);
+      this.channels.append(box);
+      const plot = new uPlot({
+        width,
+        height: PLOT_HEIGHT,
+        legend: { show: false },
+        cursor: { show: false },
+        select: { show: false },
+        scales: {
+          x: { time: false, range: () => xRange() },
+          y: { range: ch.min === null ? (u, lo, hi) => (lo === null ? [0, 1] : uPlot.rangeNum(lo, hi, 0.1, true))
+            : [ch.min, ch.max] },
+        },
+        series: [{}, { stroke: COLOURS[c % COLOURS.length], width: 1, spanGaps: false, points: { show: false } }],
+        // Seconds are labelled under the last channel only: one scale for all.
+        axes: [{ size: last ? 22 : 4, space: 60, font: '10px sans-serif', ticks: { size: 3 },
+          values: last ? undefined : () => [] },
+          { size: 44, space: 20, font: '10px sans-serif', ticks: { size: 3 } }],
+      }, [[], []], target);
+      const entry = { plot, box, enabled: true, visible: true, data: [[], []] };
+      this.watcher.observe(box);
+      box.entry = entry;
+      toggle.addEventListener('change', () => {
+        entry.enabled = toggle.checked;
+        box.classList.toggle('off', !toggle.checked);
+        this.instrument.changed = true;
+      });
+      this.plots.push(entry);
+    });
+  }
+
+  plotWidth() {
+    return Math.max(200, this.channels.clientWidth || this.root.clientWidth - 24 || 600);
+  }
+
+  resize() {
+    const width = this.plotWidth();
+    for (const p of this.plots) p.plot.setSize({ width, height: PLOT_HEIGHT });
+  }
+
+  // New plot data for every channel that is on.
+  draw(data) {
+    const [xs, ...ys] = data;
+    this.plots.forEach((p, c) => {
+      p.data = [xs, ys[c]];
+      // Drawn now rather than in uPlot's microtask, so that the frame's
+      // drawing budget counts it.
+      if (p.enabled && p.visible) p.plot.batch((u) => u.setData(p.data));
+    });
+  }
+
+  showFacts(nowMs) {
+    const ins = this.instrument;
+    const info = ins.info;
+    this.title.textContent = info ? info.model || 'instrument' : `instrument ${ins.id}`;
+    this.fields.uniqueId.textContent = info ? info.uniqueId : ins.id;
+    this.fields.firmware.textContent = info ? info.firmware : '';
+    this.fields.period.textContent = info ? `${formatPeriod(info.periodUs)} (${info.periodSource})` : '';
+    this.fields.rate.textContent = String(ins.samplesPerSecond(nowMs));
+    this.fields.lost.textContent = String(ins.lost) +
+      (ins.unknownGaps ? `, and ${ins.unknownGaps} gap${ins.unknownGaps > 1 ? 's' : ''} of unknown size` : '');
+    this.root.classList.toggle('offline', ins.status === 'offline');
+    let status = ins.status;
+    if (ins.status === 'offline' && ins.statusSince) {
+      status = `offline since ${clock(ins.statusSince)}` + (ins.offlineReason ? ` (${ins.offlineReason})` : '');
+    }
+    this.status.textContent = status;
+    this.status.dataset.status = ins.status;
+    this.note.textContent = ins.unknownFormat !== null
+      ? `This instrument's payload format ${ins.unknownFormat} is newer than this page knows; it is not shown.`
+      : '';
+  }
+
+  remove() {
+    this.watcher.disconnect();
+    for (const p of this.plots) p.plot.destroy();
+    this.root.remove();
+  }
+}
