@@ -396,6 +396,8 @@ def _choose_period(offered_us, period):
             if p > 0:
                 return p, False
         return 1000000, True  # none offered: a row per second is as good as any
+    if not math.isfinite(period):
+        raise ValueError("a period must be a finite number of seconds (got %r)" % (period,))
     us = int(round(period * 1e6))
     if us not in offered_us:
         raise ValueError("a period of %g s is not offered (offered: %s)"

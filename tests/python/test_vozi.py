@@ -116,6 +116,10 @@ def test_every_read_after_lines_the_ring_refused_counts_them_and_warns():
 
 def test_reads_that_could_never_end_or_never_wait_are_refused():
     nan, inf = float("nan"), float("inf")
+    with vozi.simulate():
+        for period in (nan, inf):
+            with pytest.raises(ValueError):
+                vozi.open(period=period)
     with vozi.simulate(), vozi.open(period=0.001) as dev:
         # A NaN time-out never expires (on a silent instrument the read would
         # wait for ever); empty chunks would be yielded in a busy loop.
