@@ -55,18 +55,16 @@ endif()
 #   /usr/lib/vozi/libvozi.so                 the enabler, loaded at run time
 #   /usr/lib/vozi/vozi-host, vozi-sim        the tools, beside the enabler,
 #   /usr/bin/vozi-host, vozi-sim               and links to them
-#   /usr/lib/vozi/Devices/VoziFirmwareVer.ini  -> /etc/vozi/VoziFirmwareVer.ini,
-#                                            where the enabler looks (beside
-#                                            the host executable), kept in /etc
-#                                            as a configuration file that
-#                                            upgrades leave as the lab set it
+#   /etc/vozi/VoziFirmwareVer.ini            the requirement file, which the
+#                                            enabler reads for every host that
+#                                            has none beside its executable; a
+#                                            configuration file that upgrades
+#                                            leave as the lab set it
 #   /usr/include/vozi_enabler.h
 #   /usr/lib/udev/rules.d/60-vozi.rules      port access and latency
+#   /usr/lib/python3/dist-packages/vozi/     the Python package (python/)
 #   /usr/share/doc/vozi/                     the guides
 #   /usr/share/man/man1/vozi-host.1.gz, vozi-sim.1.gz
-#
-# The Python package, once it has an installation rule, adds its files to
-# this component under ${VOZI_DEB_PYTHON_DIR}.
 set(VOZI_DEB_PYTHON_DIR usr/lib/python3/dist-packages)
 set(VOZI_DEB_LIBDIR usr/lib/vozi)
 set(VOZI_DEB_DOCDIR usr/share/doc/vozi)
@@ -81,10 +79,7 @@ install(FILES packaging/linux/60-vozi.rules DESTINATION usr/lib/udev/rules.d COM
 
 # Links are made here and installed as they are.
 set(_links ${CMAKE_BINARY_DIR}/packaging/links)
-file(MAKE_DIRECTORY ${_links}/bin ${_links}/Devices)
-file(CREATE_LINK /etc/vozi/VoziFirmwareVer.ini ${_links}/Devices/VoziFirmwareVer.ini SYMBOLIC)
-install(FILES ${_links}/Devices/VoziFirmwareVer.ini DESTINATION ${VOZI_DEB_LIBDIR}/Devices
-        COMPONENT deb EXCLUDE_FROM_ALL)
+file(MAKE_DIRECTORY ${_links}/bin)
 foreach(_tool vozi-host vozi-sim)
   if(TARGET ${_tool})
     install(TARGETS ${_tool} RUNTIME DESTINATION ${VOZI_DEB_LIBDIR} COMPONENT deb EXCLUDE_FROM_ALL)
@@ -103,7 +98,7 @@ endif()
 # manual pages, compressed the way Debian expects (at configure time).
 # Debian orders "1.1.3~beta" before "1.1.3".
 string(REPLACE " " "~" CPACK_DEBIAN_PACKAGE_VERSION "${VOZI_FILE_VERSION_STRING}")
-set(VOZI_DEB_MAINTAINER "Norvatek <vozi@norvatek.example>" CACHE STRING "Maintainer field of the Debian package")
+set(VOZI_DEB_MAINTAINER "Vozi enabler developers <vozi@norvatek.example>")
 string(TIMESTAMP _vozi_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(_changelog ${CMAKE_BINARY_DIR}/packaging/changelog)
 configure_file(packaging/debian/changelog.in ${_changelog} @ONLY)
@@ -113,6 +108,7 @@ if(NOT _gzip EQUAL 0)
 endif()
 install(FILES packaging/debian/copyright ${_changelog}.gz README.md docs/installation.md docs/tools.md
               docs/streaming.md
+              docs/python.md
         DESTINATION ${VOZI_DEB_DOCDIR} COMPONENT deb EXCLUDE_FROM_ALL)
 foreach(_page vozi-host.1 vozi-sim.1)
   execute_process(COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/linux/${_page}
@@ -123,6 +119,8 @@ foreach(_page vozi-host.1 vozi-sim.1)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/${_page}.gz DESTINATION usr/share/man/man1
           COMPONENT deb EXCLUDE_FROM_ALL)
 endforeach()
+install(FILES packaging/debian/lintian-overrides DESTINATION usr/share/lintian/overrides RENAME vozi
+        COMPONENT deb EXCLUDE_FROM_ALL)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/packaging/debian/changelog.in
   ${CMAKE_SOURCE_DIR}/packaging/linux/vozi-host.1 ${CMAKE_SOURCE_DIR}/packaging/linux/vozi-sim.1)
@@ -139,19 +137,36 @@ FTDI USB-serial adapters, starts them, checks their firmware and streams
 their samples to a data-acquisition host as scaled text.
 
 This package holds the enabler library, its public C header, the reference
-host vozi-host, the simulated instrument vozi-sim, the firmware requirement
-file and a udev rule that gives the dialout group access to the instruments'
-ports and sets their adapters' latency timer to 1 ms.")
+host vozi-host, the simulated instrument vozi-sim, the Python package vozi
+(instruments into NumPy arrays), the firmware requirement file and a udev
+rule that gives the dialout group access to the instruments' ports and sets
+their adapters' latency timer to 1 ms.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VOZI_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # libmosquitto1 among them: vozi-host publish links it
-# A broker for the single-machine default, and the Python subscriber's client.
+# Depends: the libraries the binaries link (dpkg-shlibdeps; libmosquitto1
+# among them: vozi-host publish links it). Recommends: a broker for the
+# single-machine default and the Python subscriber's client, and what the
+# Python package needs, which the enabler and the tools do not: the
+# interpreter its extension is built for (python/CMakeLists.txt builds for
+# Debian's /usr/bin/python3) and NumPy.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "mosquitto, python3-paho-mqtt")
+if(VOZI_BUILD_PYTHON AND NOT VOZI_FUZZ AND EXISTS /usr/bin/python3)
+  execute_process(COMMAND /usr/bin/python3 -c "import sys; print(sys.version_info[0], sys.version_info[1])"
+                  OUTPUT_VARIABLE _vozi_python OUTPUT_STRIP_TRAILING_WHITESPACE)
+  string(REPLACE " " ";" _vozi_python "${_vozi_python}")
+  list(GET _vozi_python 0 _vozi_python_major)
+  list(GET _vozi_python 1 _vozi_python_minor)
+  math(EXPR _vozi_python_next "${_vozi_python_minor} + 1")
+  string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS
+         ", python3 (>= ${_vozi_python_major}.${_vozi_python_minor}), python3 (<< ${_vozi_python_major}.${_vozi_python_next}), python3-numpy")
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles
     ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
+    ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
     ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)

@@ -62,9 +62,22 @@
  * beside the library), which is read at every Initialise:
  *     [required]
  *     kyrev=7
+ * On Linux a host without that file (an interpreter, a program that installs
+ * nothing beside itself) gets /etc/vozi/VoziFirmwareVer.ini, the machine's
+ * copy that the Debian package installs; Windows has no such fallback.
  * Section and key match in any letter case; a fractional part is cut off.
  * No file, no section or no key: only firmware 1 is accepted. A value that is
  * not a number, or 0: every instrument is refused.
+ *
+ * Simulated instruments (Linux): the environment variable VOZI_DEVICE_ROOT
+ * names a folder that stands in for "/" where FindDevice looks for adapters:
+ * <root>/sys/... for the ports, their USB serial numbers and the ftdi_sio
+ * driver, <root>/dev/<name> for the port Initialise opens. It is read when a
+ * walk starts. "vozi-sim --device-root DIR" builds such a tree for the
+ * instrument it simulates; a host (or its test) that sets
+ * VOZI_DEVICE_ROOT=DIR before its first FindDevice works with that instrument
+ * instead of the adapters plugged in. Unset, the real /sys and /dev are used.
+ * Nothing else reads it (not the requirement file); Windows ignores it.
  *
  * Sample text: while a device streams, each sample the instrument sends
  * becomes one line in the device's receive ring:

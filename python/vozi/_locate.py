@@ -1,9 +1,11 @@
 """Where the package finds libvozi.so and vozi-sim.
 
-The package lives in one of two layouts:
+The package lives in one of three layouts:
   build tree     build/<preset>/python/vozi   -> build/<preset>/libvozi.so,
                                                  build/<preset>/tools/vozi-sim/vozi-sim
   installation   DIR/lib/python3/dist-packages/vozi -> DIR/lib/libvozi.so, DIR/bin/vozi-sim
+  Debian package /usr/lib/python3/dist-packages/vozi -> /usr/lib/vozi/libvozi.so,
+                                                 /usr/lib/vozi/vozi-sim
 VOZI_LIBRARY and VOZI_SIM name other files."""
 
 import os
@@ -27,6 +29,7 @@ def library_path():
         os.path.join(_HERE, "libvozi.so"),
         os.path.join(_HERE, "..", "..", "libvozi.so"),
         os.path.join(_HERE, "..", "..", "..", "libvozi.so"),
+        os.path.join(_HERE, "..", "..", "..", "vozi", "libvozi.so"),
     ])
     # Otherwise the dynamic loader's own search (LD_LIBRARY_PATH, ldconfig).
     return found or "libvozi.so"
@@ -39,5 +42,6 @@ def simulator_path():
     found = _first([
         os.path.join(_HERE, "..", "..", "tools", "vozi-sim", "vozi-sim"),
         os.path.join(_HERE, "..", "..", "..", "..", "bin", "vozi-sim"),
+        os.path.join(_HERE, "..", "..", "..", "vozi", "vozi-sim"),
     ])
     return found or shutil.which("vozi-sim")

@@ -42,9 +42,12 @@ FirmwareRequirement::~FirmwareRequirement() = default;
 
 bool FirmwareRequirement::LoadRequirementFile() {
   if (loaded_) return true;
-  auto path = platform::PathBesideHostExecutable(kRequirementFile);
-  if (!path) return false;
-  return LoadRequirementFileAt(*path);
+  const auto beside = platform::PathBesideHostExecutable(kRequirementFile);
+  if (beside && LoadRequirementFileAt(*beside)) return true;
+  // A host with no readable file of its own (a Python interpreter in
+  // /usr/bin) would otherwise need one made beside it by hand.
+  const auto machineWide = platform::MachineWideHostFile(kRequirementFileName);
+  return machineWide && LoadRequirementFileAt(*machineWide);
 }
 
 bool FirmwareRequirement::LoadRequirementFileAt(const std::u16string& path) {

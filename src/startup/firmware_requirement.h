@@ -1,7 +1,8 @@
 #pragma once
 // Which firmware an instrument must carry is not built in: the host installs
 // "Devices/VoziFirmwareVer.ini" beside its executable, whose section
-// "required" names it with the key "kyrev".
+// "required" names it with the key "kyrev". On Linux a host without that file
+// reads the machine's copy, /etc/vozi/VoziFirmwareVer.ini.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,8 +17,9 @@ class FirmwareRequirement {
   FirmwareRequirement(const FirmwareRequirement&) = delete;
   FirmwareRequirement& operator=(const FirmwareRequirement&) = delete;
 
-  // Finds and loads the file beside the host executable; true when it was
-  // found and parsed. A second call does nothing more.
+  // Finds and loads the file beside the host executable, or else the
+  // machine's copy (Linux); true when one was found and parsed. A second call
+  // does nothing more.
   bool LoadRequirementFile();
   // Loads the file at path instead (tests and tools).
   bool LoadRequirementFileAt(const std::u16string& path);
@@ -42,6 +44,7 @@ int32_t RequiredFirmwareNumber();
 
 // Name of the requirement file relative to the host executable's folder.
 inline constexpr char16_t kRequirementFile[] = u"Devices\\VoziFirmwareVer.ini";
+inline constexpr char16_t kRequirementFileName[] = u"VoziFirmwareVer.ini";
 // The file names one number in a few lines; anything larger is not ours and
 // is taken as no file rather than read whole.
 inline constexpr size_t kMaxRequirementFileBytes = 64 * 1024;

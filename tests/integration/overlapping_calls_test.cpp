@@ -38,7 +38,8 @@ TEST_F(OverlappingCalls, ReadsDuringCloseAllOrFindDeviceAndTwoStartsAtOnceAreSaf
       char line[64];
       while (lib.ReadLine(0, line, sizeof line, 500) == 1) ++lines;
     });
-    std::this_thread::sleep_for(300ms);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (lines == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
     const size_t frames = sim.Frames().Count();
     EXPECT_EQ(lib.CloseAll(), 1);
     EXPECT_TRUE(sim.Frames().WaitFor("X", 1s, frames).has_value()) << "closed at once, not after the read";
@@ -61,8 +62,14 @@ TEST_F(OverlappingCalls, ReadsDuringCloseAllOrFindDeviceAndTwoStartsAtOnceAreSaf
         lib.IsFailed(0);
       }
     });
+    // The reads must overlap the walk: it goes on until the reader has got a
+    // line, however long the first one takes to come (at most the stream's
+    // own start-up bound), and for at least 40 passes.
     int32_t appended = 0, last = -1;
-    for (int n = 0; n < 40; ++n) appended += lib.FindDevice(&last);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (int n = 0; n < 40 || (lines == 0 && std::chrono::steady_clock::now() < deadline); ++n) {
+      appended += lib.FindDevice(&last);
+    }
     finding = false;
     reader.join();
     EXPECT_GT(lines.load(), 0);

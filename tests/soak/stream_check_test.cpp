@@ -105,14 +105,22 @@ TEST(ThreadCensus, SeesAThreadComeAndGoAndMeasuresItsCpu) {
   EXPECT_TRUE(Threads().count(tid.load()));
   EXPECT_FALSE(before.count(tid.load()));
 
+  // On a busy machine the spinning thread gets the CPU when it gets it: wait
+  // for its time to grow, and for it to reach its wait, not for a window.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
   const auto cpu0 = ThreadCpuSeconds(tid.load());
-  std::this_thread::sleep_for(100ms);
-  const auto cpu1 = ThreadCpuSeconds(tid.load());
+  auto cpu1 = cpu0;
+  while (cpu1 && *cpu1 - *cpu0 <= 0.02 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+    cpu1 = ThreadCpuSeconds(tid.load());
+  }
   ASSERT_TRUE(cpu0 && cpu1);
   EXPECT_GT(*cpu1 - *cpu0, 0.02) << "a spinning thread uses CPU";
 
   spin.store(false);
-  std::this_thread::sleep_for(50ms);
+  while (ThreadState(tid.load()) != 'S' && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
   EXPECT_EQ(ThreadState(tid.load()), 'S') << "a thread blocked on a condition sleeps";
   const auto cpu2 = ThreadCpuSeconds(tid.load());
   std::this_thread::sleep_for(100ms);

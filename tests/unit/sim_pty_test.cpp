@@ -175,24 +175,29 @@ TEST_F(SimPty, StreamEqualsDataLineUntilStopped) {
   EXPECT_FALSE(sim->Streaming());
 }
 
+// 200 ms of lines at each period: they cannot all have come before their
+// last one was due (the clock starts before B is sent, so a loaded machine
+// only makes them later), nor take twice as long plus a scheduling allowance
+// (the instrument catches up after a pause); an instrument left at another
+// of its periods would be ten times off. Each line's time is n periods.
 TEST_F(SimPty, SelectedPeriodSetsTheRate) {
   cfg.periods = "0.001,0.0001,0.01";
   Begin();
   for (auto [position, periodUs] : {std::pair{1, 1000}, {2, 100}, {3, 10000}}) {
     host->Frame("P" + std::to_string(position));
-    StartStream();
+    const size_t count = 200000 / periodUs;
+    const std::chrono::microseconds period(periodUs);
     const auto begin = Clock::now();
-    const std::string bytes = host->ReadFor(200ms);
-    const double elapsedUs =
-        std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
-    size_t lines = 0;
-    for (size_t at = 0; (at = bytes.find("\r\n", at)) != std::string::npos; at += 2) ++lines;
-    const double expected = elapsedUs / periodUs;
-    EXPECT_GT(lines, expected * 0.8) << periodUs;
-    EXPECT_LT(lines, expected * 1.2 + 2) << periodUs;
+    StartStream();
+    const Lines data = host->ReadLines(count, 5s);
+    const auto took = Clock::now() - begin;
+    ASSERT_EQ(data.size(), count) << periodUs;
+    EXPECT_EQ(data.back(), DataLine(cfg, count - 1, periodUs));
+    EXPECT_GE(took, period * (count - 1)) << periodUs;
+    EXPECT_LT(took, 2 * period * count + 100ms) << periodUs;
     EXPECT_EQ(sim->PeriodMicros(), periodUs);
     host->Frame("S");
-    host->ReadFor(50ms);
+    for (Lines next; (next = host->ReadLines(1, 1s)) != Lines{"S"};) ASSERT_EQ(next.size(), 1u) << "no answer to S";
   }
 }
 

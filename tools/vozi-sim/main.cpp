@@ -92,6 +92,13 @@ int main(int argc, char** argv) {
   app.add_flag("--exit-on-x", o.exitOnX, "exit when the host sends X");
   AddPortOptions(app, o);
   AddConfigKeys(app, o);
+  app.footer(
+      "Once the instrument is ready it prints, on standard output:\n"
+      "  line 1  the pseudo-terminal a host opens as the instrument's serial port (/dev/pts/N);\n"
+      "  line 2  only with --device-root DIR: the port's name in that tree (ttyUSB<m>: DIR/dev/ttyUSB<m>\n"
+      "          and DIR/sys/class/tty/ttyUSB<m>); with VOZI_DEVICE_ROOT=DIR the enabler finds it there.\n"
+      "Waiting for those lines is waiting until a host can find and open it. It then answers until\n"
+      "Ctrl-C or SIGTERM (or the host's X with --exit-on-x), and takes its entries out of the tree.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -19,6 +19,10 @@ std::optional<std::u16string> PathBesideHostExecutable(const std::u16string& rel
   return result;
 }
 
+std::optional<std::u16string> MachineWideHostFile(const std::u16string& name) {
+  return u"/etc/vozi/" + name;
+}
+
 std::optional<std::string> ReadSmallFile(const std::u16string& path, size_t maxBytes) {
   auto file = ReadRegularFile(Utf8Path(path), maxBytes);
   if (!file || file->truncated) return std::nullopt;

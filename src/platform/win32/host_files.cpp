@@ -25,6 +25,8 @@ std::optional<std::u16string> PathBesideHostExecutable(const std::u16string& rel
   return std::u16string(reinterpret_cast<const char16_t*>(full));
 }
 
+std::optional<std::u16string> MachineWideHostFile(const std::u16string&) { return std::nullopt; }
+
 std::optional<std::string> ReadSmallFile(const std::u16string& path, size_t maxBytes) {
   std::FILE* file = nullptr;
   if (_wfopen_s(&file, reinterpret_cast<const wchar_t*>(path.c_str()), L"rb") != 0 || !file) {
