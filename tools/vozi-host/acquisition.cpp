@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 #include "channel_scaling.h"
 #include "platform/console.h"
@@ -24,6 +25,10 @@ uint64_t LongestRingLine(size_t columns) { return 2 + 12 * static_cast<uint64_t>
 constexpr int kLinesPerPass = 4000;
 // The longest the tool blocks in a read when nothing is waiting.
 constexpr uint32_t kWaitMs = 20;
+// After a pass that took lines, the next waits this long: lines at 1 kHz
+// from many instruments would otherwise wake the tool for nearly every line.
+// The ring holds far more than any instrument sends in this time.
+constexpr auto kPace = std::chrono::milliseconds(2);
 constexpr double kCheckInterval = 0.25;
 // An instrument silent for this long (or five sample periods, if longer)
 // has stopped streaming.
@@ -212,19 +217,24 @@ void Acquisition::WatchRing(size_t i) {
 
 // A pass can take seconds on a slow machine: each line gets the time it was
 // read, or a flood would look like a stall to the health check.
-bool Acquisition::DrainAll() {
-  bool any = false;
+Acquisition::Drained Acquisition::DrainAll() {
+  Drained drained = Drained::Nothing;
   for (size_t i = 0; i < streams_.size(); ++i) {
     DeviceStream& s = streams_[i];
     if (!s.started) continue;
-    for (int k = 0; k < kLinesPerPass; ++k) {
+    int k = 0;
+    for (; k < kLinesPerPass; ++k) {
       WatchRing(i);
       if (!session_.ReadLine(s.info.index, line_, 0)) break;
       Take(s, SecondsSince(start_));
-      any = true;
+    }
+    if (k == kLinesPerPass) {
+      drained = Drained::More;
+    } else if (k > 0 && drained == Drained::Nothing) {
+      drained = Drained::Lines;
     }
   }
-  return any;
+  return drained;
 }
 
 // Nothing was waiting anywhere: block briefly in one instrument's read (in
@@ -314,7 +324,16 @@ RunResult Acquisition::Run() {
       result.end = RunEnd::NothingToWrite;
       break;
     }
-    if (!DrainAll()) WaitForLine(now);
+    switch (DrainAll()) {
+      case Drained::Nothing:
+        WaitForLine(now);
+        break;
+      case Drained::Lines:
+        std::this_thread::sleep_for(kPace);
+        break;
+      case Drained::More:
+        break;
+    }
     for (const DeviceStream& s : streams_) {
       if (s.started && s.sink) s.sink->Pass(s);
     }

@@ -127,7 +127,10 @@ class Acquisition {
  private:
   bool Configure(DeviceStream& s);
   void WatchRing(size_t i);
-  bool DrainAll();
+  // What a pass over every instrument took: nothing, every line that was
+  // waiting, or as many as a pass takes from one (more are waiting).
+  enum class Drained { Nothing, Lines, More };
+  Drained DrainAll();
   bool WaitForLine(double now);
   void Take(DeviceStream& s, double now);
   void CheckTime(DeviceStream& s, double now);
