@@ -60,6 +60,7 @@ struct DeviceRun {
   std::atomic<bool> finished{false};
   int initialisations = 0;
   int32_t stateAfterStop = -1;
+  int32_t mostHeld = 0;  // the largest backlog the host found in the ring before a read
   std::optional<double> parkedCpuSeconds;
   double parkedSeconds = 0;
   std::optional<char> parkedState;
