@@ -163,7 +163,7 @@ class SoakRound {
       }
       if (run.fault == Fault::FailedRestarts) notes = std::to_string(run.initialisations) + " initialisations";
       if (run.stateAfterStop >= 0) notes += "state after stop " + std::to_string(run.stateAfterStop);
-      notes += ", most held " + std::to_string(run.mostHeld) + " bytes";
+      notes += std::string(notes.empty() ? "" : ", ") + "most held " + std::to_string(run.mostHeld) + " bytes";
       std::printf("%-16s %8llu %6llu %8llu %8llu %5llu  %s\n", run.name.c_str(),
                   static_cast<unsigned long long>(c ? c->Lines() : 0),
                   static_cast<unsigned long long>(c ? c->Lost() : 0),

@@ -182,13 +182,20 @@ void Instrument::Engine::Flush(Clock::time_point now) {
 
 void Instrument::Engine::LetHostReadTheRest() {
   // An instrument unplugged after its last line has sent that line, but
-  // closing the master discards what the host has not read yet: give a host
-  // that keeps reading (up to a second) the time to take it. Written bytes
-  // reach the host's side a moment after the write.
-  const Clock::time_point end = Clock::now() + std::chrono::seconds(1);
+  // closing the master discards what the host has not read yet: wait while
+  // the host keeps taking it, however slowly, and give up only on a host that
+  // has stopped reading (two seconds without progress). Written bytes reach
+  // the host's side a moment after the write.
+  constexpr auto kNoProgress = std::chrono::seconds(2);
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  while (pty.Unread() > 0 && Clock::now() < end && !owner_.stopRequested_.load(std::memory_order_acquire)) {
+  int unread = pty.Unread();
+  Clock::time_point progress = Clock::now();
+  while (unread > 0 && Clock::now() - progress < kNoProgress &&
+         !owner_.stopRequested_.load(std::memory_order_acquire)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int left = pty.Unread();
+    if (left < unread) progress = Clock::now();
+    unread = left;
   }
 }
 
