@@ -78,17 +78,21 @@ class HostThread {
   }
 
   // Reads while `more` holds. The stalling host stops reading for seconds at
-  // a time, long enough for the instrument to overflow the ring.
+  // a time, long enough for the instrument to overflow the ring: at least
+  // once, even when a slow start-up left its stream too short for a stall.
   template <typename More>
   void ReadWhile(More more) {
+    const bool stalls = run_.fault == Fault::HostStalls;
     auto nextStall = Clock::now() + schedule_.firstStallAfter;
-    while (more()) {
-      // A stall must end well before the stream does: lines refused at the
-      // very end, with no later line delivered, would leave no gap to see.
-      const bool stallFits = Clock::now() + schedule_.stallFor + schedule_.readAfterStall < schedule_.streamUntil;
-      if (run_.fault == Fault::HostStalls && Clock::now() >= nextStall && stallFits) {
+    bool stalled = false;
+    for (;;) {
+      const bool stallOwed = stalls && !stalled;
+      if (!more() && !stallOwed) break;
+      const auto now = Clock::now();
+      if (stalls && now >= nextStall && (stallOwed || now + schedule_.stallFor < schedule_.streamUntil)) {
         Doing(nullptr);
         std::this_thread::sleep_for(schedule_.stallFor);
+        stalled = true;
         nextStall += schedule_.stallEvery;
         continue;
       }

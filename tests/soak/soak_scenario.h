@@ -36,7 +36,6 @@ struct Schedule {
   std::chrono::seconds firstStallAfter{2};
   std::chrono::seconds stallEvery{15};
   std::chrono::seconds stallFor{4};
-  std::chrono::seconds readAfterStall{2};
   std::chrono::seconds parkedMeasure{3};
 };
 

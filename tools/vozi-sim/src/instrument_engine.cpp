@@ -184,10 +184,8 @@ void Instrument::Engine::LetHostReadTheRest() {
   // An instrument unplugged after its last line has sent that line, but
   // closing the master discards what the host has not read yet: wait while
   // the host keeps taking it, however slowly, and give up only on a host that
-  // has stopped reading (two seconds without progress). Written bytes reach
-  // the host's side a moment after the write.
+  // has stopped reading (two seconds without progress).
   constexpr auto kNoProgress = std::chrono::seconds(2);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
   int unread = pty.Unread();
   Clock::time_point progress = Clock::now();
   while (unread > 0 && Clock::now() - progress < kNoProgress &&

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -78,8 +79,15 @@ void PseudoTerminal::DiscardUnread() {
 }
 
 int PseudoTerminal::Unread() const {
+  if (keptSlave_ < 0) return 0;
+  // Bytes written to the master wait in the kernel's buffer until a worker
+  // hands them to the slave's line discipline, which is all TIOCINQ counts.
+  // A poll on the slave finishes that hand-over when the line discipline
+  // holds nothing, so that nothing in transit passes for read.
+  pollfd p{keptSlave_, POLLIN, 0};
+  poll(&p, 1, 0);
   int held = 0;
-  if (keptSlave_ < 0 || ioctl(keptSlave_, TIOCINQ, &held) != 0) return 0;
+  if (ioctl(keptSlave_, TIOCINQ, &held) != 0) return 0;
   return held;
 }
 
