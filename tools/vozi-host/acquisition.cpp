@@ -33,6 +33,9 @@ constexpr double kCheckInterval = 0.25;
 // An instrument silent for this long (or five sample periods, if longer)
 // has stopped streaming.
 constexpr double kStallSeconds = 3.0;
+// How long lines after a suspected gap wait for the late ones to catch up
+// (or two sample periods, if longer).
+constexpr double kSettleSeconds = 0.5;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -59,8 +62,7 @@ const char* GapCauseName(GapCause cause) {
 }
 
 double DeviceStream::AverageLineBytes() const {
-  const uint64_t lines = stats.samples + stats.malformed;
-  return lines ? static_cast<double>(bytesRead) / static_cast<double>(lines) : 0.0;
+  return linesRead ? static_cast<double>(bytesRead) / static_cast<double>(linesRead) : 0.0;
 }
 
 bool DeviceStream::NothingToWrite() const {
@@ -79,6 +81,19 @@ void DeviceStream::RecordGap(std::optional<uint64_t> count, GapCause cause) {
   pendingGap_ += *count;
 }
 
+void DeviceStream::SuspectGap(uint64_t count) {
+  RecordGap(count, GapCause::Missing);
+  suspected_ += count;
+}
+
+void DeviceStream::Settle(uint64_t keep, const StreamLimits& limits) {
+  const uint64_t late = suspected_ - std::min(keep, suspected_);
+  stats.lostEstimate -= late;
+  pendingGap_ -= late;
+  suspected_ = 0;
+  for (; !held_.empty(); held_.pop_front()) Consume(held_.front().line, limits, held_.front().at);
+}
+
 void DeviceStream::Consume(const std::string& line, const StreamLimits& limits, double now) {
   if (done) return;
   const uint64_t n = Position();
@@ -86,7 +101,6 @@ void DeviceStream::Consume(const std::string& line, const StreamLimits& limits, 
     done = true;
     return;
   }
-  bytesRead += line.size() + 1;
   if (!anyLine) firstAt = now;
   anyLine = true;
   lastAt = now;
@@ -174,6 +188,7 @@ void Acquisition::Take(DeviceStream& s, double now) {
   // it: whatever was lost lies there.
   while (!s.ringGaps.empty() && s.ringGaps.front().to < s.bytesRead) s.ringGaps.pop_front();
   if (!s.ringGaps.empty() && s.ringGaps.front().from <= s.bytesRead) {
+    Settle(s, now, true);
     std::optional<uint64_t> lost;
     if (s.periodUs > 0) {
       const double expected = ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index),
@@ -183,7 +198,32 @@ void Acquisition::Take(DeviceStream& s, double now) {
     }
     s.RecordGap(lost, GapCause::RingFull);
   }
-  s.Consume(line_, limits_, now);
+  s.bytesRead += line_.size() + 1;
+  ++s.linesRead;
+  if (s.SuspectedGap() == 0 && !s.Holding()) {
+    s.Consume(line_, limits_, now);
+    return;
+  }
+  s.Hold(line_, now);
+  Settle(s, now, false);
+}
+
+// A gap seen while no line came is only a suspicion: lines held up on the
+// way (a busy host, an instrument that sent late) arrive later, all at once.
+// The lines after it wait until the count has caught up with the time (they
+// were late: no gap) or has kept trailing it for a while (they were lost:
+// the gap stays, as large as the count still trails), so that the gap's row
+// and the time column are right either way.
+void Acquisition::Settle(DeviceStream& s, double now, bool final) {
+  if (s.SuspectedGap() == 0 && !s.Holding()) return;
+  const double expected =
+      ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index), s.AverageLineBytes());
+  const double arrived = static_cast<double>(s.Position() - s.SuspectedGap() + s.HeldLines());
+  const double behind = expected - arrived;
+  const bool caughtUp = behind <= LossTolerance(s.periodUs);
+  const double settling = std::max(kSettleSeconds, 2 * PeriodSeconds(s));
+  if (!caughtUp && !final && (!s.Holding() || now - s.HeldSince() < settling)) return;
+  s.Settle(caughtUp ? 0 : static_cast<uint64_t>(std::llround(behind)), limits_);
 }
 
 // Looks at the ring before each line. The reader thread fills it in bursts
@@ -254,12 +294,13 @@ bool Acquisition::WaitForLine(double now) {
 // trailing the time that passed beyond the tolerance is a gap here. A count
 // that leads it says the period is not the one the instrument streams at.
 void Acquisition::CheckTime(DeviceStream& s, double now) {
-  if (s.periodUs <= 0 || !s.anyLine || s.done || !s.ringGaps.empty()) return;
+  Settle(s, now, false);
+  if (s.periodUs <= 0 || !s.anyLine || s.done || !s.ringGaps.empty() || s.Holding()) return;
   const double expected =
       ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index), s.AverageLineBytes());
   const double difference = expected - static_cast<double>(s.Position());
   const double tolerance = LossTolerance(s.periodUs);
-  if (difference > tolerance) s.RecordGap(static_cast<uint64_t>(std::round(difference)), GapCause::Missing);
+  if (difference > tolerance) s.SuspectGap(static_cast<uint64_t>(std::round(difference)));
   if (difference < -tolerance) s.stats.fasterThanPeriod = true;
 }
 
@@ -344,6 +385,7 @@ RunResult Acquisition::Run() {
     }
   }
   result.elapsedSeconds = SecondsSince(start_);
+  for (DeviceStream& s : streams_) Settle(s, result.elapsedSeconds, true);
   ShowProgress(result.elapsedSeconds, true);
   for (DeviceStream& s : streams_) {
     s.stats.slowerThanPeriod =

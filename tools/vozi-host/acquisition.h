@@ -75,6 +75,18 @@ struct DeviceStream {
   // missing but how many is unknown.
   void RecordGap(std::optional<uint64_t> count, GapCause cause = GapCause::Missing);
 
+  // A gap seen from the time alone, while no line came: the lines may only
+  // be late. Until it is settled, the lines that arrive are held back.
+  void SuspectGap(uint64_t count);
+  uint64_t SuspectedGap() const { return suspected_; }
+  bool Holding() const { return !held_.empty(); }
+  size_t HeldLines() const { return held_.size(); }
+  double HeldSince() const { return held_.empty() ? 0.0 : held_.front().at; }
+  void Hold(const std::string& line, double now) { held_.push_back({line, now}); }
+  // Keeps `keep` of the suspected samples as lost (the rest were late), then
+  // records the lines held back.
+  void Settle(uint64_t keep, const StreamLimits& limits);
+
   // Outputs were asked for and none is left to write to (the CSV's reader
   // went away, the EDF file could not begin): reading on would keep nothing.
   bool NothingToWrite() const;
@@ -85,7 +97,7 @@ struct DeviceStream {
 
   bool anyLine = false;
   double firstAt = 0, lastAt = 0;  // arrival of the first and last line
-  uint64_t bytesRead = 0;
+  uint64_t bytesRead = 0, linesRead = 0;  // taken from the ring, held lines included
   // Stretches of the stream (byte counts, both ends included) where a line
   // that starts there may follow lines the ring refused.
   struct ByteRange {
@@ -100,6 +112,12 @@ struct DeviceStream {
   uint64_t pendingGap_ = 0;
   bool pendingUnknown_ = false;
   GapCause pendingCause_ = GapCause::Missing;  // the first cause since the last row
+  uint64_t suspected_ = 0;  // the part of pendingGap_ that may only be late
+  struct HeldLine {
+    std::string line;
+    double at;
+  };
+  std::deque<HeldLine> held_;
   std::vector<int32_t> decoded_;
   std::vector<double> physical_;
 };
@@ -133,6 +151,7 @@ class Acquisition {
   Drained DrainAll();
   bool WaitForLine(double now);
   void Take(DeviceStream& s, double now);
+  void Settle(DeviceStream& s, double now, bool final);
   void CheckTime(DeviceStream& s, double now);
   void CheckHealth(double now);
   void ShowProgress(double now, bool final);

@@ -309,5 +309,42 @@ TEST(HostHonestData, LinesSlowerThanThePeriodAreNamed) {
       << run.out << run.err;
 }
 
+// Lines held up on the way (here the instrument is frozen for 1.5 s, as a
+// busy machine may hold up any process) arrive late, all at once. Only the
+// count of lines, not the clock, can tell late from lost: no gap, no loss,
+// and the time column runs on as the samples' own counter does.
+TEST(HostHonestData, LateLinesAreNotLost) {
+  TempFolder t;
+  const auto csv = t.Path() / "late.csv";
+  HostProcess host({"acquire", "--simulate", "--period", "10000", "--seconds", "4", "--csv", csv.string()},
+                   {{"TMPDIR", t.Path().string()}}, t.Path());
+  const auto deadline = Clock::now() + 60s;
+  while (DataRows(ReadFile(csv)).size() < 50 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  std::ifstream children("/proc/" + std::to_string(host.Pid()) + "/task/" + std::to_string(host.Pid()) +
+                         "/children");
+  pid_t sim = 0;
+  ASSERT_TRUE(children >> sim) << "the simulator is not a child of vozi-host";
+  ASSERT_EQ(kill(sim, SIGSTOP), 0);
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_EQ(kill(sim, SIGCONT), 0);
+  EXPECT_EQ(host.Wait(60s), 0) << host.Out() << host.Err();
+  EXPECT_FALSE(Has(host.Out(), "LOST")) << host.Out();
+  EXPECT_FALSE(Has(host.Out(), "more lines arrived")) << host.Out();
+  const auto rows = DataRows(ReadFile(csv));
+  ASSERT_EQ(rows.size(), 401u);  // the header and 4 s at 10 ms
+  const auto field = [](const std::string& row, size_t n) {
+    size_t at = 0;
+    for (size_t k = 0; k < n; ++k) at = row.find(',', at) + 1;
+    return row.substr(at, row.find(',', at) - at);
+  };
+  const long first = std::stol(field(rows[1], 5));
+  for (size_t k = 1; k < rows.size(); ++k) {
+    SCOPED_TRACE(rows[k]);
+    ASSERT_EQ(rows[k].substr(rows[k].rfind(',') + 1), "0");
+    ASSERT_EQ(std::stol(field(rows[k], 5)), (first + static_cast<long>(k) - 1) % 32768);
+    ASSERT_NEAR(std::stod(field(rows[k], 0)), static_cast<double>(k - 1) * 0.01, 1e-9);
+  }
+}
+
 }  // namespace
 }  // namespace hosttest
