@@ -90,13 +90,25 @@ class HostThread {
       if (!more() && !stallOwed) break;
       const auto now = Clock::now();
       if (stalls && now >= nextStall && (stallOwed || now + schedule_.stallFor < schedule_.streamUntil)) {
-        Doing(nullptr);
-        std::this_thread::sleep_for(schedule_.stallFor);
+        Stall();
         stalled = true;
         nextStall += schedule_.stallEvery;
         continue;
       }
       ReadOne();
+    }
+  }
+
+  // Stops reading for stallFor and, however slowly a loaded machine delivers
+  // the lines, until the ring has refused some.
+  void Stall() {
+    Doing(nullptr);
+    ReceiveRing* ring = Ring();
+    const uint64_t refused = ring ? ring->DroppedLines() : 0;
+    const auto least = Clock::now() + schedule_.stallFor;
+    const auto most = Clock::now() + 15s;
+    while (Clock::now() < most && (Clock::now() < least || (ring && ring->DroppedLines() == refused))) {
+      std::this_thread::sleep_for(10ms);
     }
   }
 
@@ -107,7 +119,7 @@ class HostThread {
   void CatchUp() {
     ReceiveRing* ring = Ring();
     if (!ring || !run_.check) return;
-    const auto giveUp = Clock::now() + 20s;  // within the soak's watchdog
+    const auto giveUp = Clock::now() + 10s;  // a stall and this stay within the soak's watchdog
     while (Clock::now() < giveUp) {
       if (ring->Size() > 0) {
         ReadOne();
