@@ -31,7 +31,7 @@ class HostThread {
         CatchUp();
         break;
       default:
-        if (Start()) ReadWhile([&] { return Clock::now() < schedule_.streamUntil; });
+        if (Start()) ReadWhile([&] { return Streaming(); });
         CatchUp();
         StopAndDrain();
         break;
@@ -97,6 +97,15 @@ class HostThread {
       }
       ReadOne();
     }
+  }
+
+  // Until the streaming phase ends and, after a start-up slowed down by a
+  // loaded machine, until enough lines have come to judge the stream by
+  // (within the soak's watchdog).
+  bool Streaming() const {
+    const auto now = Clock::now();
+    if (now < schedule_.streamUntil) return true;
+    return run_.check && run_.check->Lines() < kLeastLines && now < schedule_.streamUntil + 15s;
   }
 
   // Stops reading for stallFor and, however slowly a loaded machine delivers

@@ -39,6 +39,9 @@ struct Schedule {
   std::chrono::seconds parkedMeasure{3};
 };
 
+// The lines a streaming host reads at least, however late its stream began.
+inline constexpr uint64_t kLeastLines = 2000;
+
 // The data lines the hang-up instrument sends before it goes away.
 inline constexpr uint64_t kHangUpAfterLines = 3000;
 
