@@ -103,10 +103,7 @@ TEST(HostFailures, InstrumentLostWhileStreaming) {
                    {{"TMPDIR", t.Path().string()}}, t.Path());
   // Timed from the stream's first rows, so that a slow start-up on a busy
   // machine does not count: the instrument goes away 0.3 s of stream later.
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (Lines(ReadFile(t.Path() / "lost.csv")).size() < 100 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
+  WaitForLines(t.Path() / "lost.csv", 100);
   const auto streaming = std::chrono::steady_clock::now();
   const std::optional<int> code = host.Wait(60s);
   // Found within a few seconds, not at the end of the 30 asked for; and no
@@ -197,14 +194,9 @@ class HostInterrupt : public ReapingHostTest {
     args.insert(args.end(), limit.begin(), limit.end());
     HostProcess host(args, {{"TMPDIR", tmp().string()}}, t.Path());
     // Streaming has begun once both files fill.
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (Lines(ReadFile(t.Path() / "run-0.csv")).size() < 50 ||
-           Lines(ReadFile(t.Path() / "run-1.csv")).size() < 50) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "no samples arrived: " << host.Err();
-        return std::nullopt;
-      }
-      std::this_thread::sleep_for(20ms);
+    if (!WaitForLines(t.Path() / "run-0.csv", 50, 15s) || !WaitForLines(t.Path() / "run-1.csv", 50, 15s)) {
+      ADD_FAILURE() << "no samples arrived: " << host.Err();
+      return std::nullopt;
     }
     kill(host.Pid(), SIGINT);
     const std::optional<int> code = host.Wait(15s);

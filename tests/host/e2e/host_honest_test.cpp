@@ -220,11 +220,7 @@ TEST(HostHonestData, FloodedRingIsMarkedAndFails) {
   ASSERT_GT(rows.size(), 1u);
   ASSERT_EQ(rows[0].substr(rows[0].size() - 4), ",gap");
   ASSERT_EQ(rows[0].find("Counter (count)"), rows[0].find(",Counter") + 1);
-  const auto field = [](const std::string& row, size_t n) {
-    size_t at = 0;
-    for (size_t k = 0; k < n; ++k) at = row.find(',', at) + 1;
-    return row.substr(at, row.find(',', at) - at);
-  };
+  const auto field = [](const std::string& row, size_t n) { return Split(row, ',').at(n); };
   size_t marked = 0, unmarkedJumps = 0;
   std::string firstUnmarked;
   long previous = -1;
@@ -318,8 +314,7 @@ TEST(HostHonestData, LateLinesAreNotLost) {
   const auto csv = t.Path() / "late.csv";
   HostProcess host({"acquire", "--simulate", "--period", "10000", "--seconds", "4", "--csv", csv.string()},
                    {{"TMPDIR", t.Path().string()}}, t.Path());
-  const auto deadline = Clock::now() + 60s;
-  while (DataRows(ReadFile(csv)).size() < 50 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  WaitForLines(csv, 60);  // the header comments and about 50 rows
   std::ifstream children("/proc/" + std::to_string(host.Pid()) + "/task/" + std::to_string(host.Pid()) +
                          "/children");
   pid_t sim = 0;
@@ -332,11 +327,7 @@ TEST(HostHonestData, LateLinesAreNotLost) {
   EXPECT_FALSE(Has(host.Out(), "more lines arrived")) << host.Out();
   const auto rows = DataRows(ReadFile(csv));
   ASSERT_EQ(rows.size(), 401u);  // the header and 4 s at 10 ms
-  const auto field = [](const std::string& row, size_t n) {
-    size_t at = 0;
-    for (size_t k = 0; k < n; ++k) at = row.find(',', at) + 1;
-    return row.substr(at, row.find(',', at) - at);
-  };
+  const auto field = [](const std::string& row, size_t n) { return Split(row, ',').at(n); };
   const long first = std::stol(field(rows[1], 5));
   for (size_t k = 1; k < rows.size(); ++k) {
     SCOPED_TRACE(rows[k]);

@@ -109,6 +109,15 @@ std::string ReadFile(const std::filesystem::path& path) {
   return s.str();
 }
 
+bool WaitForLines(const std::filesystem::path& path, size_t count, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (Lines(ReadFile(path)).size() < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 std::vector<std::string> Lines(const std::string& text) { return Split(text, '\n'); }
 
 std::vector<std::string> Split(const std::string& text, char separator) {

@@ -74,6 +74,10 @@ HostRun RunHost(const std::vector<std::string>& args, const std::filesystem::pat
                 const Env& env = {}, std::chrono::seconds timeout = std::chrono::seconds(60));
 
 std::string ReadFile(const std::filesystem::path& path);
+// Waits until the file holds at least `count` lines (a recording under way);
+// false when it did not within `timeout`.
+bool WaitForLines(const std::filesystem::path& path, size_t count,
+                  std::chrono::seconds timeout = std::chrono::seconds(60));
 std::vector<std::string> Lines(const std::string& text);
 std::vector<std::string> Split(const std::string& line, char separator);
 
