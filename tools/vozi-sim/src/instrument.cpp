@@ -40,6 +40,8 @@ bool Instrument::Start() {
   for (auto* counter : {&linesSent_, &dataLinesSent_, &dataLinesDropped_}) *counter = 0;
   stopRequested_ = false;
   hangUpRequested_ = false;
+  dataStopRequested_ = false;
+  allDataSent_ = false;
   hungUp_ = false;
   streaming_ = false;
   xReceived_ = false;
@@ -63,6 +65,11 @@ void Instrument::HangUp() {
   hangUpRequested_ = true;
   if (wakeFd_ >= 0) eventfd_write(wakeFd_, 1);
   if (thread_.joinable()) thread_.join();
+}
+
+void Instrument::StopSendingData() {
+  dataStopRequested_ = true;
+  if (wakeFd_ >= 0) eventfd_write(wakeFd_, 1);
 }
 
 void Instrument::Run() { engine_->Run(); }

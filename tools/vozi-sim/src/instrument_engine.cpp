@@ -69,8 +69,13 @@ void Instrument::Engine::Run() {
     // Opens first: a host's open always precedes the frames it writes.
     if (fds[2].revents & POLLIN) WatchOpens();
     if (fds[0].revents & POLLIN) ReadFrames(now);
+    const bool dataStopped = owner_.dataStopRequested_.load(std::memory_order_acquire);
+    if (dataStopped) generating_ = false;
     Generate(now);
     Flush(now);
+    // No sample is queued any more: once the queue is out, the count of data
+    // lines sent is final.
+    if (dataStopped && output_.Empty()) owner_.allDataSent_.store(true, std::memory_order_release);
     if (hangUpPending_ && output_.Empty()) break;
   }
   if (owner_.hangUpRequested_.load(std::memory_order_acquire)) {

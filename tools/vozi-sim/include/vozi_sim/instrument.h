@@ -41,6 +41,12 @@ class Instrument {
   // Closes the pty master as an unplugged instrument would: hosts see a
   // hang-up, the slave path disappears, the thread ends.
   void HangUp();
+  // From now on no sample is sent, as if the instrument's converter stopped,
+  // while the conversation goes on (a stop is still answered). Once
+  // AllDataSent(), DataLinesSent() is final: a host can then tell exactly
+  // which lines it should have had.
+  void StopSendingData();
+  bool AllDataSent() const { return allDataSent_.load(std::memory_order_acquire); }
 
   const std::string& SlavePath() const { return slavePath_; }
   const std::string& LastError() const { return error_; }
@@ -89,6 +95,8 @@ class Instrument {
   std::atomic<bool> running_{false};
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> hangUpRequested_{false};
+  std::atomic<bool> dataStopRequested_{false};
+  std::atomic<bool> allDataSent_{false};
   std::atomic<bool> hungUp_{false};
   std::atomic<bool> streaming_{false};
   std::atomic<bool> xReceived_{false};
