@@ -179,8 +179,10 @@ void Instrument::Engine::QueueDataLine(uint64_t n) {
 }
 
 void Instrument::Engine::Flush(Clock::time_point now) {
+  const size_t pending = output_.PendingBytes();
   const auto result = output_.Flush([this](const char* p, size_t n) { return pty.Write(p, n); }, now);
   if (result == OutputQueue::FlushResult::Failed) output_.Clear();
+  if (output_.PendingBytes() < pending) pty.HandOver();
   owner_.linesSent_.store(output_.LinesWritten(), std::memory_order_release);
   owner_.dataLinesSent_.store(output_.DataLinesWritten(), std::memory_order_release);
 }

@@ -78,14 +78,25 @@ void PseudoTerminal::DiscardUnread() {
   if (keptSlave_ >= 0) tcflush(keptSlave_, TCIFLUSH);
 }
 
-int PseudoTerminal::Unread() const {
-  if (keptSlave_ < 0) return 0;
-  // Bytes written to the master wait in the kernel's buffer until a worker
-  // hands them to the slave's line discipline, which is all TIOCINQ counts.
-  // A poll on the slave finishes that hand-over when the line discipline
-  // holds nothing, so that nothing in transit passes for read.
+void PseudoTerminal::HandOver() const {
+  // Bytes written to the master wait in the kernel's buffer until a kernel
+  // worker hands them to the slave's line discipline, where the host's read
+  // and poll find them. On a machine whose cores are all busy that worker
+  // was seen to run seconds late, and every answer and sample with it: a
+  // start-up took up to 16 s instead of 1. A poll on the slave makes the
+  // kernel finish the hand-over when the line discipline holds nothing (the
+  // start-ups took 1 s again), as a serial driver hands each byte over as it
+  // comes off the wire.
+  if (keptSlave_ < 0) return;
   pollfd p{keptSlave_, POLLIN, 0};
   poll(&p, 1, 0);
+}
+
+int PseudoTerminal::Unread() const {
+  if (keptSlave_ < 0) return 0;
+  // TIOCINQ counts only the line discipline: finish the hand-over first, so
+  // that nothing in transit passes for read.
+  HandOver();
   int held = 0;
   if (ioctl(keptSlave_, TIOCINQ, &held) != 0) return 0;
   return held;

@@ -28,6 +28,9 @@ class PseudoTerminal {
   // Writes without blocking: bytes written, 0 when full, -1 when gone.
   long Write(const char* bytes, size_t size);
 
+  // Makes the kernel hand what was written so far to the host's side now (see
+  // the source for why a pty needs this).
+  void HandOver() const;
   // Discards what was written to the host but not yet read by it.
   void DiscardUnread();
   // How many written bytes the host has not read yet.
