@@ -216,6 +216,12 @@ void Acquisition::Take(DeviceStream& s, double now) {
 // and the time column are right either way.
 void Acquisition::Settle(DeviceStream& s, double now, bool final) {
   if (s.SuspectedGap() == 0 && !s.Holding()) return;
+  // A stream that failed with no line after the silence: the silence is
+  // where it ended (its end note says so), not samples lost between rows.
+  if (final && !s.Holding() && !s.failure.empty()) {
+    s.Settle(0, limits_);
+    return;
+  }
   const double expected =
       ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index), s.AverageLineBytes());
   const double arrived = static_cast<double>(s.Position() - s.SuspectedGap() + s.HeldLines());

@@ -315,10 +315,8 @@ TEST(HostHonestData, LateLinesAreNotLost) {
   HostProcess host({"acquire", "--simulate", "--period", "10000", "--seconds", "4", "--csv", csv.string()},
                    {{"TMPDIR", t.Path().string()}}, t.Path());
   WaitForLines(csv, 60);  // the header comments and about 50 rows
-  std::ifstream children("/proc/" + std::to_string(host.Pid()) + "/task/" + std::to_string(host.Pid()) +
-                         "/children");
-  pid_t sim = 0;
-  ASSERT_TRUE(children >> sim) << "the simulator is not a child of vozi-host";
+  const pid_t sim = SimulatorOf(host);
+  ASSERT_GT(sim, 0) << "the simulator is not a child of vozi-host";
   ASSERT_EQ(kill(sim, SIGSTOP), 0);
   std::this_thread::sleep_for(1500ms);
   ASSERT_EQ(kill(sim, SIGCONT), 0);

@@ -109,6 +109,13 @@ std::string ReadFile(const std::filesystem::path& path) {
   return s.str();
 }
 
+pid_t SimulatorOf(const HostProcess& host) {
+  const std::string pid = std::to_string(host.Pid());
+  std::ifstream children("/proc/" + pid + "/task/" + pid + "/children");
+  pid_t sim = 0;
+  return children >> sim ? sim : 0;
+}
+
 bool WaitForLines(const std::filesystem::path& path, size_t count, std::chrono::seconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (Lines(ReadFile(path)).size() < count) {

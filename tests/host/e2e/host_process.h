@@ -74,6 +74,8 @@ HostRun RunHost(const std::vector<std::string>& args, const std::filesystem::pat
                 const Env& env = {}, std::chrono::seconds timeout = std::chrono::seconds(60));
 
 std::string ReadFile(const std::filesystem::path& path);
+// The simulator a `--simulate` run started (its one child), or 0.
+pid_t SimulatorOf(const HostProcess& host);
 // Waits until the file holds at least `count` lines (a recording under way);
 // false when it did not within `timeout`.
 bool WaitForLines(const std::filesystem::path& path, size_t count,
