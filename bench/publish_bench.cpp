@@ -17,6 +17,7 @@
 //
 // The line starting "RESULT" carries the figures as key=value pairs for
 // scripts/bench.
+#include <fcntl.h>
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -78,18 +79,22 @@ bool Accepts(int port) {
 }
 
 pid_t Spawn(const std::vector<std::string>& args, const std::string& errFile) {
+  // Everything the child needs is made before the fork: a child of a
+  // threaded process may not allocate before its exec.
+  const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int out = open((errFile + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    FILE* err = std::fopen(errFile.c_str(), "w");
-    if (err) dup2(fileno(err), STDERR_FILENO);
-    FILE* out = std::fopen((errFile + ".out").c_str(), "w");
-    if (out) dup2(fileno(out), STDOUT_FILENO);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    if (err >= 0) dup2(err, STDERR_FILENO);
+    if (out >= 0) dup2(out, STDOUT_FILENO);
     execvp(argv[0], argv.data());
     _exit(127);
   }
+  if (err >= 0) close(err);
+  if (out >= 0) close(out);
   return pid;
 }
 

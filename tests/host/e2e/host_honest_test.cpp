@@ -146,12 +146,12 @@ class Simulator {
       : out_(out) {
     std::vector<std::string> args = {VOZI_SIM_PATH, "--device-root", root.string(), "--serial", serial};
     args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;  // made before the fork: the child may not allocate
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid_ = fork();
     if (pid_ == 0) {
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
       dup2(fd, STDOUT_FILENO);
       execv(argv[0], argv.data());
       _exit(127);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -38,11 +39,24 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const Env& env,
   std::vector<char*> argv;
   for (std::string& a : argv_s) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // The environment is made here: between fork and exec a child of a
+  // threaded process may only make system calls, and setenv allocates (a
+  // lock another thread held at the fork stays held in the child forever).
+  std::vector<std::string> env_s;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    const bool replaced = std::any_of(env.begin(), env.end(), [&](const auto& kv) { return kv.first == name; });
+    if (!replaced) env_s.push_back(entry);
+  }
+  for (const auto& [name, value] : env) env_s.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& e : env_s) envp.push_back(e.data());
+  envp.push_back(nullptr);
   const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int err = open(err_.c_str(), O_WRONLY | O_CREAT | (streams.errWithOut ? 0 : O_TRUNC) | O_CLOEXEC, 0644);
   pid_ = fork();
   if (pid_ == 0) {
-    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     if (streams.terminal) {
       // A session leader's first terminal opened becomes its controlling one.
       setsid();
@@ -52,7 +66,7 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const Env& env,
     }
     dup2(streams.out >= 0 ? streams.out : out, STDOUT_FILENO);
     dup2(streams.errWithOut ? STDOUT_FILENO : err, STDERR_FILENO);
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(out);

@@ -63,10 +63,12 @@ MqttBroker::MqttBroker(const std::filesystem::path& folder)
 MqttBroker::~MqttBroker() { Stop(); }
 
 bool MqttBroker::Start() {
+  // Its complaints (being run as root) are no test output. Everything the
+  // child needs is made before the fork: it may not allocate.
+  const std::string errPath = log_.string() + ".err";
   pid_ = fork();
   if (pid_ == 0) {
-    // Its complaints (being run as root) are no test output.
-    const int err = open((log_.string() + ".err").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     dup2(err, STDERR_FILENO);
     dup2(err, STDOUT_FILENO);
     execlp("mosquitto", "mosquitto", "-c", config_.c_str(), static_cast<char*>(nullptr));
