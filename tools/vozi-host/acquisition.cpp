@@ -30,12 +30,11 @@ constexpr uint32_t kWaitMs = 20;
 // The ring holds far more than any instrument sends in this time.
 constexpr auto kPace = std::chrono::milliseconds(2);
 constexpr double kCheckInterval = 0.25;
+// How long a ring found full is left alone (or two sample periods, if longer).
+constexpr double kFullRingPause = 0.02;
 // An instrument silent for this long (or five sample periods, if longer)
 // has stopped streaming.
 constexpr double kStallSeconds = 3.0;
-// How long lines after a suspected gap wait for the late ones to catch up
-// (or two sample periods, if longer).
-constexpr double kSettleSeconds = 0.5;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -81,29 +80,21 @@ void DeviceStream::RecordGap(std::optional<uint64_t> count, GapCause cause) {
   pendingGap_ += *count;
 }
 
-void DeviceStream::SuspectGap(uint64_t count) {
-  RecordGap(count, GapCause::Missing);
-  suspected_ += count;
+void DeviceStream::Release(GapLocator::Released& line) {
+  if (line.gap) {
+    RecordGap(*line.gap ? std::optional<uint64_t>(*line.gap) : std::nullopt,
+              line.ringFull ? GapCause::RingFull : GapCause::Missing);
+  }
+  Consume(line.line, limits);
 }
 
-void DeviceStream::Settle(uint64_t keep, const StreamLimits& limits) {
-  const uint64_t late = suspected_ - std::min(keep, suspected_);
-  stats.lostEstimate -= late;
-  pendingGap_ -= late;
-  suspected_ = 0;
-  for (; !held_.empty(); held_.pop_front()) Consume(held_.front().line, limits, held_.front().at);
-}
-
-void DeviceStream::Consume(const std::string& line, const StreamLimits& limits, double now) {
+void DeviceStream::Consume(const std::string& line, const StreamLimits& limits) {
   if (done) return;
   const uint64_t n = Position();
   if (const auto last = PositionLimit(*this, limits); last && n >= *last) {
     done = true;
     return;
   }
-  if (!anyLine) firstAt = now;
-  anyLine = true;
-  lastAt = now;
   const LineStatus status = ParseSampleLine(line, scaled, decoded_);
   stats.Count(status);
   if (status != LineStatus::Ok) {
@@ -163,6 +154,8 @@ bool Acquisition::Start() {
       s.failure = "StartStream refused";
       continue;
     }
+    s.limits = limits_;
+    s.gaps = std::make_unique<GapLocator>(s.periodUs, s);
     s.started = true;
     any = true;
   }
@@ -184,52 +177,18 @@ bool Acquisition::LimitReached(double elapsed) const {
 }
 
 void Acquisition::Take(DeviceStream& s, double now) {
-  // A line that starts where the ring may have refused lines just before
-  // it: whatever was lost lies there.
+  // A line that starts where the ring may have refused lines just before it.
   while (!s.ringGaps.empty() && s.ringGaps.front().to < s.bytesRead) s.ringGaps.pop_front();
-  if (!s.ringGaps.empty() && s.ringGaps.front().from <= s.bytesRead) {
-    Settle(s, now, true);
-    std::optional<uint64_t> lost;
-    if (s.periodUs > 0) {
-      const double expected = ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index),
-                                            s.AverageLineBytes());
-      const double behind = std::round(expected - static_cast<double>(s.Position()));
-      if (behind >= 1) lost = static_cast<uint64_t>(behind);
-    }
-    s.RecordGap(lost, GapCause::RingFull);
-  }
+  const bool mayFollowRefused = !s.ringGaps.empty() && s.ringGaps.front().from <= s.bytesRead;
   s.bytesRead += line_.size() + 1;
   ++s.linesRead;
-  if (s.SuspectedGap() == 0 && !s.Holding()) {
-    s.Consume(line_, limits_, now);
-    return;
+  if (!s.done) {
+    if (!s.anyLine) s.firstAt = now;
+    s.anyLine = true;
+    s.lastAt = now;
   }
-  s.Hold(line_, now);
-  Settle(s, now, false);
-}
-
-// A gap seen while no line came is only a suspicion: lines held up on the
-// way (a busy host, an instrument that sent late) arrive later, all at once.
-// The lines after it wait until the count has caught up with the time (they
-// were late: no gap) or has kept trailing it for a while (they were lost:
-// the gap stays, as large as the count still trails), so that the gap's row
-// and the time column are right either way.
-void Acquisition::Settle(DeviceStream& s, double now, bool final) {
-  if (s.SuspectedGap() == 0 && !s.Holding()) return;
-  // A stream that failed with no line after the silence: the silence is
-  // where it ended (its end note says so), not samples lost between rows.
-  if (final && !s.Holding() && !s.failure.empty()) {
-    s.Settle(0, limits_);
-    return;
-  }
-  const double expected =
-      ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index), s.AverageLineBytes());
-  const double arrived = static_cast<double>(s.Position() - s.SuspectedGap() + s.HeldLines());
-  const double behind = expected - arrived;
-  const bool caughtUp = behind <= LossTolerance(s.periodUs);
-  const double settling = std::max(kSettleSeconds, 2 * PeriodSeconds(s));
-  if (!caughtUp && !final && (!s.Holding() || now - s.HeldSince() < settling)) return;
-  s.Settle(caughtUp ? 0 : static_cast<uint64_t>(std::llround(behind)), limits_);
+  s.gaps->Line(line_, now, s.bytesRead, mayFollowRefused);
+  s.gaps->Settle(false);
 }
 
 // Looks at the ring before each line. The reader thread fills it in bursts
@@ -248,16 +207,35 @@ void Acquisition::WatchRing(size_t i) {
   const uint64_t longest = LongestRingLine(s.columns.size());
   const uint64_t end = s.bytesRead + held;
   const bool full = held + 2 * longest > kRingBytes;
-  if (full && !ringWasFull_[i]) ++s.stats.ringOverflows;
+  const double now = SecondsSince(start_);
+  if (full && !ringWasFull_[i]) {
+    ++s.stats.ringOverflows;
+    // Taking lines from a ring that is refusing a backlog would let a few
+    // of it in between the refused ones, each after an unknown number
+    // missing. Left alone for a moment, the ring refuses the backlog
+    // whole; the lines it then lets in are fresh, so the clock tells how
+    // many went missing, and where.
+    if (s.periodUs > 0) s.pausedUntil = now + std::max(kFullRingPause, 2 * PeriodSeconds(s));
+  }
   ringWasFull_[i] = full;
   const uint64_t from = std::max(s.lookedAtEnd, s.lookedAtRead + kRingBytes + 1 - std::min(kRingBytes, longest));
   s.lookedAtRead = s.bytesRead;
   s.lookedAtEnd = end;
+  if (s.gaps) s.gaps->Look(now, end, full);
   if (!full || s.done || from > end) return;
   if (!s.ringGaps.empty() && s.ringGaps.back().to + 1 >= from) {
     s.ringGaps.back().to = std::max(s.ringGaps.back().to, end);
   } else {
     s.ringGaps.push_back({from, end});
+  }
+}
+
+// Every ring at each read, not only the one read from: while the tool
+// drains one instrument, the lines entering the others' rings are the
+// newest of their streams, and each look places them in time.
+void Acquisition::WatchRings() {
+  for (size_t i = 0; i < streams_.size(); ++i) {
+    if (streams_[i].started) WatchRing(i);
   }
 }
 
@@ -268,9 +246,11 @@ Acquisition::Drained Acquisition::DrainAll() {
   for (size_t i = 0; i < streams_.size(); ++i) {
     DeviceStream& s = streams_[i];
     if (!s.started) continue;
+    WatchRing(i);
+    if (s.pausedUntil > SecondsSince(start_)) continue;
     int k = 0;
     for (; k < kLinesPerPass; ++k) {
-      WatchRing(i);
+      WatchRings();
       if (!session_.ReadLine(s.info.index, line_, 0)) break;
       Take(s, SecondsSince(start_));
     }
@@ -289,25 +269,15 @@ Acquisition::Drained Acquisition::DrainAll() {
 bool Acquisition::WaitForLine(double now) {
   const size_t i = nextWait_++ % streams_.size();
   if (!streams_[i].started) return false;
+  if (streams_[i].pausedUntil > now) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return false;
+  }
   const uint32_t wait = std::max<uint32_t>(1, kWaitMs / static_cast<uint32_t>(streams_.size()));
-  WatchRing(i);
+  WatchRings();
   if (!session_.ReadLine(streams_[i].info.index, line_, wait)) return false;
   Take(streams_[i], now);
   return true;
-}
-
-// Lines can vanish without a full ring (the adapter, the line): the count
-// trailing the time that passed beyond the tolerance is a gap here. A count
-// that leads it says the period is not the one the instrument streams at.
-void Acquisition::CheckTime(DeviceStream& s, double now) {
-  Settle(s, now, false);
-  if (s.periodUs <= 0 || !s.anyLine || s.done || !s.ringGaps.empty() || s.Holding()) return;
-  const double expected =
-      ExpectedLines(s.firstAt, now, s.periodUs, session_.BufferedBytes(s.info.index), s.AverageLineBytes());
-  const double difference = expected - static_cast<double>(s.Position());
-  const double tolerance = LossTolerance(s.periodUs);
-  if (difference > tolerance) s.SuspectGap(static_cast<uint64_t>(std::round(difference)));
-  if (difference < -tolerance) s.stats.fasterThanPeriod = true;
 }
 
 void Acquisition::CheckHealth(double now) {
@@ -318,13 +288,13 @@ void Acquisition::CheckHealth(double now) {
       continue;
     }
     const double stall = std::max(kStallSeconds, 5.0 * PeriodSeconds(s));
-    if (now - (s.anyLine ? s.lastAt : 0.0) > stall) {
+    // Lines waiting in the ring (one left alone while full) are arriving.
+    if (now - (s.anyLine ? s.lastAt : 0.0) > stall && session_.BufferedBytes(s.info.index) <= 0) {
       s.failure = s.anyLine ? "the data stopped arriving"
                             : "no data arrived after the stream was started (the instrument did "
                               "not acknowledge the start, or sends nothing)";
       continue;
     }
-    CheckTime(s, now);
   }
 }
 
@@ -391,9 +361,12 @@ RunResult Acquisition::Run() {
     }
   }
   result.elapsedSeconds = SecondsSince(start_);
-  for (DeviceStream& s : streams_) Settle(s, result.elapsedSeconds, true);
+  for (DeviceStream& s : streams_) {
+    if (s.gaps) s.gaps->Settle(true);
+  }
   ShowProgress(result.elapsedSeconds, true);
   for (DeviceStream& s : streams_) {
+    s.stats.fasterThanPeriod = s.gaps && s.gaps->FasterThanPeriod();
     s.stats.slowerThanPeriod =
         s.periodUs > 0 && SlowerThanPeriod(s.stats.samples + s.stats.malformed, s.firstAt, s.lastAt, s.periodUs);
   }

@@ -4,7 +4,7 @@
 // thinned for the plot, until the time or sample limit, a failure or Ctrl-C.
 // Lines that never arrived are found (the library's ring found full, a
 // damaged line, fewer lines than the time allows) and marked where they
-// were lost, with the best estimate of how many.
+// were lost (gap_locator.h), with how many.
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -18,6 +18,7 @@
 #include "device_info.h"
 #include "edf_writer.h"
 #include "enabler_session.h"
+#include "gap_locator.h"
 #include "plot_series.h"
 #include "stream_stats.h"
 
@@ -49,7 +50,7 @@ class StreamSink {
 };
 
 // One instrument during the acquisition.
-struct DeviceStream {
+struct DeviceStream : GapLocator::Sink {
   DeviceInfo info;
   std::vector<ChannelInfo> columns;         // enabled channels in the order they arrive
   std::vector<bool> scaled;                 // per column
@@ -68,24 +69,12 @@ struct DeviceStream {
   bool done = false;     // limit reached; further lines are read and discarded
   std::string failure;   // why it did not start or broke off (empty: it did not)
 
-  // Parses, converts and records one line that arrived `now` seconds into
-  // the run. Lines past the limit are dropped; the limit counts good samples.
-  void Consume(const std::string& line, const StreamLimits& limits, double now);
+  // Parses, converts and records one line. Lines past the limit are
+  // dropped; the limit counts good samples.
+  void Consume(const std::string& line, const StreamLimits& limits);
   // Samples missing before the next row: a count, or nullopt when some are
   // missing but how many is unknown.
   void RecordGap(std::optional<uint64_t> count, GapCause cause = GapCause::Missing);
-
-  // A gap seen from the time alone, while no line came: the lines may only
-  // be late. Until it is settled, the lines that arrive are held back.
-  void SuspectGap(uint64_t count);
-  uint64_t SuspectedGap() const { return suspected_; }
-  bool Holding() const { return !held_.empty(); }
-  size_t HeldLines() const { return held_.size(); }
-  double HeldSince() const { return held_.empty() ? 0.0 : held_.front().at; }
-  void Hold(const std::string& line, double now) { held_.push_back({line, now}); }
-  // Keeps `keep` of the suspected samples as lost (the rest were late), then
-  // records the lines held back.
-  void Settle(uint64_t keep, const StreamLimits& limits);
 
   // Outputs were asked for and none is left to write to (the CSV's reader
   // went away, the EDF file could not begin): reading on would keep nothing.
@@ -104,20 +93,20 @@ struct DeviceStream {
     uint64_t from = 0, to = 0;
   };
   std::deque<ByteRange> ringGaps;
+  // Places the lines taken in time, with the samples missing before each;
+  // made when the stream starts.
+  std::unique_ptr<GapLocator> gaps;
+  StreamLimits limits;
+  void Release(GapLocator::Released& line) override;
   // The previous look at the ring: the bytes read then, and where the ring's
   // text ended (bytes read plus bytes held).
   uint64_t lookedAtRead = 0, lookedAtEnd = 0;
+  double pausedUntil = 0;  // a full ring is left alone until then
 
  private:
   uint64_t pendingGap_ = 0;
   bool pendingUnknown_ = false;
   GapCause pendingCause_ = GapCause::Missing;  // the first cause since the last row
-  uint64_t suspected_ = 0;  // the part of pendingGap_ that may only be late
-  struct HeldLine {
-    std::string line;
-    double at;
-  };
-  std::deque<HeldLine> held_;
   std::vector<int32_t> decoded_;
   std::vector<double> physical_;
 };
@@ -145,14 +134,13 @@ class Acquisition {
  private:
   bool Configure(DeviceStream& s);
   void WatchRing(size_t i);
+  void WatchRings();
   // What a pass over every instrument took: nothing, every line that was
   // waiting, or as many as a pass takes from one (more are waiting).
   enum class Drained { Nothing, Lines, More };
   Drained DrainAll();
   bool WaitForLine(double now);
   void Take(DeviceStream& s, double now);
-  void Settle(DeviceStream& s, double now, bool final);
-  void CheckTime(DeviceStream& s, double now);
   void CheckHealth(double now);
   void ShowProgress(double now, bool final);
   void StopAll();

@@ -37,20 +37,9 @@ std::optional<double> ArrivalRate(uint64_t lines, double firstAt, double lastAt)
   return static_cast<double>(lines - 1) / span;
 }
 
-double ExpectedLines(double firstAt, double now, int64_t periodUs, double bufferedBytes,
-                     double averageLineBytes) {
-  const double produced = (now - firstAt) * 1e6 / static_cast<double>(periodUs) + 1;
-  const double waiting = averageLineBytes > 0 ? bufferedBytes / averageLineBytes : 0;
-  return produced - waiting;
-}
-
 bool SlowerThanPeriod(uint64_t lines, double firstAt, double lastAt, int64_t periodUs) {
   const std::optional<double> rate = ArrivalRate(lines, firstAt, lastAt);
   return rate && *rate < 0.75e6 / static_cast<double>(periodUs);
-}
-
-double LossTolerance(int64_t periodUs) {
-  return std::max(2.0, 0.5e6 / static_cast<double>(periodUs));
 }
 
 }  // namespace vozihost

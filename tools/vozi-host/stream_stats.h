@@ -39,21 +39,10 @@ double SampleRate(uint64_t samples, double elapsedSeconds);
 // (they arrive in bursts; a shorter span says nothing about the rate).
 std::optional<double> ArrivalRate(uint64_t lines, double firstAt, double lastAt);
 
-// How many samples the instrument should have sent by `now`, counted from
-// the arrival of the first line, less those still waiting in the library's
-// ring (bufferedBytes, at the average line length so far).
-double ExpectedLines(double firstAt, double now, int64_t periodUs, double bufferedBytes,
-                     double averageLineBytes);
-
 // Whether the lines arrived at well under the rate the period gives: below
 // three quarters of it, measured as ArrivalRate does (so over a second at
 // least, where arrival jitter no longer counts). Either more than a quarter
 // of them were lost on the way, or the instrument streams at a longer period.
 bool SlowerThanPeriod(uint64_t lines, double firstAt, double lastAt, int64_t periodUs);
-
-// How far the count may trail or lead that expectation before it is taken
-// as lost lines (or a wrong period): arrival jitter, the adapter's latency
-// and a busy machine, never less than two samples.
-double LossTolerance(int64_t periodUs);
 
 }  // namespace vozihost

@@ -19,7 +19,7 @@ TEST(DeviceStream, TimeLimitIsSampleTime) {
   s.scaled = {false};
   s.periodUs = 1000000;
   const StreamLimits limits{5.0, std::nullopt};
-  for (int n = 0; n < 8; ++n) s.Consume("@ 1", limits, 0.0);
+  for (int n = 0; n < 8; ++n) s.Consume("@ 1", limits);
   EXPECT_EQ(s.stats.samples, 5u);
   EXPECT_TRUE(s.done);
 }
@@ -40,7 +40,7 @@ TEST(DeviceStream, DamagedLinesKeepTheirPlaceInTimeAndTheLimitCountsGoodSamples)
   ASSERT_TRUE(s.csv.Open(path, &error)) << error;
   s.csv.WriteHeader({}, {"Ramp (V)", "Raw"}, true);
   const StreamLimits limits{std::nullopt, 2};
-  for (const char* line : {"@ 0,5", "@ 327", "@ 32767,-3,", "@ 100,1"}) s.Consume(line, limits, 0.0);
+  for (const char* line : {"@ 0,5", "@ 327", "@ 32767,-3,", "@ 100,1"}) s.Consume(line, limits);
   ASSERT_TRUE(s.csv.Close(&error));
   std::ifstream in(path);
   std::stringstream text;
