@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <vector>
 
 namespace vozihost {
 namespace {
@@ -138,7 +140,8 @@ void GapLocator::Settle(bool final) {
     }
     // The first look at that level after the last look below it. Looks
     // below it saw their end before all the missing lines were due: some
-    // lie after it. Looks above it were stale (a backlog still coming in).
+    // lie after it. Looks above every later one were stale (a backlog still
+    // coming in).
     size_t fresh = 0;
     for (size_t i = intervals_.size(); i-- > 0;) {
       if (intervals_[i].shortfall < level - kFresh) {
@@ -146,17 +149,22 @@ void GapLocator::Settle(bool final) {
         break;
       }
     }
-    while (fresh + 1 < intervals_.size() && intervals_[fresh].shortfall > level + kFresh) ++fresh;
+    {
+      std::vector<double> after(intervals_.size() + 1, std::numeric_limits<double>::infinity());
+      for (size_t i = intervals_.size(); i-- > 0;) after[i] = std::min(after[i + 1], intervals_[i].shortfall);
+      while (fresh + 1 < intervals_.size() && intervals_[fresh].shortfall > after[fresh + 1] + kFresh) ++fresh;
+    }
     if (!final && held_.size() <= kMaxHeld && intervals_.back().at - intervals_[fresh].at < SettleSeconds()) return;
     // The gap opens the fresh look's stretch when the line before it came
-    // before the gap and then stayed the newest until the missing ones were
-    // due (the ring refused what came after it, or they were lost on the
-    // way). Otherwise the tool, or the whole process, was held up while the
+    // before the gap and then stayed the newest for most of the time the
+    // missing ones took to fall due (the ring refused what came after it,
+    // or they were lost on the way). Otherwise the tool, or the whole process, was held up while the
     // buffers filled: the fresh look's end closes the backlog they kept,
     // and the gap follows it.
     const Interval* previous = fresh > 0 ? &intervals_[fresh - 1] : (lastReleased_ ? &*lastReleased_ : nullptr);
-    const bool atStart = previous && previous->shortfall < level - kFresh &&
-                         StaleShortfall(*previous) >= level - kShortfallTolerance;
+    const double due = previous ? level - previous->shortfall : 0;
+    const bool atStart =
+        previous && due > kFresh && StaleShortfall(*previous) - previous->shortfall >= due / 2;
     size_t before = 0;
     bool full = false;
     for (size_t i = 0; i < fresh; ++i) {
@@ -172,11 +180,10 @@ void GapLocator::Settle(bool final) {
       }
     }
     // A line the ring let in after refusing others is where lines surely
-    // went missing: the last such line of the first fresh stretch, up to
-    // the place found above, takes the count (others are marked as
-    // missing an unknown number).
-    const size_t stretch = before - (atStart ? 0 : intervals_[fresh].lines);
-    for (size_t k = std::min(before + 1, held_.size()); k-- > stretch;) {
+    // went missing: the last such line up to the place found above takes
+    // the count (earlier ones are marked as missing an unknown number), so
+    // that every row after it is in place.
+    for (size_t k = std::min(before + 1, held_.size()); k-- > 0;) {
       if (held_[k].mayFollowRefused) {
         before = k;
         full = true;
