@@ -131,6 +131,15 @@ std::optional<std::string> ValidatePublish(Parsed& p) {
   p.broker.caFile = r.caFile;
   p.broker.username = r.username;
   if (!ReadPassword(r.passwordFile, &p.broker.password, &error)) return error;
+  // MQTT carries a password only after a user name. (The monitor's private
+  // broker gets a credential of its own.)
+  const bool ownBroker = p.isMonitor && p.monitor.privateBroker;
+  if (p.broker.password && r.username.empty() && !ownBroker) {
+    return r.passwordFile.empty()
+               ? std::string(kPasswordVariable) + " is set but --username is not: a broker takes a password only "
+                                                  "with a user name (give --username, or unset it)"
+               : std::string("--password-file needs --username: a broker takes a password only with a user name");
+  }
   return std::nullopt;
 }
 
@@ -306,8 +315,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
   }
   if (help->parsed()) {
     if (topic.empty()) {
-      // What --help shows: app.help() would describe the help command itself.
+      // What --help shows (app.help() would describe the help command
+      // itself), then every command with its options.
       std::cout << app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
+      for (const CLI::App* command : {list, acquire, publish, monitor}) {
+        std::cout << "\n" << command->help(std::string("vozi-host ") + command->get_name());
+      }
     } else if (topic == "list" || topic == "acquire" || topic == "publish" || topic == "monitor") {
       std::cout << app.get_subcommand(topic)->help()
                 << "Options of every command: --library, --simulate, --sim, --sim-arg, --trace (vozi-host help).\n";

@@ -30,6 +30,7 @@ struct Batch {
   uint32_t count = 0;
   uint64_t first = 0;
   int64_t hostTimeUs = 0;
+  int64_t streamUs = 0;
   std::vector<float> values;
 };
 
@@ -44,15 +45,16 @@ T Little(const std::string& bytes, size_t at) {
 // fails the test.
 Batch Decode(const std::string& bytes) {
   Batch b;
-  EXPECT_GE(bytes.size(), 24u);
-  if (bytes.size() < 24) return b;
+  EXPECT_GE(bytes.size(), 32u);
+  if (bytes.size() < 32) return b;
   b.format = Little<uint16_t>(bytes, 0);
   b.channels = Little<uint16_t>(bytes, 2);
   b.count = Little<uint32_t>(bytes, 4);
   b.first = Little<uint64_t>(bytes, 8);
   b.hostTimeUs = Little<int64_t>(bytes, 16);
-  EXPECT_EQ(bytes.size(), 24 + 4ull * b.count * b.channels);
-  for (size_t at = 24; at + 4 <= bytes.size(); at += 4) {
+  b.streamUs = Little<int64_t>(bytes, 24);
+  EXPECT_EQ(bytes.size(), 32 + 4ull * b.count * b.channels);
+  for (size_t at = 32; at + 4 <= bytes.size(); at += 4) {
     const uint32_t bits = Little<uint32_t>(bytes, at);
     float f;
     std::memcpy(&f, &bits, 4);
@@ -132,7 +134,10 @@ TEST_F(HostPublish, SamplesOnTheBrokerEqualTheCsvOfTheSameRun) {
     const auto infos = PayloadsOn(messages, topic + "/info");
     ASSERT_FALSE(infos.empty());
     const Json info = Json::parse(infos.back());
-    EXPECT_EQ(info["format"], 1);
+    EXPECT_EQ(info["format"], 2);
+    const int64_t stream = info["started_us"].get<int64_t>();
+    EXPECT_GE(stream, before);
+    EXPECT_LE(stream, after);
     EXPECT_EQ("vozi/" + info["unique_id"].get<std::string>(), topic);
     EXPECT_EQ(info["period_us"], 1000);
     ASSERT_EQ(info["channels"].size() + 2, rows[0].size());
@@ -148,13 +153,15 @@ TEST_F(HostPublish, SamplesOnTheBrokerEqualTheCsvOfTheSameRun) {
     EXPECT_EQ(events[1]["event"], "stop");
     EXPECT_EQ(events[1]["reason"], "limit");
     EXPECT_EQ(events[1]["position"], 300);
+    for (const Json& e : events) EXPECT_EQ(e["stream"], stream) << e;
 
     const auto batches = Batches(messages, topic + "/samples");
     // In batches, not a message per sample.
     EXPECT_LT(batches.size(), 100u);
     uint64_t next = 0;
     for (const Batch& b : batches) {
-      EXPECT_EQ(b.format, 1);
+      EXPECT_EQ(b.format, 2);
+      EXPECT_EQ(b.streamUs, stream);
       ASSERT_EQ(b.channels, info["channels"].size());
       ASSERT_EQ(b.first, next) << "positions must follow on without a gap";
       EXPECT_GE(b.hostTimeUs, before);
