@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -314,6 +318,106 @@ TEST_F(HostPublish, BrokerLostMidRunCostsTheSubscribersAMarkedStretchAndTheFiles
   }
   EXPECT_TRUE(jumped);
   EXPECT_NE(host.Out().find(std::to_string(count) + " could not be published"), std::string::npos) << host.Out();
+}
+
+bool AnySamples(const std::vector<MqttMessage>& messages) {
+  for (const MqttMessage& m : messages) {
+    if (m.topic.size() > 8 && m.topic.compare(m.topic.size() - 8, 8, "/samples") == 0) return true;
+  }
+  return false;
+}
+
+// Only what the broker acknowledged counts as published: a broker that
+// refuses the prefix, stops reading, or goes away leaves a summary that says
+// so, and exit code 10 where the run was otherwise a success.
+TEST_F(HostPublish, WhatTheBrokerDidNotTakeIsSaidAndTheExitCodeIs10) {
+  const auto aclFolder = t.Path() / "acl";
+  std::filesystem::create_directories(aclFolder);
+  std::ofstream(aclFolder / "acl") << "topic readwrite lab/#\n";
+  // (mosquitto 2.0.11 drops a client whose publish it denies when
+  // max_queued_messages is 0, unlimited: a bounded queue here.)
+  MqttBroker forbidding(aclFolder, {"allow_anonymous true\nmax_queued_messages 1000\nacl_file " +
+                                        (aclFolder / "acl").string() + "\n",
+                                    ""});
+  ASSERT_TRUE(forbidding.Start());
+  struct Case {
+    const char* what;
+    const MqttBroker* target;
+    std::function<void(MqttListener&)> meanwhile;  // once samples flow on the fixture's broker
+    std::vector<std::string> said;                 // in the output, in this order
+  };
+  const Case cases[] = {
+      {"an ACL forbids the prefix", &forbidding, nullptr,
+       {"vozi-host: the broker refused vozi/42/info: Not authorized", ": 0 batches; ", " refused by the broker"}},
+      {"the broker stops reading", &broker,
+       [&](MqttListener&) { ASSERT_EQ(kill(broker.Pid(), SIGSTOP), 0); },
+       {" never acknowledged (the broker stopped answering)"}},
+      {"the broker is stopped mid-run", &broker, [&](MqttListener&) { broker.Stop(); },
+       {"could not be published (the broker was unreachable)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.target == &broker && broker.Pid() <= 0) {
+      ASSERT_TRUE(broker.Start());
+    }
+    std::optional<MqttListener> listener;
+    if (c.meanwhile) listener.emplace(broker.Port(), "vozi/#");
+    HostProcess host({"--simulate", "publish", "--broker", c.target->Url(), "--samples", "3000"}, env(), t.Path());
+    if (c.meanwhile) {
+      ASSERT_TRUE(listener->WaitFor(AnySamples, 30s)) << host.Err();
+      c.meanwhile(*listener);
+    }
+    const auto code = host.Wait(60s);
+    if (broker.Pid() > 0) kill(broker.Pid(), SIGCONT);
+    EXPECT_EQ(code, kExitBroker) << host.Err();
+    const std::string all = host.Err() + host.Out();
+    size_t at = 0;
+    for (const std::string& text : c.said) {
+      at = all.find(text, at);
+      ASSERT_NE(at, std::string::npos) << "missing \"" << text << "\" in:\n" << all;
+    }
+  }
+}
+
+// What cannot work is a usage error before anything starts, in a sentence
+// that names the cause; a FIFO as the password file must not block the open.
+TEST_F(HostPublish, BadPrefixesAndPasswordsAreUsageErrors) {
+  const auto empty = t.Path() / "empty", fifo = t.Path() / "fifo", password = t.Path() / "password";
+  std::ofstream(empty).close();
+  std::ofstream(password) << "secret\n";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::vector<std::string> args;
+    Env env;
+    std::string said;
+  };
+  const Case cases[] = {
+      {{"--prefix", "lab/\xff\xfe"}, {}, "--prefix must be UTF-8 text"},
+      {{"--prefix", "lab/\x01x"}, {}, "--prefix holds a control character"},
+      {{"--prefix", "lab/+"}, {}, "--prefix must be one or more topic levels without wildcards"},
+      {{"--prefix", "$SYS/vozi"}, {}, "--prefix must not start with $"},
+      {{"--prefix", std::string(70000, 'v')}, {}, "--prefix is longer than 65471 bytes"},
+      {{"--password-file", password.string()}, {}, "--password-file needs --username"},
+      {{}, {{"VOZI_MQTT_PASSWORD", "secret"}}, "VOZI_MQTT_PASSWORD is set but --username is not"},
+      {{"--username", "u", "--password-file", empty.string()}, {}, "cannot read " + empty.string() + ": it is empty"},
+      {{"--username", "u", "--password-file", fifo.string()}, {}, "it is not a regular file"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--simulate", "publish", "--broker", broker.Url(), "--samples", "10"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Env e = env();
+    e.insert(e.end(), c.env.begin(), c.env.end());
+    const HostRun run = RunHost(args, t.Path(), e, 20s);
+    EXPECT_EQ(run.exitCode, 2) << c.said << "\n" << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("simulated instrument"), std::string::npos) << "started before the check: " << run.err;
+  }
+  // help lists every command's own options, not just the commands.
+  const HostRun help = RunHost({"help"}, t.Path(), env());
+  EXPECT_EQ(help.exitCode, 0);
+  for (const char* option : {"--probe", "--edf", "--password-file", "--web"}) {
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  }
 }
 
 TEST_F(HostPublish, UnreachableBrokerIsSaidPlainly) {

@@ -406,9 +406,11 @@ void PrivateBroker::Impl::Watch() {
   }
   exited = true;
   if (!stopping) {
+    // Its last words, when they say what went wrong.
     const std::string last = LastLine(logReadFd);
+    const bool error = last.find("Error") != std::string::npos;
     death = "the monitor's broker (mosquitto) ended on its own (" + EndText(status) + ")" +
-            (last.empty() ? "" : ": " + last);
+            (error ? ": " + last : "");
   }
   lock.unlock();
   ended.notify_all();

@@ -1,0 +1,114 @@
+// "vozi-host publish" off the loopback's defaults: a real mosquitto with a
+// TLS listener (a CA and a server certificate made here with openssl), known
+// users only (mosquitto_passwd) and an ACL. What works arrives; each thing
+// that is wrong fails with its own sentence.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <thread>
+
+#include "host_process.h"
+#include "mqtt_broker.h"
+#include "reaping_fixture.h"
+
+namespace hosttest {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kExitBroker = 10;
+
+// Runs a shell command line in `folder`; true when it succeeded.
+bool Shell(const std::filesystem::path& folder, const std::string& command) {
+  return std::system(("cd '" + folder.string() + "' && " + command + " >>tools.log 2>&1").c_str()) == 0;
+}
+
+class HostPublishTls : public ReapingHostTest {};
+
+TEST_F(HostPublishTls, CredentialsCertificatesAndTheAclEachSayWhatIsWrong) {
+  const auto d = t.Path() / "pki";
+  std::filesystem::create_directories(d);
+  // A CA that signs the broker's certificate (for the name "localhost"), and
+  // another CA that signed nothing of it.
+  const std::string req = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 ";
+  ASSERT_TRUE(Shell(d, req + "-keyout ca.key -out ca.crt -subj /CN=vozi-test-ca"));
+  ASSERT_TRUE(Shell(d, req + "-keyout other.key -out other.crt -subj /CN=vozi-other-ca"));
+  ASSERT_TRUE(Shell(d, "openssl req -newkey rsa:2048 -nodes -keyout broker.key -out broker.csr -subj /CN=localhost"));
+  std::ofstream(d / "ext") << "subjectAltName=DNS:localhost\n";
+  ASSERT_TRUE(Shell(d, "openssl x509 -req -in broker.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
+                       "-extfile ext -out broker.crt"));
+  ASSERT_TRUE(Shell(d, "mosquitto_passwd -c -b passwd room3 right-password"));
+  ASSERT_TRUE(Shell(d, "mosquitto_passwd -b passwd analyst reader-password"));
+  std::ofstream(d / "acl") << "user room3\ntopic readwrite lab/room3/vozi/#\nuser analyst\ntopic read lab/+/vozi/#\n";
+  std::ofstream(d / "right") << "right-password\n";
+  std::ofstream(d / "wrong") << "wrong-password\n";
+
+  MqttBroker broker(t.Path() / "broker",
+                    {"allow_anonymous false\nmax_queued_messages 1000\npassword_file " + (d / "passwd").string() + "\nacl_file " +
+                         (d / "acl").string() + "\n",
+                     "certfile " + (d / "broker.crt").string() + "\nkeyfile " + (d / "broker.key").string() + "\n"});
+  ASSERT_TRUE(broker.Start()) << ReadFile(t.Path() / "broker" / "mosquitto.log");
+  const std::string port = std::to_string(broker.Port());
+  const std::string url = "mqtts://localhost:" + port;
+
+  // A subscriber as a lab's analysis machine would be: TLS, its own user.
+  const std::string subscriber = "timeout 60 stdbuf -oL mosquitto_sub -h localhost -p " + port +
+                                 " --cafile pki/ca.crt -u analyst -P reader-password -t 'lab/+/vozi/+/status'"
+                                 " -d -v -C 2 > received.txt";
+
+  struct Case {
+    const char* what;
+    std::string url, caFile, password, prefix;
+    std::optional<int> exitCode;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"all right", url, "ca.crt", "right", "lab/room3/vozi", 0, "published to " + url + " under lab/room3/vozi/42: "},
+      {"a wrong password", url, "ca.crt", "wrong", "lab/room3/vozi", kExitBroker,
+       "the broker refused the user room3 with this password"},
+      {"a wrong CA", url, "other.crt", "right", "lab/room3/vozi", kExitBroker,
+       "the broker's certificate is not signed by the CA in " + (d / "other.crt").string()},
+      {"a wrong host name", "mqtts://127.0.0.1:" + port, "ca.crt", "right", "lab/room3/vozi", kExitBroker,
+       "the broker's certificate does not name the host 127.0.0.1"},
+      {"a forbidden prefix", url, "ca.crt", "right", "lab/room4/vozi", kExitBroker,
+       "the broker refused lab/room4/vozi/42/info: Not authorized"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const bool works = c.exitCode == 0;
+    // The subscriber gets the run's "online" and "offline", in the background
+    // (-d: it says when the broker confirmed its subscription).
+    const auto received = t.Path() / "received.txt";
+    if (works) {
+      ASSERT_EQ(std::system(("cd '" + t.Path().string() + "' && (" + subscriber + ") &").c_str()), 0);
+      const auto deadline = std::chrono::steady_clock::now() + 30s;
+      while (ReadFile(received).find("SUBACK") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadFile(received);
+        std::this_thread::sleep_for(10ms);
+      }
+    }
+    const HostRun run = RunHost({"--simulate", "publish", "--broker", c.url, "--ca-file", (d / c.caFile).string(),
+                                 "--username", "room3", "--password-file", (d / c.password).string(), "--prefix",
+                                 c.prefix, "--samples", "300"},
+                                t.Path(), {{"TMPDIR", tmp().string()}});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_NE((run.err + run.out).find(c.said), std::string::npos) << run.err << run.out;
+    if (works) {
+      EXPECT_EQ(run.out.find("refused"), std::string::npos) << run.out;
+      EXPECT_EQ(run.out.find("never"), std::string::npos) << run.out;
+      const auto deadline = std::chrono::steady_clock::now() + 30s;
+      while (ReadFile(received).find("status offline") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadFile(received);
+        std::this_thread::sleep_for(10ms);
+      }
+      const std::string text = ReadFile(received);
+      EXPECT_LT(text.find("lab/room3/vozi/42/status online\n"), text.find("lab/room3/vozi/42/status offline\n"))
+          << text;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace hosttest
