@@ -61,7 +61,7 @@ void InstrumentPublisher::Flush() {
   // subscriber sees the jump in positions. They go with QoS 1 so that the
   // broker says whether it took each batch (MQTT 5 answers a refused one
   // with a reason code); subscribers still get them at their own QoS.
-  if (connection_.Connected() && connection_.Outstanding() < kMaxOutstanding &&
+  if (connection_.Connected() && connection_.OutstandingBytes() < kMaxOutstandingBytes &&
       connection_.Publish(topic_ + "/samples", message, 1, false, true)) {
     ++handed_;
     return;

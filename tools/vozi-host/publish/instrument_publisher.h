@@ -22,9 +22,11 @@ class InstrumentPublisher final : public StreamSink {
   // A batch goes out once its first sample is this old, or when it is full.
   static constexpr std::chrono::milliseconds kBatchAge{50};
   static constexpr uint32_t kBatchSamples = 1000;
-  // Batches handed over that the broker has not acknowledged yet, at most:
-  // a broker that stops reading must not make the publisher hoard batches.
-  static constexpr size_t kMaxOutstanding = 200;
+  // Bytes of batches handed over that the broker has not acknowledged yet,
+  // at most: a broker that stops reading must not make the publisher hoard
+  // batches without bound, while a burst (a host catching up) must fit.
+  // About 17 minutes of 16 channels at 1 kHz.
+  static constexpr size_t kMaxOutstandingBytes = 64u << 20;
 
   InstrumentPublisher(const DeviceStream& s, const BrokerSettings& settings, const std::string& toolVersion);
 

@@ -172,7 +172,8 @@ bool MqttConnection::Publish(const std::string& topic, const std::string& payloa
   }
   if (qos == 0) return true;
   std::lock_guard lock(mutex_);
-  pending_[mid] = Pending{counted, topic};
+  pending_[mid] = Pending{counted, payload.size(), topic};
+  if (counted) outstandingBytes_ += payload.size();
   if (const auto early = early_.find(mid); early != early_.end()) {
     const int code = early->second;
     early_.erase(early);
@@ -187,6 +188,7 @@ void MqttConnection::Settle(int mid, int reasonCode) {
     early_[mid] = reasonCode;
     return;
   }
+  if (p->second.counted) outstandingBytes_ -= p->second.bytes;
   if (IsRefusal(reasonCode)) {
     if (p->second.counted) ++refused_;
     if (!refusalSeen_) {
@@ -209,11 +211,9 @@ uint64_t MqttConnection::Refused() const {
   return refused_;
 }
 
-size_t MqttConnection::Outstanding() const {
+size_t MqttConnection::OutstandingBytes() const {
   std::lock_guard lock(mutex_);
-  size_t n = 0;
-  for (const auto& [mid, p] : pending_) n += p.counted ? 1 : 0;
-  return n;
+  return outstandingBytes_;
 }
 
 std::optional<std::string> MqttConnection::TakeRefusal() {

@@ -49,10 +49,11 @@ class MqttConnection {
   // the connection is down; the owner decides whether to send QoS 0 ones then.
   // `counted`: a QoS 1 message whose acknowledgement Acknowledged() counts.
   bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain, bool counted = false);
-  // Counted messages the broker took; those it refused; those not answered yet.
+  // Counted messages the broker took; those it refused; the bytes of those
+  // not answered yet.
   uint64_t Acknowledged() const;
   uint64_t Refused() const;
-  size_t Outstanding() const;
+  size_t OutstandingBytes() const;
   // The first refusal (any QoS 1 message) not yet taken: the topic and the
   // broker's reason ("Not authorized").
   std::optional<std::string> TakeRefusal();
@@ -85,11 +86,13 @@ class MqttConnection {
   // come before Publish has noted its mid: it waits in early_ (mid -> code).
   struct Pending {
     bool counted;
+    size_t bytes;
     std::string topic;
   };
   std::map<int, Pending> pending_;
   std::map<int, int> early_;
   uint64_t acknowledged_ = 0, refused_ = 0;
+  size_t outstandingBytes_ = 0;  // of counted messages
   std::optional<std::string> refusal_;  // the first refusal's sentence, until taken
   bool refusalSeen_ = false;
 };

@@ -68,7 +68,7 @@ class PublishHooks final : public AcquireHooks {
         out << "; " << p->BatchesUnanswered() << " never acknowledged (the broker stopped answering)";
       }
       if (p->BatchesUnpublished() > 0) {
-        out << "; " << p->BatchesUnpublished() << " could not be published (the broker was unreachable)";
+        out << "; " << p->BatchesUnpublished() << " could not be published (the broker was unreachable, or too slow to take them)";
       }
       if (!p->EverConnected()) {
         const std::string why = p->ConnectionFailure();
