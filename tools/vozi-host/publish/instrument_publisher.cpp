@@ -46,11 +46,11 @@ void InstrumentPublisher::Begin(const DeviceStream& s, std::chrono::system_clock
 
 void InstrumentPublisher::Announce() {
   announcedOn_ = connection_.Connections();
-  connection_.Publish(topic_ + "/info", info_, 1, true);
-  connection_.Publish(topic_ + "/status", "online", 1, true);
+  connection_.Publish(topic_ + "/info", info_, true);
+  connection_.Publish(topic_ + "/status", "online", true);
 }
 
-void InstrumentPublisher::Event(const std::string& json) { connection_.Publish(topic_ + "/events", json, 1, false); }
+void InstrumentPublisher::Event(const std::string& json) { connection_.Publish(topic_ + "/events", json, false); }
 
 void InstrumentPublisher::Flush() {
   if (batch_.Empty()) return;
@@ -62,7 +62,7 @@ void InstrumentPublisher::Flush() {
   // broker says whether it took each batch (MQTT 5 answers a refused one
   // with a reason code); subscribers still get them at their own QoS.
   if (connection_.Connected() && connection_.OutstandingBytes() < kMaxOutstandingBytes &&
-      connection_.Publish(topic_ + "/samples", message, 1, false, true)) {
+      connection_.Publish(topic_ + "/samples", message, false, true)) {
     ++handed_;
     return;
   }
@@ -101,7 +101,7 @@ void InstrumentPublisher::Pass(const DeviceStream& s) {
     lostReported_ = true;
     Flush();
     Event(LostEvent(streamUs_, s.Position(), s.failure));
-    connection_.Publish(topic_ + "/status", "offline", 1, true);
+    connection_.Publish(topic_ + "/status", "offline", true);
   }
 }
 

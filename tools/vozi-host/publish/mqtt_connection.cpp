@@ -162,15 +162,15 @@ void MqttConnection::StartInBackground() {
   threadRunning_ = mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS;
 }
 
-bool MqttConnection::Publish(const std::string& topic, const std::string& payload, int qos, bool retain,
-                             bool counted) {
+bool MqttConnection::Publish(const std::string& topic, const std::string& payload, bool retain, bool counted) {
   if (!mosq_) return false;
   int mid = 0;
-  if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
-                        retain) != MOSQ_ERR_SUCCESS) {
+  // QoS 1 only: every message is answered, so every answer finds its mid
+  // (QoS 0 ones would leave answers no Publish ever claims).
+  if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain) !=
+      MOSQ_ERR_SUCCESS) {
     return false;
   }
-  if (qos == 0) return true;
   std::lock_guard lock(mutex_);
   pending_[mid] = Pending{counted, payload.size(), topic};
   if (counted) outstandingBytes_ += payload.size();
@@ -231,7 +231,7 @@ std::string MqttConnection::BackgroundFailure() {
 
 void MqttConnection::Finish(const std::string& topic, const std::string& payload, std::chrono::milliseconds wait) {
   if (!mosq_) return;
-  const bool queued = Publish(topic, payload, 1, true);
+  const bool queued = Publish(topic, payload, true);
   // Every QoS 1 message answered, the goodbye last, or the time is up.
   if (queued && Connected()) {
     std::unique_lock lock(mutex_);

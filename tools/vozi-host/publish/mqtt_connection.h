@@ -45,10 +45,11 @@ class MqttConnection {
   bool Connected() const { return connected_.load(std::memory_order_acquire); }
   // Successful connections so far.
   unsigned Connections() const { return connections_.load(std::memory_order_acquire); }
-  // Hands a message to libmosquitto. QoS 1 messages wait in its queue while
-  // the connection is down; the owner decides whether to send QoS 0 ones then.
-  // `counted`: a QoS 1 message whose acknowledgement Acknowledged() counts.
-  bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain, bool counted = false);
+  // Hands a message to libmosquitto, with QoS 1: it waits in libmosquitto's
+  // queue while the connection is down (the owner decides whether to hand
+  // over samples then), and the broker answers it. `counted`: a message whose
+  // answer Acknowledged() and Refused() count.
+  bool Publish(const std::string& topic, const std::string& payload, bool retain, bool counted = false);
   // Counted messages the broker took; those it refused; the bytes of those
   // not answered yet.
   uint64_t Acknowledged() const;
