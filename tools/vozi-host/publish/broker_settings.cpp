@@ -1,13 +1,17 @@
 #include "publish/broker_settings.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 namespace vozihost {
 
@@ -15,36 +19,66 @@ namespace {
 
 constexpr size_t kPasswordFileLimit = 64 * 1024;
 
+#ifndef _WIN32
 // Only a regular file: a FIFO or a device would block the open or the read
 // (past Ctrl-C) or never end. Opened without blocking, then checked.
-bool ReadPasswordFile(const std::string& path, std::string* line, std::string* error) {
-  const std::string what = "--password-file: cannot read " + path + ": ";
+bool ReadStart(const std::string& path, std::string* text, std::string* error) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
-    *error = what + std::strerror(errno);
+    *error = std::strerror(errno);
     return false;
   }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = what + "it is not a regular file";
+    *error = "it is not a regular file";
     close(fd);
     return false;
   }
-  std::string text;
   char buffer[4096];
   for (;;) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      *error = what + std::strerror(errno);
+      *error = std::strerror(errno);
       close(fd);
       return false;
     }
     if (n == 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-    if (text.find('\n') != std::string::npos || text.size() > kPasswordFileLimit) break;
+    text->append(buffer, static_cast<size_t>(n));
+    if (text->find('\n') != std::string::npos || text->size() > kPasswordFileLimit) break;
   }
   close(fd);
+  return true;
+}
+#else
+// Windows has no FIFOs in the file system; a regular file is still asked for.
+bool ReadStart(const std::string& path, std::string* text, std::string* error) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    *error = ec ? ec.message() : "it is not a regular file";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  char buffer[4096];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    text->append(buffer, static_cast<size_t>(in.gcount()));
+    if (text->find('\n') != std::string::npos || text->size() > kPasswordFileLimit) break;
+  }
+  if (in.bad()) {
+    *error = "it cannot be read";
+    return false;
+  }
+  return true;
+}
+#endif
+
+bool ReadPasswordFile(const std::string& path, std::string* line, std::string* error) {
+  const std::string what = "--password-file: cannot read " + path + ": ";
+  std::string text, reason;
+  if (!ReadStart(path, &text, &reason)) {
+    *error = what + reason;
+    return false;
+  }
   *line = text.substr(0, text.find('\n'));
   if (!line->empty() && line->back() == '\r') line->pop_back();
   if (line->empty()) {
