@@ -104,6 +104,22 @@ bool MqttConnection::Start(std::chrono::milliseconds wait, std::string* reason) 
     return false;
   }
   if (Connected()) return true;
+  if (connackRefusal_ == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && !mqtt311_) {
+    // A broker of MQTT 3.1.1 only: it takes the same messages, but drops
+    // what it refuses without a word (the summary cannot tell those apart).
+    lock.unlock();
+    mosquitto_disconnect(mosq_);
+    mosquitto_loop_stop(mosq_, false);
+    threadRunning_ = false;
+    mqtt311_ = true;
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    {
+      std::lock_guard again(mutex_);
+      connackRefusal_ = 0;
+      failure_.clear();
+    }
+    return Start(wait, reason);
+  }
   *reason = Explain(MOSQ_ERR_SUCCESS, 0);
   return false;
 }
@@ -129,7 +145,11 @@ std::string MqttConnection::Explain(int rc, int savedErrno) {
     return "the broker ended the TLS handshake: port " + port +
            " is not a TLS listener, it seems (the URL for a plain one is mqtt://)";
   }
-  if (connackRefusal_ == MQTT_RC_BAD_USERNAME_OR_PASSWORD || connackRefusal_ == MQTT_RC_NOT_AUTHORIZED) {
+  // MQTT 3.1.1 answers with codes of its own: 4 and 5 for user and password.
+  const bool credentials = mqtt311_ ? connackRefusal_ == 4 || connackRefusal_ == 5
+                                    : connackRefusal_ == MQTT_RC_BAD_USERNAME_OR_PASSWORD ||
+                                          connackRefusal_ == MQTT_RC_NOT_AUTHORIZED;
+  if (credentials) {
     if (settings_.username.empty()) {
       return "the broker takes no anonymous publisher: give --username, and the password with --password-file "
              "or " + std::string(kPasswordVariable);
@@ -142,7 +162,8 @@ std::string MqttConnection::Explain(int rc, int savedErrno) {
            "user the broker does not know)";
   }
   if (connackRefusal_ != 0) {
-    return std::string("the broker refused the connection: ") + mosquitto_reason_string(connackRefusal_);
+    return std::string("the broker refused the connection: ") +
+           (mqtt311_ ? mosquitto_connack_string(connackRefusal_) : mosquitto_reason_string(connackRefusal_));
   }
   switch (rc) {
     case MOSQ_ERR_ERRNO: return std::strerror(savedErrno);

@@ -1,8 +1,8 @@
 #pragma once
 // One connection to the broker through libmosquitto, with its network
-// thread, in MQTT 5: there a broker answers a QoS 1 message it refuses (an
-// ACL that forbids the topic) with a reason code, where MQTT 3.1.1 drops it
-// silently. Every QoS 1 message is therefore followed until the broker has
+// thread, in MQTT 5 (3.1.1 with a broker that speaks only that): there a
+// broker answers a QoS 1 message it refuses (an ACL that forbids the topic)
+// with a reason code, where MQTT 3.1.1 drops it silently. Every QoS 1 message is therefore followed until the broker has
 // acknowledged it, and what it refused, and why, is kept. The broker keeps a
 // last will for the connection (a retained message it publishes when the
 // connection ends without a goodbye). When the
@@ -82,6 +82,7 @@ class MqttConnection {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   int connackRefusal_ = 0;   // the broker's CONNACK reason code when it refused
+  bool mqtt311_ = false;     // the broker speaks MQTT 3.1.1 only
   std::string failure_;      // libmosquitto's error texts (a TLS failure shows only there)
   // QoS 1 messages handed over and not yet answered, by mid. An answer may
   // come before Publish has noted its mid: it waits in early_ (mid -> code).
