@@ -299,6 +299,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
   app.footer(std::string(kFooter) + kExitCodeHelp);
   AddGlobalOptions(app, p.global);
   CLI::App* list = app.add_subcommand("list", "show the instruments found (--probe: start and ask them)");
+  list->footer("");  // not the whole tool's text again
   list->add_flag("--probe", p.list.probe,
                  "start each instrument and show its model, firmware, periods and channels");
   CLI::App* acquire = AddAcquire(app, p);
@@ -319,7 +320,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
       // itself), then every command with its options.
       std::cout << app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
       for (const CLI::App* command : {list, acquire, publish, monitor}) {
-        std::cout << "\n" << command->help(std::string("vozi-host ") + command->get_name());
+        std::cout << "\n" << command->help("vozi-host");
       }
     } else if (topic == "list" || topic == "acquire" || topic == "publish" || topic == "monitor") {
       std::cout << app.get_subcommand(topic)->help()
