@@ -58,7 +58,8 @@ int RunMonitor(EnablerSession& session, const std::vector<int32_t>& found, const
     broker.caFile.clear();
     out << "Monitor: open http://127.0.0.1:" << privateBroker.WebPort() << "/" << PageQuery(broker.prefix)
         << " in a browser (Ctrl-C ends it)\n"
-        << "  its broker, for other subscribers too: " << broker.url.Text() << "\n";
+        << "  its broker, for other subscribers too: " << broker.url.Text()
+        << " (anyone on this machine may read; only this monitor writes)\n";
   } else {
     out << "Monitor: the page is in " << (havePage ? web.string() : "share/vozi/web of an installation") << ".\n"
         << "  Let the broker serve it on a WebSockets listener (mosquitto: \"protocol websockets\" and\n"
