@@ -192,7 +192,7 @@ class Subscriber {
     const auto* bytes = static_cast<const unsigned char*>(m->payload);
     std::lock_guard lock(mutex_);
     Track& t = tracks_[instrument];
-    if (kind == "samples" && m->payloadlen >= 24) {
+    if (kind == "samples" && m->payloadlen >= 32) {  // format 2: a 32-byte header
       uint64_t first = 0, count = 0;
       int64_t host = 0;
       for (int k = 0; k < 4; ++k) count |= uint64_t(bytes[4 + k]) << (8 * k);

@@ -131,6 +131,15 @@ std::optional<std::string> ValidatePublish(Parsed& p) {
   p.broker.caFile = r.caFile;
   p.broker.username = r.username;
   if (!ReadPassword(r.passwordFile, &p.broker.password, &error)) return error;
+  // MQTT carries a password only after a user name. (The monitor's private
+  // broker gets a credential of its own.)
+  const bool ownBroker = p.isMonitor && p.monitor.privateBroker;
+  if (p.broker.password && r.username.empty() && !ownBroker) {
+    return r.passwordFile.empty()
+               ? std::string(kPasswordVariable) + " is set but --username is not: a broker takes a password only "
+                                                  "with a user name (give --username, or unset it)"
+               : std::string("--password-file needs --username: a broker takes a password only with a user name");
+  }
   return std::nullopt;
 }
 
@@ -290,6 +299,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
   app.footer(std::string(kFooter) + kExitCodeHelp);
   AddGlobalOptions(app, p.global);
   CLI::App* list = app.add_subcommand("list", "show the instruments found (--probe: start and ask them)");
+  list->footer("");  // not the whole tool's text again
   list->add_flag("--probe", p.list.probe,
                  "start each instrument and show its model, firmware, periods and channels");
   CLI::App* acquire = AddAcquire(app, p);
@@ -306,8 +316,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
   }
   if (help->parsed()) {
     if (topic.empty()) {
-      // What --help shows: app.help() would describe the help command itself.
+      // What --help shows (app.help() would describe the help command
+      // itself), then every command with its options.
       std::cout << app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
+      for (const CLI::App* command : {list, acquire, publish, monitor}) {
+        std::cout << "\n" << command->help("vozi-host");
+      }
     } else if (topic == "list" || topic == "acquire" || topic == "publish" || topic == "monitor") {
       std::cout << app.get_subcommand(topic)->help()
                 << "Options of every command: --library, --simulate, --sim, --sim-arg, --trace (vozi-host help).\n";

@@ -52,9 +52,14 @@ int RunMonitor(EnablerSession& session, const std::vector<int32_t>& found, const
       return kExitBroker;
     }
     broker.url = BrokerUrl{false, "127.0.0.1", privateBroker.MqttPort()};
+    // Our broker lets only this user write; the page reads anonymously.
+    broker.username = kPrivateBrokerUser;
+    broker.password = privateBroker.Password();
+    broker.caFile.clear();
     out << "Monitor: open http://127.0.0.1:" << privateBroker.WebPort() << "/" << PageQuery(broker.prefix)
         << " in a browser (Ctrl-C ends it)\n"
-        << "  its broker, for other subscribers too: " << broker.url.Text() << "\n";
+        << "  its broker, for other subscribers too: " << broker.url.Text()
+        << " (anyone on this machine may read; only this monitor writes)\n";
   } else {
     out << "Monitor: the page is in " << (havePage ? web.string() : "share/vozi/web of an installation") << ".\n"
         << "  Let the broker serve it on a WebSockets listener (mosquitto: \"protocol websockets\" and\n"
@@ -66,6 +71,9 @@ int RunMonitor(EnablerSession& session, const std::vector<int32_t>& found, const
   // The publisher has said goodbye (offline statuses sent); only now may the
   // broker go.
   privateBroker.Stop();
+  // The broker ended on its own (said when it happened): the page and the
+  // subscribers lost the streams from then on.
+  if (!privateBroker.Death().empty()) return kExitBroker;
   return code;
 }
 

@@ -43,21 +43,23 @@ int FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
-MqttBroker::MqttBroker(const std::filesystem::path& folder)
+MqttBroker::MqttBroker(const std::filesystem::path& folder, const BrokerConfig& config)
     : config_(folder / "mosquitto.conf"), log_(folder / "mosquitto.log"), port_(FreeLoopbackPort()) {
   std::filesystem::create_directories(folder);
   // Started by root, mosquitto would become the user "mosquitto", who
   // cannot write into this test's private folder.
   const passwd* user = getpwuid(getuid());
   std::ofstream(config_) << "listener " << port_ << " 127.0.0.1\n"
+                         << config.listener
                          << "user " << (user ? user->pw_name : "mosquitto") << "\n"
-                         << "allow_anonymous true\n"
+                         << (config.global.empty() ? "allow_anonymous true\n" : "")
                          << "persistence true\n"
                          << "persistence_location " << folder.string() << "/\n"
                          << "queue_qos0_messages true\n"
                          // A listener behind a burst must get everything, late.
                          << "max_queued_messages 0\n"
-                         << "log_dest file " << log_.string() << "\n";
+                         << "log_dest file " << log_.string() << "\n"
+                         << config.global;
 }
 
 MqttBroker::~MqttBroker() { Stop(); }

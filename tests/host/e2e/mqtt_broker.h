@@ -20,11 +20,20 @@ namespace hosttest {
 // A port nothing listens on at the moment.
 int FreeLoopbackPort();
 
+// What a broker of a test's own takes beyond the plain anonymous listener:
+// lines for the whole broker (password_file, acl_file, allow_anonymous
+// false; they come last, so they override the defaults) and for the
+// listener (certfile, keyfile: TLS).
+struct BrokerConfig {
+  std::string global;
+  std::string listener;
+};
+
 class MqttBroker {
  public:
   // Keeps its configuration and its saved state in `folder`. The saved
   // state lets a listener's session outlive a restart.
-  explicit MqttBroker(const std::filesystem::path& folder);
+  explicit MqttBroker(const std::filesystem::path& folder, const BrokerConfig& config = {});
   ~MqttBroker();
   MqttBroker(const MqttBroker&) = delete;
   MqttBroker& operator=(const MqttBroker&) = delete;
@@ -34,6 +43,7 @@ class MqttBroker {
   // Asks it to end (it saves its state) and waits for it.
   void Stop();
   int Port() const { return port_; }
+  pid_t Pid() const { return pid_; }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
 
  private:

@@ -20,5 +20,10 @@ bool PrivateBroker::Start(const std::filesystem::path&, std::string* error) {
 void PrivateBroker::Stop() {}
 int PrivateBroker::MqttPort() const { return 0; }
 int PrivateBroker::WebPort() const { return 0; }
+const std::string& PrivateBroker::Password() const {
+  static const std::string none;
+  return none;
+}
+std::string PrivateBroker::Death() const { return {}; }
 
 }  // namespace vozihost

@@ -42,6 +42,11 @@ class SimulatorFleet {
   std::unique_ptr<Impl> impl_;
 };
 
+// A new temporary folder "<kind>-<pid>-XXXXXX" (empty with *error when none
+// can be made). Folders of that kind left by owners killed outright (their
+// pid is gone) are removed first: SIGKILL leaves no chance to clean up.
+std::string OwnedTempFolder(const std::string& kind, std::string* error);
+
 // Most simulators one --simulate starts.
 inline constexpr int kMaxSimulators = 16;
 

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -154,19 +155,47 @@ void SimulatorFleet::Impl::StopChildren() {
   children.clear();
 }
 
+std::string OwnedTempFolder(const std::string& kind, std::string* error) {
+  std::error_code ec;
+  const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+  if (ec) {
+    *error = "cannot make a temporary folder: " + ec.message();
+    return {};
+  }
+  // Folders of owners that were killed outright (SIGKILL runs no clean-up):
+  // "<kind>-<pid>-XXXXXX" whose pid is gone, and which are ours.
+  const std::string start = kind + "-";
+  for (const auto& entry : std::filesystem::directory_iterator(temp, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(start, 0) != 0) continue;
+    const size_t dash = name.find('-', start.size());
+    if (dash == std::string::npos || dash == start.size() || name.size() != dash + 7) continue;
+    const std::string pidText = name.substr(start.size(), dash - start.size());
+    if (pidText.find_first_not_of("0123456789") != std::string::npos || pidText.size() > 9) continue;
+    struct stat st {};
+    if (lstat(entry.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
+    const pid_t owner = static_cast<pid_t>(std::stol(pidText));
+    if (owner <= 0 || owner == getpid() || kill(owner, 0) == 0 || errno != ESRCH) continue;
+    std::error_code ignored;
+    std::filesystem::remove_all(entry.path(), ignored);
+  }
+  std::string pattern = (temp / (start + std::to_string(getpid()) + "-XXXXXX")).string();
+  if (!mkdtemp(pattern.data())) {
+    *error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
+    return {};
+  }
+  return pattern;
+}
+
 SimulatorFleet::SimulatorFleet() : impl_(std::make_unique<Impl>()) {}
 SimulatorFleet::~SimulatorFleet() { Stop(); }
 
 bool SimulatorFleet::Supported() { return true; }
 
 bool SimulatorFleet::Start(const SimulatorOptions& options, std::string* error) {
-  std::error_code ec;
-  std::string pattern = (std::filesystem::temp_directory_path(ec) / "vozi-host-XXXXXX").string();
-  if (ec || !mkdtemp(pattern.data())) {
-    *error = "cannot make a temporary folder: " + (ec ? ec.message() : std::strerror(errno));
-    return false;
-  }
-  impl_->root = pattern;
+  const std::string folder = OwnedTempFolder("vozi-host", error);
+  if (folder.empty()) return false;
+  impl_->root = folder;
   SetForcedExitCleanup(this, [impl = impl_.get()] { impl->Abandon(); });
   for (int k = 0; k < options.count; ++k) {
     if (!impl_->Launch(options, k, error)) {

@@ -3,6 +3,7 @@
 // off the loopback TLS and credentials. The password never comes from the
 // command line (anyone can list processes' arguments): it comes from the
 // environment or a file.
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -25,7 +26,10 @@ struct BrokerSettings {
 // VOZI_MQTT_PASSWORD, else none. False with *error when the file cannot be read.
 bool ReadPassword(const std::string& passwordFile, std::optional<std::string>* password, std::string* error);
 
-// A prefix is one or more topic levels without wildcards: "vozi", "lab3/vozi".
+// A prefix is one or more topic levels of UTF-8 text without wildcards or
+// control characters, not starting with '$': "vozi", "lab3/vozi". It leaves
+// room in a topic's 65535 bytes for "/<id>/samples".
+inline constexpr size_t kMaxPrefixBytes = 65535 - 64;
 std::optional<std::string> CheckPrefix(const std::string& prefix);
 
 }  // namespace vozihost

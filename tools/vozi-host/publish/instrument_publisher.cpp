@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "commands.h"
 #include "publish/stream_messages.h"
 
 namespace vozihost {
@@ -35,19 +36,21 @@ bool InstrumentPublisher::Connect(std::string* reason) { return connection_.Star
 
 void InstrumentPublisher::Begin(const DeviceStream& s, std::chrono::system_clock::time_point started) {
   info_ = InfoJson(s, started, toolVersion_);
+  streamUs_ = StreamUs(started);
+  batch_.SetStream(streamUs_);
   begun_ = true;
   if (connection_.Connected()) Announce();
   // Queued by libmosquitto until a connection is up.
-  Event(StartEvent(0));
+  Event(StartEvent(streamUs_, 0));
 }
 
 void InstrumentPublisher::Announce() {
   announcedOn_ = connection_.Connections();
-  connection_.Publish(topic_ + "/info", info_, 1, true);
-  connection_.Publish(topic_ + "/status", "online", 1, true);
+  connection_.Publish(topic_ + "/info", info_, true);
+  connection_.Publish(topic_ + "/status", "online", true);
 }
 
-void InstrumentPublisher::Event(const std::string& json) { connection_.Publish(topic_ + "/events", json, 1, false); }
+void InstrumentPublisher::Event(const std::string& json) { connection_.Publish(topic_ + "/events", json, false); }
 
 void InstrumentPublisher::Flush() {
   if (batch_.Empty()) return;
@@ -55,9 +58,12 @@ void InstrumentPublisher::Flush() {
   const std::string message = batch_.Take();
   // Samples are not queued while the connection is down: they would pile up
   // for as long as the broker is away. They are counted instead, and the
-  // subscriber sees the jump in positions.
-  if (connection_.Connected() && connection_.Publish(topic_ + "/samples", message, 0, false)) {
-    ++published_;
+  // subscriber sees the jump in positions. They go with QoS 1 so that the
+  // broker says whether it took each batch (MQTT 5 answers a refused one
+  // with a reason code); subscribers still get them at their own QoS.
+  if (connection_.Connected() && connection_.OutstandingBytes() < kMaxOutstandingBytes &&
+      connection_.Publish(topic_ + "/samples", message, false, true)) {
+    ++handed_;
     return;
   }
   if (unpublishedPending_ == 0) unpublishedFrom_ = first;
@@ -68,7 +74,7 @@ void InstrumentPublisher::Flush() {
 void InstrumentPublisher::Row(uint64_t position, const std::vector<double>& values, int64_t gap, GapCause cause) {
   if (gap != 0 || (!batch_.Empty() && position != batch_.Next())) Flush();
   if (gap != 0) {
-    Event(GapEvent(position, gap < 0 ? std::nullopt : std::optional<uint64_t>(static_cast<uint64_t>(gap)),
+    Event(GapEvent(streamUs_, position, gap < 0 ? std::nullopt : std::optional<uint64_t>(static_cast<uint64_t>(gap)),
                    GapCauseName(cause)));
   }
   const auto now = std::chrono::steady_clock::now();
@@ -86,15 +92,16 @@ void InstrumentPublisher::Pass(const DeviceStream& s) {
     // lost the retained messages, and it should hear what it missed.
     Announce();
     if (unpublishedPending_ > 0) {
-      Event(UnpublishedEvent(unpublishedFrom_, unpublishedPending_));
+      Event(UnpublishedEvent(streamUs_, unpublishedFrom_, unpublishedPending_));
       unpublishedPending_ = 0;
     }
   }
+  ReportRefusal();
   if (!s.failure.empty() && !lostReported_) {
     lostReported_ = true;
     Flush();
-    Event(LostEvent(s.Position(), s.failure));
-    connection_.Publish(topic_ + "/status", "offline", 1, true);
+    Event(LostEvent(streamUs_, s.Position(), s.failure));
+    connection_.Publish(topic_ + "/status", "offline", true);
   }
 }
 
@@ -102,8 +109,17 @@ void InstrumentPublisher::End(const DeviceStream& s, RunEnd end) {
   Pass(s);
   Flush();
   const char* reason = !s.failure.empty() ? "failed" : end == RunEnd::Interrupted ? "interrupted" : "limit";
-  Event(StopEvent(s.Position(), reason));
+  Event(StopEvent(streamUs_, s.Position(), reason));
   connection_.Finish(topic_ + "/status", "offline", kGoodbyeWait);
+  ReportRefusal();
+}
+
+// The first message the broker refused, said when it is known: the cause
+// (usually an ACL that does not let this user write under the prefix).
+void InstrumentPublisher::ReportRefusal() {
+  if (const auto refusal = connection_.TakeRefusal()) {
+    ReportError(*refusal + " (does the broker's ACL let this user write under " + topic_ + "?)");
+  }
 }
 
 }  // namespace vozihost

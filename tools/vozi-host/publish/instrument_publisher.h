@@ -22,6 +22,11 @@ class InstrumentPublisher final : public StreamSink {
   // A batch goes out once its first sample is this old, or when it is full.
   static constexpr std::chrono::milliseconds kBatchAge{50};
   static constexpr uint32_t kBatchSamples = 1000;
+  // Bytes of batches handed over that the broker has not acknowledged yet,
+  // at most: a broker that stops reading must not make the publisher hoard
+  // batches without bound, while a burst (a host catching up) must fit.
+  // About 17 minutes of 16 channels at 1 kHz.
+  static constexpr size_t kMaxOutstandingBytes = 64u << 20;
 
   InstrumentPublisher(const DeviceStream& s, const BrokerSettings& settings, const std::string& toolVersion);
 
@@ -38,25 +43,34 @@ class InstrumentPublisher final : public StreamSink {
   void End(const DeviceStream& s, RunEnd end);
 
   const std::string& Topic() const { return topic_; }
-  uint64_t BatchesPublished() const { return published_; }
+  // Batches the broker acknowledged; those it refused; those it never
+  // answered (handed over, then the connection ended or the broker went
+  // silent); those never handed over (no connection, or too many unanswered).
+  uint64_t BatchesPublished() const { return connection_.Acknowledged(); }
+  uint64_t BatchesRefused() const { return connection_.Refused(); }
+  uint64_t BatchesUnanswered() const { return handed_ - connection_.Acknowledged() - connection_.Refused(); }
   uint64_t BatchesUnpublished() const { return unpublishedTotal_; }
+  // Why the broker could not be reached, while it still cannot (for the summary).
+  std::string ConnectionFailure() { return connection_.BackgroundFailure(); }
   bool EverConnected() const { return connection_.Connections() > 0; }
 
  private:
   void Flush();
   void Announce();
   void Event(const std::string& json);
+  void ReportRefusal();
 
   std::string topic_;  // "<prefix>/<id>"
   std::string info_;   // the retained info, kept to announce again after a reconnection
   std::string toolVersion_;
+  int64_t streamUs_ = 0;  // the stream's start: what its events and batches name
   MqttConnection connection_;
   SampleBatch batch_;
   std::chrono::steady_clock::time_point batchStarted_;
   unsigned announcedOn_ = 0;  // the connection (count) info and status last went out on
   bool begun_ = false;
   bool lostReported_ = false;
-  uint64_t published_ = 0;
+  uint64_t handed_ = 0;
   uint64_t unpublishedTotal_ = 0;
   uint64_t unpublishedPending_ = 0;  // not yet reported in an event
   uint64_t unpublishedFrom_ = 0;

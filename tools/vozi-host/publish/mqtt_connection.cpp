@@ -1,6 +1,7 @@
 #include "publish/mqtt_connection.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <cerrno>
 #include <cstring>
@@ -15,17 +16,9 @@ void InitialiseLibrary() {
   (void)done;
 }
 
-// The system's reason when there is one, else libmosquitto's.
-std::string Reason(int rc, int savedErrno) {
-  switch (rc) {
-    case MOSQ_ERR_ERRNO: return std::strerror(savedErrno);
-    case MOSQ_ERR_EAI: return "the host name cannot be resolved";
-    case MOSQ_ERR_TLS:
-      return "the TLS handshake failed (is --ca-file the CA that signed the broker's certificate, and "
-             "does the certificate name this host?)";
-    default: return mosquitto_strerror(rc);
-  }
-}
+bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+bool IsRefusal(int reasonCode) { return reasonCode >= 0x80; }
 
 // Pauses between attempts to reconnect, growing from the first to the last.
 constexpr unsigned kReconnectFirstSeconds = 1;
@@ -39,14 +32,14 @@ MqttConnection::MqttConnection(const std::string& clientId, const BrokerSettings
   InitialiseLibrary();
   mosq_ = mosquitto_new(clientId.c_str(), true, this);
   if (!mosq_) return;
-  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   // Batches are small and due now: no waiting to fill a TCP segment.
   mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_will_set(mosq_, willTopic.c_str(), static_cast<int>(willPayload.size()), willPayload.data(), 1, true);
   mosquitto_reconnect_delay_set(mosq_, kReconnectFirstSeconds, kReconnectLastSeconds, true);
-  mosquitto_connect_callback_set(mosq_, &MqttConnection::OnConnect);
-  mosquitto_disconnect_callback_set(mosq_, &MqttConnection::OnDisconnect);
-  mosquitto_publish_callback_set(mosq_, &MqttConnection::OnPublish);
+  mosquitto_connect_v5_callback_set(mosq_, &MqttConnection::OnConnect);
+  mosquitto_disconnect_v5_callback_set(mosq_, &MqttConnection::OnDisconnect);
+  mosquitto_publish_v5_callback_set(mosq_, &MqttConnection::OnPublish);
   mosquitto_log_callback_set(mosq_, &MqttConnection::OnLog);
 }
 
@@ -64,12 +57,13 @@ bool MqttConnection::Prepare(std::string* reason) {
     *reason = "libmosquitto could not make a client";
     return false;
   }
-  const char* password = settings_.password ? settings_.password->c_str() : nullptr;
-  if (!settings_.username.empty() || password) {
-    const int rc = mosquitto_username_pw_set(mosq_, settings_.username.empty() ? nullptr : settings_.username.c_str(),
-                                             password);
+  // MQTT sends a password only after a user name: the command line refuses
+  // a password without --username before anything starts.
+  if (!settings_.username.empty()) {
+    const char* password = settings_.password ? settings_.password->c_str() : nullptr;
+    const int rc = mosquitto_username_pw_set(mosq_, settings_.username.c_str(), password);
     if (rc != MOSQ_ERR_SUCCESS) {
-      *reason = Reason(rc, 0);
+      *reason = std::string("libmosquitto does not take the user name or password: ") + mosquitto_strerror(rc);
       return false;
     }
   }
@@ -81,8 +75,10 @@ bool MqttConnection::Prepare(std::string* reason) {
       rc = mosquitto_tls_set(mosq_, settings_.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-      *reason = "TLS cannot be set up" + (settings_.caFile.empty() ? "" : " with " + settings_.caFile) + ": " +
-                Reason(rc, 0);
+      *reason = settings_.caFile.empty()
+                    ? std::string("TLS cannot be set up with the system's certificate store: ") + mosquitto_strerror(rc)
+                    : "--ca-file " + settings_.caFile + " holds no CA certificate TLS can use: " +
+                          mosquitto_strerror(rc);
       return false;
     }
   }
@@ -96,24 +92,86 @@ bool MqttConnection::Start(std::chrono::milliseconds wait, std::string* reason) 
   const int savedErrno = errno;
   // The thread runs whatever happened: it keeps trying to connect.
   threadRunning_ = mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS;
-  if (rc != MOSQ_ERR_SUCCESS) {
-    *reason = Reason(rc, savedErrno);
-    return false;
-  }
   std::unique_lock lock(mutex_);
-  if (!changed_.wait_for(lock, wait, [&] { return Connected() || refusal_ != 0 || !failure_.empty(); })) {
+  if (rc != MOSQ_ERR_SUCCESS) {
+    *reason = Explain(rc, savedErrno);
+    return false;
+  }
+  if (!changed_.wait_for(lock, wait, [&] { return Connected() || connackRefusal_ != 0 || !failure_.empty(); })) {
     *reason = "no answer within " + std::to_string(wait.count() / 1000) + " s";
+    // A TLS listener waits for a handshake that a plain client never starts.
+    if (!settings_.url.tls) *reason += " (if that port is a TLS listener, the URL is mqtts://)";
     return false;
   }
-  if (refusal_ != 0) {
-    *reason = std::string("the broker refused the connection: ") + mosquitto_connack_string(refusal_);
-    return false;
+  if (Connected()) return true;
+  if (connackRefusal_ == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && !mqtt311_) {
+    // A broker of MQTT 3.1.1 only: it takes the same messages, but drops
+    // what it refuses without a word (the summary cannot tell those apart).
+    lock.unlock();
+    mosquitto_disconnect(mosq_);
+    mosquitto_loop_stop(mosq_, false);
+    threadRunning_ = false;
+    mqtt311_ = true;
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    {
+      std::lock_guard again(mutex_);
+      connackRefusal_ = 0;
+      failure_.clear();
+    }
+    return Start(wait, reason);
   }
-  if (!Connected()) {
-    *reason = failure_;
-    return false;
+  *reason = Explain(MOSQ_ERR_SUCCESS, 0);
+  return false;
+}
+
+// One sentence per cause a user can act on. libmosquitto reports a TLS
+// failure only through its log (kept in failure_) and a generic code.
+std::string MqttConnection::Explain(int rc, int savedErrno) {
+  const std::string& log = failure_;
+  const std::string port = std::to_string(settings_.url.port);
+  if (Has(log, "host name verification failed") || Has(log, "hostname mismatch") ||
+      Has(log, "Hostname mismatch")) {
+    return "the broker's certificate does not name the host " + settings_.url.host +
+           " (connect by the name the certificate was made for)";
   }
-  return true;
+  if (Has(log, "certificate verify failed")) {
+    return settings_.caFile.empty()
+               ? "the broker's certificate is not signed by a CA the system trusts (give its CA with --ca-file)"
+               : "the broker's certificate is not signed by the CA in " + settings_.caFile + " (--ca-file)";
+  }
+  if (settings_.url.tls && (Has(log, "unexpected eof") || Has(log, "wrong version number") ||
+                            Has(log, "packet length too long") || rc == MOSQ_ERR_CONN_LOST ||
+                            rc == MOSQ_ERR_PROTOCOL)) {
+    return "the broker ended the TLS handshake: port " + port +
+           " is not a TLS listener, it seems (the URL for a plain one is mqtt://)";
+  }
+  // MQTT 3.1.1 answers with codes of its own: 4 and 5 for user and password.
+  const bool credentials = mqtt311_ ? connackRefusal_ == 4 || connackRefusal_ == 5
+                                    : connackRefusal_ == MQTT_RC_BAD_USERNAME_OR_PASSWORD ||
+                                          connackRefusal_ == MQTT_RC_NOT_AUTHORIZED;
+  if (credentials) {
+    if (settings_.username.empty()) {
+      return "the broker takes no anonymous publisher: give --username, and the password with --password-file "
+             "or " + std::string(kPasswordVariable);
+    }
+    if (!settings_.password) {
+      return "the broker refused the user " + settings_.username + " without a password (give it with "
+             "--password-file or " + kPasswordVariable + ")";
+    }
+    return "the broker refused the user " + settings_.username + " with this password (a wrong password, or a "
+           "user the broker does not know)";
+  }
+  if (connackRefusal_ != 0) {
+    return std::string("the broker refused the connection: ") +
+           (mqtt311_ ? mosquitto_connack_string(connackRefusal_) : mosquitto_reason_string(connackRefusal_));
+  }
+  switch (rc) {
+    case MOSQ_ERR_ERRNO: return std::strerror(savedErrno);
+    case MOSQ_ERR_EAI: return "the host name " + settings_.url.host + " cannot be resolved";
+    case MOSQ_ERR_TLS: return "the TLS handshake failed" + (log.empty() ? std::string() : ": " + log);
+    case MOSQ_ERR_SUCCESS: return log.empty() ? "the connection failed" : log;
+    default: return mosquitto_strerror(rc);
+  }
 }
 
 void MqttConnection::StartInBackground() {
@@ -125,25 +183,80 @@ void MqttConnection::StartInBackground() {
   threadRunning_ = mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS;
 }
 
-bool MqttConnection::Publish(const std::string& topic, const std::string& payload, int qos, bool retain) {
+bool MqttConnection::Publish(const std::string& topic, const std::string& payload, bool retain, bool counted) {
   if (!mosq_) return false;
-  return mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
-                           retain) == MOSQ_ERR_SUCCESS;
+  int mid = 0;
+  // QoS 1 only: every message is answered, so every answer finds its mid
+  // (QoS 0 ones would leave answers no Publish ever claims).
+  if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain) !=
+      MOSQ_ERR_SUCCESS) {
+    return false;
+  }
+  std::lock_guard lock(mutex_);
+  pending_[mid] = Pending{counted, payload.size(), topic};
+  if (counted) outstandingBytes_ += payload.size();
+  if (const auto early = early_.find(mid); early != early_.end()) {
+    const int code = early->second;
+    early_.erase(early);
+    Settle(mid, code);
+  }
+  return true;
+}
+
+void MqttConnection::Settle(int mid, int reasonCode) {
+  const auto p = pending_.find(mid);
+  if (p == pending_.end()) {
+    early_[mid] = reasonCode;
+    return;
+  }
+  if (p->second.counted) outstandingBytes_ -= p->second.bytes;
+  if (IsRefusal(reasonCode)) {
+    if (p->second.counted) ++refused_;
+    if (!refusalSeen_) {
+      refusalSeen_ = true;
+      refusal_ = "the broker refused " + p->second.topic + ": " + mosquitto_reason_string(reasonCode);
+    }
+  } else if (p->second.counted) {
+    ++acknowledged_;
+  }
+  pending_.erase(p);
+}
+
+uint64_t MqttConnection::Acknowledged() const {
+  std::lock_guard lock(mutex_);
+  return acknowledged_;
+}
+
+uint64_t MqttConnection::Refused() const {
+  std::lock_guard lock(mutex_);
+  return refused_;
+}
+
+size_t MqttConnection::OutstandingBytes() const {
+  std::lock_guard lock(mutex_);
+  return outstandingBytes_;
+}
+
+std::optional<std::string> MqttConnection::TakeRefusal() {
+  std::lock_guard lock(mutex_);
+  std::optional<std::string> r;
+  r.swap(refusal_);
+  return r;
+}
+
+std::string MqttConnection::BackgroundFailure() {
+  std::lock_guard lock(mutex_);
+  if (Connected() || (connackRefusal_ == 0 && failure_.empty())) return {};
+  return Explain(MOSQ_ERR_SUCCESS, 0);
 }
 
 void MqttConnection::Finish(const std::string& topic, const std::string& payload, std::chrono::milliseconds wait) {
   if (!mosq_) return;
-  {
-    std::lock_guard lock(mutex_);
-    watchAcks_ = true;
-  }
-  int mid = 0;
-  const bool queued = mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                        payload.data(), 1, true) == MOSQ_ERR_SUCCESS;
-  // Messages go out in order: once the broker has the last, it has them all.
+  const bool queued = Publish(topic, payload, true);
+  // Every QoS 1 message answered, the goodbye last, or the time is up.
   if (queued && Connected()) {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, wait, [&] { return acked_.count(mid) > 0 || !Connected(); });
+    changed_.wait_for(lock, wait, [&] { return pending_.empty() || !Connected(); });
   }
   if (threadRunning_) {
     mosquitto_disconnect(mosq_);
@@ -152,21 +265,23 @@ void MqttConnection::Finish(const std::string& topic, const std::string& payload
   }
 }
 
-void MqttConnection::OnConnect(mosquitto*, void* self, int rc) {
+void MqttConnection::OnConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
   auto* c = static_cast<MqttConnection*>(self);
   {
     std::lock_guard lock(c->mutex_);
     if (rc == 0) {
+      c->connackRefusal_ = 0;
+      c->failure_.clear();
       c->connections_.fetch_add(1, std::memory_order_release);
       c->connected_.store(true, std::memory_order_release);
     } else {
-      c->refusal_ = rc;
+      c->connackRefusal_ = rc;
     }
   }
   c->changed_.notify_all();
 }
 
-void MqttConnection::OnDisconnect(mosquitto*, void* self, int) {
+void MqttConnection::OnDisconnect(mosquitto*, void* self, int, const mosquitto_property*) {
   auto* c = static_cast<MqttConnection*>(self);
   {
     std::lock_guard lock(c->mutex_);
@@ -180,18 +295,20 @@ void MqttConnection::OnLog(mosquitto*, void* self, int level, const char* text) 
   auto* c = static_cast<MqttConnection*>(self);
   {
     std::lock_guard lock(c->mutex_);
-    if (c->connections_.load() > 0) return;  // only a failure to connect at all is news
-    c->failure_ = text;
+    if (c->Connected()) return;  // only a failure to connect is news
+    // Kept short: a broker away for hours fails every reconnection.
+    if (c->failure_.size() > 1000) c->failure_.clear();
+    if (!c->failure_.empty()) c->failure_ += "; ";
+    c->failure_ += text;
   }
   c->changed_.notify_all();
 }
 
-void MqttConnection::OnPublish(mosquitto*, void* self, int mid) {
+void MqttConnection::OnPublish(mosquitto*, void* self, int mid, int reasonCode, const mosquitto_property*) {
   auto* c = static_cast<MqttConnection*>(self);
   {
     std::lock_guard lock(c->mutex_);
-    if (!c->watchAcks_) return;
-    c->acked_.insert(mid);
+    c->Settle(mid, reasonCode);
   }
   c->changed_.notify_all();
 }

@@ -1,7 +1,11 @@
 #pragma once
 // One connection to the broker through libmosquitto, with its network
-// thread. The broker keeps a last will for it (a retained message it
-// publishes when the connection ends without a goodbye). When the
+// thread, in MQTT 5 (3.1.1 with a broker that speaks only that): there a
+// broker answers a QoS 1 message it refuses (an ACL that forbids the topic)
+// with a reason code, where MQTT 3.1.1 drops it silently. Every QoS 1 message is therefore followed until the broker has
+// acknowledged it, and what it refused, and why, is kept. The broker keeps a
+// last will for the connection (a retained message it publishes when the
+// connection ends without a goodbye). When the
 // connection is lost, libmosquitto's thread reconnects with growing pauses;
 // the owner asks Connected() before it hands over samples, and
 // Connections() tells it that a new connection began (to announce itself
@@ -9,13 +13,16 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <map>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <string>
 
 #include "publish/broker_settings.h"
 
 struct mosquitto;
+struct mqtt5__property;
 
 namespace vozihost {
 
@@ -28,8 +35,9 @@ class MqttConnection {
   MqttConnection& operator=(const MqttConnection&) = delete;
 
   // Connects and waits at most `wait` for the broker's answer. False with
-  // the reason ("Connection refused", "not authorised", ...) when that
-  // fails; the network thread goes on trying either way.
+  // the reason, one sentence naming the cause ("Connection refused", the
+  // user name or password, the certificate, ...), when that fails; the
+  // network thread goes on trying either way.
   bool Start(std::chrono::milliseconds wait, std::string* reason);
   // Starts the network thread without waiting for the network: for more
   // connections to a broker that did not answer the first.
@@ -37,18 +45,33 @@ class MqttConnection {
   bool Connected() const { return connected_.load(std::memory_order_acquire); }
   // Successful connections so far.
   unsigned Connections() const { return connections_.load(std::memory_order_acquire); }
-  // Hands a message to libmosquitto. QoS 1 messages wait in its queue while
-  // the connection is down; the owner decides whether to send QoS 0 ones then.
-  bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain);
+  // Hands a message to libmosquitto, with QoS 1: it waits in libmosquitto's
+  // queue while the connection is down (the owner decides whether to hand
+  // over samples then), and the broker answers it. `counted`: a message whose
+  // answer Acknowledged() and Refused() count.
+  bool Publish(const std::string& topic, const std::string& payload, bool retain, bool counted = false);
+  // Counted messages the broker took; those it refused; the bytes of those
+  // not answered yet.
+  uint64_t Acknowledged() const;
+  uint64_t Refused() const;
+  size_t OutstandingBytes() const;
+  // The first refusal (any QoS 1 message) not yet taken: the topic and the
+  // broker's reason ("Not authorized").
+  std::optional<std::string> TakeRefusal();
+  // Why the connection fails while it keeps trying in the background (empty
+  // while connected or untried): for a summary.
+  std::string BackgroundFailure();
   // The last message with QoS 1 (the goodbye), acknowledged within `wait`
   // if the connection is up, then a clean disconnect: no last will.
   void Finish(const std::string& topic, const std::string& payload, std::chrono::milliseconds wait);
 
  private:
   bool Prepare(std::string* reason);
-  static void OnConnect(mosquitto*, void* self, int rc);
-  static void OnDisconnect(mosquitto*, void* self, int rc);
-  static void OnPublish(mosquitto*, void* self, int mid);
+  std::string Explain(int rc, int savedErrno);  // with mutex_ held
+  void Settle(int mid, int reasonCode);          // with mutex_ held
+  static void OnConnect(mosquitto*, void* self, int rc, int flags, const struct mqtt5__property* props);
+  static void OnDisconnect(mosquitto*, void* self, int rc, const struct mqtt5__property* props);
+  static void OnPublish(mosquitto*, void* self, int mid, int reasonCode, const struct mqtt5__property* props);
   static void OnLog(mosquitto*, void* self, int level, const char* text);
 
   BrokerSettings settings_;
@@ -56,12 +79,24 @@ class MqttConnection {
   bool threadRunning_ = false;
   std::atomic<bool> connected_{false};
   std::atomic<unsigned> connections_{0};
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
-  int refusal_ = 0;          // the broker's CONNACK code when it refused
-  std::string failure_;      // libmosquitto's last error (a TLS failure shows only there)
-  bool watchAcks_ = false;   // while finishing: acknowledged messages are noted
-  std::set<int> acked_;
+  int connackRefusal_ = 0;   // the broker's CONNACK reason code when it refused
+  bool mqtt311_ = false;     // the broker speaks MQTT 3.1.1 only
+  std::string failure_;      // libmosquitto's error texts (a TLS failure shows only there)
+  // QoS 1 messages handed over and not yet answered, by mid. An answer may
+  // come before Publish has noted its mid: it waits in early_ (mid -> code).
+  struct Pending {
+    bool counted;
+    size_t bytes;
+    std::string topic;
+  };
+  std::map<int, Pending> pending_;
+  std::map<int, int> early_;
+  uint64_t acknowledged_ = 0, refused_ = 0;
+  size_t outstandingBytes_ = 0;  // of counted messages
+  std::optional<std::string> refusal_;  // the first refusal's sentence, until taken
+  bool refusalSeen_ = false;
 };
 
 }  // namespace vozihost

@@ -11,13 +11,18 @@ namespace {
 
 class PublishHooks final : public AcquireHooks {
  public:
-  PublishHooks(const BrokerSettings& broker, std::string toolVersion)
-      : broker_(broker), toolVersion_(std::move(toolVersion)) {}
+  PublishHooks(const BrokerSettings& broker, std::string toolVersion, std::ostream& out)
+      : broker_(broker), toolVersion_(std::move(toolVersion)), out_(out) {}
 
   std::optional<int> Ready(std::vector<DeviceStream>& streams, bool filesWanted) override {
     for (DeviceStream& s : streams) {
       if (!s.failure.empty()) continue;
       auto publisher = std::make_unique<InstrumentPublisher>(s, broker_, toolVersion_);
+      // Where each instrument goes, before it streams: the summary comes
+      // only at the end, and a user needs the topic to subscribe now.
+      out_ << "  device " << s.info.index << " (" << s.info.model << " " << s.info.description << ") -> "
+           << publisher->Topic() << "\n"
+           << std::flush;
       std::string reason;
       if (unreachable_) {
         publisher->ConnectLater();
@@ -50,19 +55,27 @@ class PublishHooks final : public AcquireHooks {
 
   int Finish(int acquireCode, std::ostream& out) override {
     bool incomplete = false;
-    for (const Published& published : publishers_) {
+    for (Published& published : publishers_) {
       if (!published.started) continue;
-      const InstrumentPublisher* p = published.publisher.get();
+      InstrumentPublisher* p = published.publisher.get();
+      // Only what the broker acknowledged counts as published.
       out << "  published to " << broker_.url.Text() << " under " << p->Topic() << ": " << p->BatchesPublished()
           << " batches";
+      if (p->BatchesRefused() > 0) {
+        out << "; " << p->BatchesRefused() << " refused by the broker (not allowed to write there)";
+      }
+      if (p->BatchesUnanswered() > 0) {
+        out << "; " << p->BatchesUnanswered() << " never acknowledged (the broker stopped answering)";
+      }
       if (p->BatchesUnpublished() > 0) {
-        out << "; " << p->BatchesUnpublished() << " could not be published (the broker was unreachable)";
-        incomplete = true;
+        out << "; " << p->BatchesUnpublished() << " could not be published (the broker was unreachable, or too slow to take them)";
       }
       if (!p->EverConnected()) {
-        out << "; the broker never answered";
-        incomplete = true;
+        const std::string why = p->ConnectionFailure();
+        out << "; the broker never answered" << (why.empty() ? "" : ": " + why);
       }
+      incomplete = incomplete || p->BatchesRefused() > 0 || p->BatchesUnanswered() > 0 ||
+                   p->BatchesUnpublished() > 0 || !p->EverConnected();
       out << "\n";
     }
     out << std::flush;
@@ -80,6 +93,7 @@ class PublishHooks final : public AcquireHooks {
   };
   BrokerSettings broker_;
   std::string toolVersion_;
+  std::ostream& out_;
   std::vector<Published> publishers_;
   bool unreachable_ = false;
 };
@@ -90,7 +104,7 @@ bool PublishSupported() { return true; }
 
 int RunPublish(EnablerSession& session, const std::vector<int32_t>& found, const AcquireOptions& acquire,
                const BrokerSettings& broker, std::ostream& out) {
-  PublishHooks hooks(broker, acquire.toolVersion);
+  PublishHooks hooks(broker, acquire.toolVersion, out);
   return RunAcquire(session, found, acquire, out, &hooks);
 }
 

@@ -39,6 +39,7 @@ std::string SampleBatch::Take() {
   Put(bytes_, 4, count_, 4);
   Put(bytes_, 8, first_, 8);
   Put(bytes_, 16, static_cast<uint64_t>(hostTimeUs_), 8);
+  Put(bytes_, 24, static_cast<uint64_t>(streamUs_), 8);
   count_ = 0;
   std::string message;
   message.swap(bytes_);

@@ -9,8 +9,11 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json Event(const char* name, uint64_t position) {
-  return Json{{"event", name}, {"time", IsoTime(std::chrono::system_clock::now())}, {"position", position}};
+Json Event(const char* name, int64_t stream, uint64_t position) {
+  return Json{{"event", name},
+              {"time", IsoTime(std::chrono::system_clock::now())},
+              {"stream", stream},
+              {"position", position}};
 }
 
 // Instruments name themselves; whatever bytes they send must not make the
@@ -30,6 +33,10 @@ std::string FirmwareNumber(const std::string& version) {
 }
 
 }  // namespace
+
+int64_t StreamUs(std::chrono::system_clock::time_point started) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(started.time_since_epoch()).count();
+}
 
 std::string TopicId(const DeviceInfo& info) {
   std::string id = info.uniqueId ? std::to_string(*info.uniqueId) : "serial-" + info.description;
@@ -60,33 +67,34 @@ std::string InfoJson(const DeviceStream& s, std::chrono::system_clock::time_poin
             {"period_source", s.periodUs > 0 ? "selected" : "none"},
             {"channels", std::move(channels)},
             {"started", IsoTime(started)},
+            {"started_us", StreamUs(started)},
             {"tool", "vozi-host " + toolVersion}};
   return Text(info);
 }
 
-std::string StartEvent(uint64_t position) { return Text(Event("start", position)); }
+std::string StartEvent(int64_t stream, uint64_t position) { return Text(Event("start", stream, position)); }
 
-std::string StopEvent(uint64_t position, const std::string& reason) {
-  Json e = Event("stop", position);
+std::string StopEvent(int64_t stream, uint64_t position, const std::string& reason) {
+  Json e = Event("stop", stream, position);
   e["reason"] = reason;
   return Text(e);
 }
 
-std::string GapEvent(uint64_t position, std::optional<uint64_t> count, const std::string& cause) {
-  Json e = Event("gap", position);
+std::string GapEvent(int64_t stream, uint64_t position, std::optional<uint64_t> count, const std::string& cause) {
+  Json e = Event("gap", stream, position);
   e["count"] = count ? Json(*count) : Json(nullptr);
   e["cause"] = cause;
   return Text(e);
 }
 
-std::string LostEvent(uint64_t position, const std::string& reason) {
-  Json e = Event("lost", position);
+std::string LostEvent(int64_t stream, uint64_t position, const std::string& reason) {
+  Json e = Event("lost", stream, position);
   e["reason"] = reason;
   return Text(e);
 }
 
-std::string UnpublishedEvent(uint64_t position, uint64_t batches) {
-  Json e = Event("unpublished", position);
+std::string UnpublishedEvent(int64_t stream, uint64_t position, uint64_t batches) {
+  Json e = Event("unpublished", stream, position);
   e["count"] = batches;
   return Text(e);
 }
