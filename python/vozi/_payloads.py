@@ -129,7 +129,7 @@ def decode_info(payload):
     return out
 
 
-def decode_batch(payload, channel_count):
+def decode_batch(payload):
     """(format, first, count, stream_us or None, float32 values (count, channels))."""
     if len(payload) < 2:
         raise Malformed("samples batch shorter than its header")
@@ -141,8 +141,8 @@ def decode_batch(payload, channel_count):
         raise Malformed("samples batch of %d bytes" % len(payload))
     fields = header.unpack_from(payload)
     channels, count, first = fields[1:4]
-    if channels != channel_count:
-        raise Malformed("samples batch of %d channels, not %d" % (channels, channel_count))
+    if not channels:
+        raise Malformed("samples batch of no channels")
     if len(payload) != header.size + 4 * count * channels:
         raise Malformed("samples batch length differs from its counts")
     if first >= MAX_POSITION:

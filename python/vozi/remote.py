@@ -186,6 +186,8 @@ class Subscription:
         self._statuses = {}                 # id -> "online" / "offline"
         self._retained_in = False           # the broker's marker after the retained messages
         self._barrier = None
+        self._streams_mid = None
+        self._streams_acked = False
         self._connected = False
         self._connected_at = None
         self._refused = None                # the broker's CONNACK reason
@@ -228,6 +230,7 @@ class Subscription:
         client.on_disconnect = self._on_disconnect
         client.on_message = self._on_message
         client.on_unsubscribe = self._on_unsubscribe
+        client.on_subscribe = self._on_subscribe
         client.reconnect_delay_set(1, 16)
         self._client = client
         try:
@@ -257,6 +260,12 @@ class Subscription:
                 self._cond.wait(min(left, 0.1))
             ident, others = chosen
             self._adopt(ident)
+            # Returned only once the broker will send the samples: a batch
+            # published after subscribe() returns is never missed.
+            if not self._cond.wait_for(lambda: self._streams_acked or self._closed,
+                                       max(0.0, deadline - time.monotonic())):
+                raise Error("the broker %s did not confirm the subscription within %g s"
+                            % (self._url, timeout))
         if others:
             warnings.warn("several instruments are online under %s/: took %s, not %s"
                           % (self._prefix, ident, ", ".join(others)), stacklevel=3)
@@ -299,12 +308,10 @@ class Subscription:
         self._channels = self._in_channels = _channels(info)
         self._key = _stream_key(info)
         self._status = self._statuses.get(ident)
-        self._subscribe_streams(self._client)
+        if self._wanted is None:
+            self._subscribe_streams(self._client, ident)
 
     # --- the broker's side (paho's network thread) -----------------------------
-    def _topic(self, what):
-        return "%s/%s/%s" % (self._prefix, self._id, what)
-
     def _on_connect(self, client, userdata, flags, rc):
         with self._cond:
             if rc != 0:
@@ -317,8 +324,8 @@ class Subscription:
             who = self._wanted or "+"
             client.subscribe([("%s/%s/info" % (self._prefix, who), 1),
                               ("%s/%s/status" % (self._prefix, who), 1)])
-            if self._id is not None:
-                self._subscribe_streams(client)
+            if self._id is not None or self._wanted is not None:
+                self._subscribe_streams(client, self._wanted or self._id)
             # The broker answers packets in order, and sends a subscription's
             # retained messages before it reads the next packet: the answer
             # to this one marks the end of them.
@@ -336,8 +343,15 @@ class Subscription:
                 self._disconnects += 1
             self._cond.notify_all()
 
-    def _subscribe_streams(self, client):
-        client.subscribe([(self._topic("samples"), 0), (self._topic("events"), 1)])
+    def _subscribe_streams(self, client, ident):
+        self._streams_mid = client.subscribe([("%s/%s/samples" % (self._prefix, ident), 0),
+                                              ("%s/%s/events" % (self._prefix, ident), 1)])[1]
+
+    def _on_subscribe(self, client, userdata, mid, granted_qos):
+        with self._cond:
+            if mid == self._streams_mid:
+                self._streams_acked = True
+                self._cond.notify_all()
 
     def _on_message(self, client, userdata, message):
         # Nothing may escape to paho: an exception here ends its network
@@ -432,7 +446,7 @@ class Subscription:
                     self._malformed += 1
 
     def _take_batch(self, payload):
-        fmt, first, count, stream_us, values = P.decode_batch(payload, len(self._in_channels))
+        fmt, first, count, stream_us, values = P.decode_batch(payload)
         info = self._in_info
         if fmt != info["format"]:
             raise P.Malformed("samples batch of format %d, info of %d" % (fmt, info["format"]))
@@ -444,6 +458,9 @@ class Subscription:
                 self._malformed += 1
             self._pending.append((stream_us, payload))  # its info has not come yet
             return
+        if values.shape[1] != len(self._in_channels):
+            raise P.Malformed("samples batch of %d channels, not %d"
+                              % (values.shape[1], len(self._in_channels)))
         if self._in_ended:
             raise P.Malformed("samples batch after its stream ended")
         now = time.monotonic()
