@@ -461,8 +461,6 @@ class Subscription:
         if values.shape[1] != len(self._in_channels):
             raise P.Malformed("samples batch of %d channels, not %d"
                               % (values.shape[1], len(self._in_channels)))
-        if self._in_ended:
-            raise P.Malformed("samples batch after its stream ended")
         now = time.monotonic()
         self._check_plausible(info, first, now)
         if self._expected is not None and first < self._expected:
@@ -471,6 +469,8 @@ class Subscription:
             # Format 1 ties batches to their stream only by arrival order:
             # positions beginning again are a new stream.
             self._new_stream(info, "positions began again at %d" % first, absorb={"start", "info"})
+        if self._in_ended:
+            raise P.Malformed("samples batch after its stream ended")
         if self._expected is not None and first > self._expected:
             self._gaps += 1
             self._missing += first - self._expected

@@ -309,3 +309,47 @@ def test_the_broker_refusing_or_never_answering_is_said(tmp_path):
     finally:
         process.terminate()
         process.wait(10)
+
+
+def test_a_stopped_publisher_ends_the_stream_and_one_started_again_is_a_new_stream(broker, tmp_path):
+    if not os.path.isfile(HOST):
+        pytest.skip("vozi-host is not built beside this package")
+    url, _ = broker
+    env = dict(os.environ, TMPDIR=str(tmp_path))
+
+    def publish(samples):
+        return subprocess.Popen([HOST, "--simulate", "publish", "--broker", url, "--samples",
+                                 str(samples)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                text=True, env=env)
+    first = publish(3000)
+    second = None
+    try:
+        with vozi.subscribe(url, timeout=60) as dev:
+            old = np.concatenate(list(dev.stream(timeout=30)))  # ends at the stop
+            assert first.wait(60) == 0, first.stderr.read()
+            second = publish(3000)
+            # Until the new stream announces itself every read says the old
+            # one ended; then one read says the stream changed.
+            deadline = time.monotonic() + 60
+            while True:
+                try:
+                    dev.read(timeout=30)
+                except vozi.StreamChanged as changed:
+                    assert len(changed.data) == 0
+                    break
+                except vozi.StreamEnded as end:
+                    assert "limit" in str(end) and time.monotonic() < deadline
+                    time.sleep(0.01)
+            new = dev.read(1000, timeout=30)
+            lost = dev.lost
+        assert second.wait(60) == 0, second.stderr.read()
+    finally:
+        for p in (first, second):
+            if p is not None:
+                p.kill()
+                p.wait()
+    # The counter channel numbers each stream's samples from 0.
+    for counter in (old[:, 4], new[:, 4]):
+        assert (np.diff(counter) == 1).all()
+    assert old[-1, 4] == 2999 and new[0, 4] < 1000
+    assert (lost.missing, lost.malformed) == (0, 0)
