@@ -448,8 +448,6 @@ class Subscription:
     def _take_batch(self, payload):
         fmt, first, count, stream_us, values = P.decode_batch(payload)
         info = self._in_info
-        if fmt != info["format"]:
-            raise P.Malformed("samples batch of format %d, info of %d" % (fmt, info["format"]))
         if fmt >= 2 and stream_us != info["started_us"]:
             if stream_us in {k[1] for k in self._old_keys if k and k[0] >= 2}:
                 raise P.Malformed("samples batch of an earlier stream")
@@ -458,6 +456,8 @@ class Subscription:
                 self._malformed += 1
             self._pending.append((stream_us, payload))  # its info has not come yet
             return
+        if fmt != info["format"]:
+            raise P.Malformed("samples batch of format %d, info of %d" % (fmt, info["format"]))
         if values.shape[1] != len(self._in_channels):
             raise P.Malformed("samples batch of %d channels, not %d"
                               % (values.shape[1], len(self._in_channels)))
