@@ -25,7 +25,7 @@ MAX_CHANNELS = 1024
 MAX_TEXT = 1024                            # any one text field of info or an event
 MAX_PERIOD_US = 3600 * 1000000             # a sample an hour
 MAX_POSITION = 1 << 62                     # positions at any rate for millennia
-MAX_BATCH_BYTES = 64 * 1024 * 1024
+MAX_BATCH_BYTES = 32 + 4 * 1000 * MAX_CHANNELS * 2  # twice a publisher's largest batch
 
 
 class Malformed(ValueError):

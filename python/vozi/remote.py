@@ -37,6 +37,7 @@ MAX_EVENT_BYTES_KEPT = 1024 * 1024
 # Batches of a stream whose info has not arrived yet (samples and info travel
 # on separate topics, so a new stream's first batches may come first).
 _PENDING_BATCHES = 100
+_PENDING_BYTES = 4 * 1024 * 1024
 # After the retained messages, how long a subscription without an id waits
 # at most for the broker's marker that they have all come.
 _RETAINED_SECONDS = 2.0
@@ -210,6 +211,7 @@ class Subscription:
         self._marks = 0
         self._values = 0                    # values waiting, all streams
         self._pending = collections.deque()  # (stream_us, batch) of a stream not yet announced
+        self._pending_bytes = 0
         self._expected = None               # the position the next batch should start at
         self._last_batch_at = None
         self._ending = None                 # (kind, reason, position, since) of a stream ending
@@ -438,7 +440,9 @@ class Subscription:
         self._absorb = absorb
         if info["format"] >= 2:
             waiting = [b for s, b in self._pending if s == info["started_us"]]
+            self._malformed += len(self._pending) - len(waiting)
             self._pending.clear()
+            self._pending_bytes = 0
             for payload in waiting:
                 try:
                     self._take_batch(payload)
@@ -451,10 +455,11 @@ class Subscription:
         if fmt >= 2 and stream_us != info["started_us"]:
             if stream_us in {k[1] for k in self._old_keys if k and k[0] >= 2}:
                 raise P.Malformed("samples batch of an earlier stream")
-            if len(self._pending) >= _PENDING_BATCHES:
-                self._pending.popleft()
-                self._malformed += 1
             self._pending.append((stream_us, payload))  # its info has not come yet
+            self._pending_bytes += len(payload)
+            while len(self._pending) > _PENDING_BATCHES or self._pending_bytes > _PENDING_BYTES:
+                self._pending_bytes -= len(self._pending.popleft()[1])
+                self._malformed += 1
             return
         if fmt != info["format"]:
             raise P.Malformed("samples batch of format %d, info of %d" % (fmt, info["format"]))
