@@ -95,6 +95,13 @@ class Feeder:
         self.client.disconnect()
 
 
+def wait_until(condition, seconds=30):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "the condition never came true"
+        time.sleep(0.01)
+
+
 def now_us():
     return int(time.time() * 1e6)
 
@@ -195,6 +202,8 @@ def test_a_read_never_spans_two_streams_and_a_stream_ends_with_its_reason(broker
         feed.send("samples", Feeder.batch(0, 100, s3))
         feed.send("events", json.dumps({"event": "stop", "position": 120, "stream": s3,
                                         "reason": "limit"}))
+        # Until they arrive, every read says the instrument was lost.
+        wait_until(lambda: dev.lost.samples == 400 and dev.events[-1]["event"] == "stop")
         with pytest.raises(vozi.StreamChanged):
             dev.read(timeout=30)
         with pytest.warns(vozi.DataLost, match="20 samples missing"):
@@ -275,9 +284,7 @@ def test_hostile_messages_are_skipped_and_counted_and_the_client_goes_on(broker,
         for _ in range(vozi.remote.MAX_EVENTS + 5):
             feed.client.publish("vozi/7/events", json.dumps({"event": "gap", "count": 1}), qos=0)
         feed.send("samples", Feeder.batch(position + 300, 1, s1))  # after the events
-        deadline = time.monotonic() + 30
-        while dev.lost.samples < position + 301 and time.monotonic() < deadline:
-            time.sleep(0.01)
+        wait_until(lambda: dev.lost.samples == position + 301)
         with pytest.warns(vozi.DataLost, match="101 dropped unread"):
             assert len(dev.read(200, timeout=30)) == 200
         assert len(dev.events) == vozi.remote.MAX_EVENTS and dev.events_dropped == 5
