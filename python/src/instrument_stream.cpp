@@ -1,6 +1,7 @@
 #include "instrument_stream.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string_view>
 
 namespace vozipy {
@@ -16,9 +17,9 @@ int64_t LongestRingLine(size_t columns) { return 2 + 12 * static_cast<int64_t>(c
 }  // namespace
 
 InstrumentStream::InstrumentStream(std::shared_ptr<EnablerLibrary> library, int32_t index,
-                                   std::vector<ColumnScale> columns)
+                                   std::vector<ColumnScale> columns, int64_t periodUs)
     : library_(std::move(library)), index_(index), converter_(std::move(columns)),
-      buffer_(kRingBytes + 1) {}
+      buffer_(kRingBytes + 1), clock_(periodUs) {}
 
 InstrumentStream::Drain InstrumentStream::DrainOnce(uint32_t waitMs) {
   Drain result;
@@ -46,13 +47,23 @@ InstrumentStream::Drain InstrumentStream::DrainOnce(uint32_t waitMs) {
   // was taken (held now): within a longest line of full, it may have refused
   // lines again, however often it did before.
   const int32_t after = api.ReadBuffSize(index_);
-  if (static_cast<int64_t>(taken) + std::max(after, 0) + LongestRingLine(converter_.Columns()) > kRingBytes) {
-    ++ringOverflows_;
-  }
+  const bool ringFull =
+      static_cast<int64_t>(taken) + std::max(after, 0) + LongestRingLine(converter_.Columns()) > kRingBytes;
+  if (ringFull) ++ringOverflows_;
   result.bytes = taken;
   result.failed = api.IsFailed(index_) != 0;
   lock.unlock();
+  const double now =
+      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  const LineCounts& before = converter_.Counts();
+  const uint64_t linesBefore = before.samples + before.malformed;
   if (result.bytes) converter_.Feed(std::string_view(buffer_.data(), result.bytes));
+  bytesTaken_ += result.bytes;
+  const LineCounts& counts = converter_.Counts();
+  const uint64_t lines = counts.samples + counts.malformed;
+  const double lineBytes = lines ? static_cast<double>(bytesTaken_) / static_cast<double>(lines) : 0.0;
+  const double waiting = lineBytes > 0 ? std::max(after, 0) / lineBytes : 0.0;
+  clock_.Drained(now, lines, lines - linesBefore, waiting, ringFull);
   return result;
 }
 

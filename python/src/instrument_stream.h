@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "arrival_clock.h"
 #include "enabler_library.h"
 #include "sample_converter.h"
 
@@ -14,8 +15,9 @@ namespace vozipy {
 
 class InstrumentStream {
  public:
+  // periodUs: the period the instrument streams at (0: none known).
   InstrumentStream(std::shared_ptr<EnablerLibrary> library, int32_t index,
-                   std::vector<ColumnScale> columns);
+                   std::vector<ColumnScale> columns, int64_t periodUs);
 
   struct Drain {
     size_t bytes = 0;     // taken from the ring and converted
@@ -39,6 +41,8 @@ class InstrumentStream {
   // longest line of it): the enabler refuses whole lines then, so lines may
   // have been lost before the text each of them took.
   uint64_t RingOverflows() const { return ringOverflows_; }
+  // Lines that never arrived, as the time since the first one shows.
+  const ArrivalClock& Clock() const { return clock_; }
 
  private:
   std::shared_ptr<EnablerLibrary> library_;
@@ -48,6 +52,8 @@ class InstrumentStream {
   std::vector<char> buffer_;
   std::atomic<bool> stopped_{false};
   uint64_t ringOverflows_ = 0;
+  uint64_t bytesTaken_ = 0;
+  ArrivalClock clock_;
 };
 
 }  // namespace vozipy

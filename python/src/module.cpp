@@ -256,10 +256,12 @@ PYBIND11_MODULE(_vozi, m) {
   py::class_<InstrumentStream, std::shared_ptr<InstrumentStream>>(m, "Stream")
       .def(py::init([](std::shared_ptr<EnablerLibrary> lib, int32_t index,
                        const std::vector<std::optional<float>>& minima,
-                       const std::vector<std::optional<float>>& maxima) {
-             return std::make_shared<InstrumentStream>(std::move(lib), index, Scales(minima, maxima));
+                       const std::vector<std::optional<float>>& maxima, int64_t periodUs) {
+             return std::make_shared<InstrumentStream>(std::move(lib), index, Scales(minima, maxima),
+                                                       periodUs);
            }),
-           py::arg("library"), py::arg("index"), py::arg("minima"), py::arg("maxima"))
+           py::arg("library"), py::arg("index"), py::arg("minima"), py::arg("maxima"),
+           py::arg("period_us") = 0)
       .def("fill", &Fill, py::arg("want"), py::arg("stall_seconds"))
       .def("stop", &InstrumentStream::Stop)
       .def("take",
@@ -280,6 +282,10 @@ PYBIND11_MODULE(_vozi, m) {
         }
         py::dict d = Counts(s.Converter().Counts());
         d["ring_overflows"] = s.RingOverflows();
+        d["missing"] = s.Clock().Missing();
+        d["gaps"] = s.Clock().Gaps();
+        d["unsized"] = s.Clock().Unsized();
+        d["faster_than_period"] = s.Clock().FasterThanPeriod();
         return d;
       });
 }

@@ -10,8 +10,8 @@
         data = dev.read(seconds=1)
 """
 
-from .errors import (DataLost, DriverMissing, Error, FirmwareRejected, NotFound,
-                     NotResponding)
+from .errors import (DataLost, DriverMissing, Error, FirmwareRejected, InstrumentLost, NotFound,
+                     NotResponding, StreamChanged, StreamEnded)
 from .instrument import Channel, Instrument, InstrumentInfo, Loss, find, open
 from .remote import RemoteLoss, Subscription, subscribe
 from .simulate import Simulation, simulate
@@ -19,5 +19,6 @@ from .simulate import Simulation, simulate
 __all__ = [
     "find", "open", "simulate", "Instrument", "InstrumentInfo", "Channel", "Loss",
     "Simulation", "Error", "NotFound", "DriverMissing", "FirmwareRejected", "NotResponding",
-    "DataLost", "subscribe", "Subscription", "RemoteLoss",
+    "DataLost", "subscribe", "Subscription", "RemoteLoss", "StreamEnded", "StreamChanged",
+    "InstrumentLost",
 ]

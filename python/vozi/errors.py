@@ -39,6 +39,36 @@ class NotResponding(Error):
         self.data = data
 
 
+class StreamEnded(Error):
+    """A published stream ended (its publisher stopped it): the read that
+    reaches the end raises it, and so does every later read until a new
+    stream begins. ``data`` holds the rows of the ended stream that this read
+    took (possibly none); ``reason`` is the publisher's word for the end."""
+
+    def __init__(self, message, data=None, reason=None):
+        super().__init__(message)
+        self.data = data
+        self.reason = reason
+
+
+class InstrumentLost(StreamEnded, NotResponding):
+    """A published instrument was lost (unplugged, stopped answering);
+    ``reason`` is the publisher's sentence."""
+
+
+class StreamChanged(Error):
+    """A new stream began on a published instrument (its publisher started
+    it again, or now streams other channels). Raised once, by the read that
+    reaches the boundary; ``data`` holds the rows of the old stream this read
+    took (possibly none). The next read reads the new stream, whose channels
+    and period the subscription now has; ``info`` is its info."""
+
+    def __init__(self, message, data=None, info=None):
+        super().__init__(message)
+        self.data = data
+        self.info = info
+
+
 class DataLost(UserWarning):
     """Warned when a read finds that samples were lost (see ``Instrument.lost``)."""
 

@@ -36,7 +36,8 @@ class Channel(collections.namedtuple("Channel", "index name units minimum maximu
 
 
 class Loss(collections.namedtuple(
-        "Loss", "converted malformed no_prefix wrong_count bad_value ring_overflows")):
+        "Loss", "converted malformed no_prefix wrong_count bad_value ring_overflows missing gaps "
+                "unsized")):
     """What can be known about lost samples, beside what arrived.
 
     converted: lines that arrived whole and became rows so far (none of them
@@ -44,13 +45,16 @@ class Loss(collections.namedtuple(
     start was lost; wrong_count: values missing or lines run together;
     bad_value: a field that is no number or out of range); ring_overflows:
     times a read found the library's 64 KiB receive ring full since the
-    previous one: it refuses whole lines then, lost without trace."""
+    previous one: it refuses whole lines then. missing: samples that never
+    arrived, as the clock shows (fewer lines than the period allows), in
+    `gaps` places; unsized: ring overflows the clock could not size (the
+    instrument sent faster than its period)."""
 
     @property
     def dropped(self):
-        """Lines known lost: malformed lines and ring overflows (each overflow
-        counted once, however many lines it cost)."""
-        return self.malformed + self.ring_overflows
+        """Samples known lost: malformed lines, samples missing, and one for
+        each ring overflow that could not be sized."""
+        return self.malformed + self.missing + self.unsized
 
 
 def find():
@@ -195,7 +199,8 @@ class Instrument:
 
         from . import _vozi
         stream = _vozi.Stream(lib, index, [c.minimum for c in self._channels],
-                              [c.maximum for c in self._channels])
+                              [c.maximum for c in self._channels],
+                              0 if self._period_assumed else self._period_us)
         if not lib.command(index, S.START_STREAM)[0]:
             raise _library_failure(session, index, "instrument %d did not start streaming" % index,
                                    NotResponding)
@@ -203,7 +208,8 @@ class Instrument:
         self._handle = S.Handle(session, index, stream)
         session.handles[index] = self._handle
         self._finalizer = weakref.finalize(self, self._handle.close)
-        self._seen_loss = (0, 0)
+        self._seen_loss = (0, 0, 0, 0)
+        self._warned_fast = False
         return self
 
     # --- identity -----------------------------------------------------------
@@ -269,7 +275,7 @@ class Instrument:
         """What can be known about lost samples (a Loss)."""
         c = self._stream.counts
         return Loss(c["samples"], c["malformed"], c["no_prefix"], c["wrong_count"],
-                    c["bad_value"], c["ring_overflows"])
+                    c["bad_value"], c["ring_overflows"], c["missing"], c["gaps"], c["unsized"])
 
     @property
     def closed(self):
@@ -337,13 +343,19 @@ class Instrument:
         raise error
 
     def _warn_loss(self):
-        lost = self.lost
-        now = (lost.malformed, lost.ring_overflows)
+        c = self._stream.counts
+        now = (c["malformed"], c["ring_overflows"], c["missing"], c["unsized"])
         if now != self._seen_loss:
             self._seen_loss = now
             warnings.warn(DataLost("instrument %d: samples lost so far: %d malformed lines, "
-                                   "%d receive-ring overflows" % ((self.index,) + now)),
+                                   "%d receive-ring overflows, %d samples missing"
+                                   % (self.index, c["malformed"], c["ring_overflows"], c["missing"])),
                           stacklevel=4)
+        if c["faster_than_period"] and not self._warned_fast:
+            self._warned_fast = True
+            warnings.warn(DataLost("instrument %d sends faster than its period of %g s: the "
+                                   "samples lost when the receive ring is full cannot be counted"
+                                   % (self.index, self.period)), stacklevel=4)
 
     # --- closing --------------------------------------------------------------
     def close(self):

@@ -112,6 +112,36 @@ def test_every_read_after_lines_the_ring_refused_counts_them_and_warns():
         assert not unwarned, "reads %s follow refused lines without a warning" % unwarned
         lost = dev.lost
         assert lost.ring_overflows >= len(jumpy) // 2 and lost.converted >= rows
+        # Far more lines than the period allows: the clock cannot size what
+        # the ring refused, so each refusal counts as one unsized loss.
+        assert (lost.missing, lost.unsized) == (0, lost.ring_overflows)
+        assert any("faster than its period" in str(w.message) for w in caught)
+
+
+def test_samples_that_never_arrived_are_counted_from_the_clock_after_the_backlog():
+    # A paced instrument read after stalls longer than the ring holds (about
+    # 2.2 s of five channels at 1 kHz): the ring refuses lines at its tail, so
+    # each read takes the backlog first and the loss shows as a jump of the
+    # counter just after it. The count must equal those jumps, read by read.
+    with vozi.simulate(), vozi.open(period=0.001) as dev:
+        counter = [dev.read_raw()[:, 4]]
+        booked = []
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            for _ in range(2):
+                time.sleep(3)  # the stall itself, not a wait for a condition
+                counter.append(dev.read_raw(2700)[:, 4])
+                booked.append(dev.lost.missing)
+        # A short line may slip into the nearly full ring: one stall's loss
+        # can show as several jumps, all before the end of its read.
+        jumps = (np.diff(np.concatenate(counter).astype(int)) - 1) % 32768
+        ends = np.cumsum([len(c) for c in counter])[1:] - 1
+        truth = [jumps[:end].sum() for end in ends]
+        assert truth[0] > 300 and truth[1] > truth[0] + 300, "the stalls lost no lines"
+        # The estimate comes from the host's clock: a few samples of jitter.
+        np.testing.assert_allclose(booked, truth, atol=25)
+        assert dev.lost.gaps == 2 and dev.lost.dropped == dev.lost.missing
+        assert sum(issubclass(w.category, vozi.DataLost) for w in caught) == 2
 
 
 def test_reads_that_could_never_end_or_never_wait_are_refused():
