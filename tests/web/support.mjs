@@ -7,6 +7,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import mqtt from 'mqtt';
 import puppeteer from 'puppeteer-core';
 
 export const root = path.resolve(path.dirname(new URL(import.meta.url).pathname), '../..');
@@ -192,3 +193,33 @@ export function childrenOf(parent) {
 }
 
 export const alive = (pid) => fs.existsSync(`/proc/${pid}`);
+
+// An MQTT client of the test's own, to publish what no publisher would.
+export const publisher = (mqttPort) => mqtt.connectAsync(`mqtt://127.0.0.1:${mqttPort}`, { clean: true });
+
+// A samples batch as docs/streaming.md lays it out (format 1: 24-byte header;
+// format 2: 32 bytes, with the stream's start); value(position, channel).
+export function batchBytes({ format = 2, first, count, channels, streamUs = 0, value }) {
+  const header = format === 2 ? 32 : 24;
+  const b = Buffer.alloc(header + 4 * count * channels);
+  b.writeUInt16LE(format, 0);
+  b.writeUInt16LE(channels, 2);
+  b.writeUInt32LE(count, 4);
+  b.writeBigUInt64LE(BigInt(first), 8);
+  b.writeBigInt64LE(BigInt(Date.now()) * 1000n, 16);
+  if (format === 2) b.writeBigInt64LE(BigInt(streamUs), 24);
+  for (let i = 0; i < count; ++i) {
+    for (let c = 0; c < channels; ++c) b.writeFloatLE(value(first + i, c), header + 4 * (i * channels + c));
+  }
+  return b;
+}
+
+// An info document of `channels` channels named c0, c1, ...
+export function infoJson({ format = 2, startedUs, channels = 1, model = 'VZ-T', description = '' }) {
+  return JSON.stringify({
+    format, unique_id: null, model, firmware: '2', description, period_us: 1000, period_source: 'selected',
+    channels: Array.from({ length: channels }, (_, c) => ({ index: c + 1, name: `c${c}`, units: 'mV' })),
+    started: new Date(Math.floor(startedUs / 1000)).toISOString(),
+    ...(format === 2 ? { started_us: startedUs } : {}),
+  });
+}

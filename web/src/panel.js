@@ -20,15 +20,27 @@ function formatPeriod(us) {
 
 const clock = (d) => d.toLocaleTimeString(undefined, { hour12: false });
 
+// When the stream began, for the time axis: its start in microseconds
+// (format 2) or as text (format 1); empty when neither reads as a time.
+function streamStart(info) {
+  const ms = info.startedUs !== null ? info.startedUs / 1000 : Date.parse(info.started);
+  if (!Number.isFinite(ms)) return '';
+  const d = new Date(ms);
+  return Number.isNaN(d.getTime()) ? '' : `${d.toLocaleDateString()} ${clock(d)}`;
+}
+
 export class Panel {
-  constructor(instrument, container) {
+  constructor(instrument) {
     this.instrument = instrument;
     this.root = el('section', 'instrument');
     this.root.dataset.id = instrument.id;
     const head = el('header');
+    const who = el('div', 'who');
     this.title = el('h2');
+    this.description = el('span', 'description');
+    who.append(this.title, this.description);
     this.status = el('span', 'status');
-    head.append(this.title, this.status);
+    head.append(who, this.status);
     this.facts = el('dl', 'facts');
     this.fields = {};
     for (const [key, label] of [['uniqueId', 'unique id'], ['firmware', 'firmware'], ['period', 'period'],
@@ -40,8 +52,9 @@ export class Panel {
     }
     this.note = el('p', 'note');
     this.channels = el('div', 'channels');
-    this.root.append(head, this.facts, this.note, this.channels);
-    container.append(this.root);
+    // The plots' common time axis: its unit and origin.
+    this.axis = el('p', 'axis');
+    this.root.append(head, this.facts, this.note, this.channels, this.axis);
     this.plots = [];
     this.shownInfo = null;
     // Plots scrolled out of sight are not drawn: with eight instruments of
@@ -62,7 +75,10 @@ export class Panel {
     this.channels.replaceChildren();
     const info = this.instrument.info;
     this.shownInfo = info;
+    this.axis.textContent = '';
     if (!info) return;
+    const start = streamStart(info);
+    this.axis.textContent = `time: s since start${start ? ` (${start})` : ''}`;
     const width = this.plotWidth();
     info.channels.forEach((ch, c) => {
       const last = c === info.channels.length - 1;
@@ -130,6 +146,7 @@ export class Panel {
     const ins = this.instrument;
     const info = ins.info;
     this.title.textContent = info ? info.model || 'instrument' : `instrument ${ins.id}`;
+    this.description.textContent = info ? info.description : '';
     this.fields.uniqueId.textContent = info ? info.uniqueId : ins.id;
     this.fields.firmware.textContent = info ? info.firmware : '';
     this.fields.period.textContent = info ? `${formatPeriod(info.periodUs)} (${info.periodSource})` : '';
@@ -143,9 +160,12 @@ export class Panel {
     }
     this.status.textContent = status;
     this.status.dataset.status = ins.status;
+    const notShown = info ? info.channelCount - info.channels.length : 0;
     this.note.textContent = ins.unknownFormat !== null
-      ? `This instrument's payload format ${ins.unknownFormat} is newer than this page knows; it is not shown.`
-      : '';
+      ? `This instrument's payload format ${ins.unknownFormat} is not one this page knows; it is not shown.`
+      : notShown > 0
+        ? `${info.channelCount} channels: the first ${info.channels.length} are shown, ${notShown} are not.`
+        : '';
   }
 
   remove() {
