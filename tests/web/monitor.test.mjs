@@ -265,6 +265,14 @@ test('a stream restart starts the plot afresh; a batch of another stream never j
     await info({ format: 1, startedUs: s1 });
     r = await until('a new start: an empty plot', LIVE_MS, async () => (await ins()).nextPosition === null && ins());
     assert.equal(r.received, 0);
+
+    // No period: plotted by position.
+    await info({ startedUs: s2 + 1, periodUs: null });
+    await publishBatch({ first: 0, count: 30, streamUs: s2 + 1 });
+    await until('a stream without a period', LIVE_MS, async () => (await ins()).nextPosition === 30);
+    await page.waitForFunction(() => document.querySelector('[data-id="r"] .axis').textContent
+      .startsWith('time: samples since start ('), { timeout: LIVE_MS });
+    await page.waitForFunction(() => window.voziMonitor.plotData('r', 0)?.[0].at(-1) === 29, { timeout: LIVE_MS });
     assert.equal((await snapshot(page)).malformed, 0);
     assert.deepEqual(page.errors, []);
   } finally {

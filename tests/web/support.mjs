@@ -215,9 +215,10 @@ export function batchBytes({ format = 2, first, count, channels, streamUs = 0, v
 }
 
 // An info document of `channels` channels named c0, c1, ...
-export function infoJson({ format = 2, startedUs, channels = 1, model = 'VZ-T', description = '' }) {
+export function infoJson({ format = 2, startedUs, channels = 1, model = 'VZ-T', description = '', periodUs = 1000 }) {
   return JSON.stringify({
-    format, unique_id: null, model, firmware: '2', description, period_us: 1000, period_source: 'selected',
+    format, unique_id: null, model, firmware: '2', description, period_us: periodUs,
+    period_source: periodUs ? 'selected' : 'none',
     channels: Array.from({ length: channels }, (_, c) => ({ index: c + 1, name: `c${c}`, units: 'mV' })),
     started: new Date(Math.floor(startedUs / 1000)).toISOString(),
     ...(format === 2 ? { started_us: startedUs } : {}),

@@ -15,6 +15,9 @@ import { SampleRing } from './sample_ring.js';
 export const LONGEST_WINDOW_S = 30;
 // The ring's bound for very fast or very wide instruments (values held).
 const MAX_VALUES = 1 << 22;
+// Without a period the plots go by position: a window of one second shows
+// this many samples.
+export const UNTIMED_SAMPLES_PER_S = 1000;
 // Samples per second is counted over this much arrival time.
 const RATE_SPAN_MS = 2000;
 // Held for a stream whose info is still on its way (MQTT orders messages per
@@ -78,7 +81,7 @@ export class Instrument {
     if (same) return;
     this.resetStream();
     const C = info.channels.length;
-    const wanted = Math.ceil((LONGEST_WINDOW_S * 1e6) / info.periodUs) + 64;
+    const wanted = this.windowSamples(LONGEST_WINDOW_S) + 64;
     this.ring = new SampleRing(C, Math.max(16, Math.min(wanted, Math.floor(MAX_VALUES / C))));
     this.decimator = new Decimator(C);
     this.takeHeld();
@@ -123,8 +126,23 @@ export class Instrument {
     }
   }
 
-  get secondsPerSample() {
-    return this.info ? this.info.periodUs / 1e6 : 0;
+  // The x axis: seconds since the stream's start, or without a period
+  // positions (samples since the start).
+  get timed() {
+    return Boolean(this.info && this.info.periodUs);
+  }
+
+  get xPerSample() {
+    return this.timed ? this.info.periodUs / 1e6 : 1;
+  }
+
+  // Samples in a window of the given seconds, and its span on the x axis.
+  windowSamples(seconds) {
+    return this.timed ? Math.round((seconds * 1e6) / this.info.periodUs) : seconds * UNTIMED_SAMPLES_PER_S;
+  }
+
+  windowSpan(seconds) {
+    return this.timed ? seconds : seconds * UNTIMED_SAMPLES_PER_S;
   }
 
   // A decoded batch. Positions that jump forward are lost samples. A
@@ -225,7 +243,7 @@ export class Instrument {
   // Range of positions a window of `seconds` ending at the newest sample shows.
   windowStart(seconds) {
     if (!this.info || this.nextPosition === null) return 0;
-    return this.nextPosition - Math.round(seconds / this.secondsPerSample);
+    return this.nextPosition - this.windowSamples(seconds);
   }
 
   // Re-folds the ring's samples into buckets of the given size, for a new

@@ -180,7 +180,7 @@ export class Monitor {
       }
       if (!ins.ring) continue;
       const from = ins.windowStart(this.windowSeconds);
-      const windowSamples = Math.max(1, Math.round(this.windowSeconds / ins.secondsPerSample));
+      const windowSamples = Math.max(1, ins.windowSamples(this.windowSeconds));
       const bucketSize = Math.max(1, Math.floor(windowSamples / (panel.plotWidth() * BUCKETS_PER_PIXEL)));
       if (bucketSize !== ins.bucketSize) {
         ins.bucketSize = bucketSize;
@@ -189,7 +189,7 @@ export class Monitor {
       ins.decimator.trim(from);
       if (!ins.changed || this.paused) continue;
       ins.changed = false;
-      panel.draw(ins.decimator.plotData(from, ins.secondsPerSample));
+      panel.draw(ins.decimator.plotData(from, ins.xPerSample));
     }
     // Who and whether: at once; the figures (rate, lost) twice a second.
     const figures = nowMs - this.factsShownAt >= FACTS_EVERY_MS;
@@ -205,8 +205,8 @@ export class Monitor {
   // the window is full yet.
   xRange(ins) {
     if (this.paused && ins.pausedRange) return ins.pausedRange;
-    const end = ins.nextPosition === null ? 0 : ins.nextPosition * ins.secondsPerSample;
-    return [end - this.windowSeconds, end];
+    const end = ins.nextPosition === null ? 0 : ins.nextPosition * ins.xPerSample;
+    return [end - ins.windowSpan(this.windowSeconds), end];
   }
 
   resize() {

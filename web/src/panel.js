@@ -1,6 +1,7 @@
 // One instrument's panel: who it is, whether it is there, how its samples
 // arrive, and a plot per channel. The panel only shows an Instrument's state.
 import uPlot from 'uplot';
+import { UNTIMED_SAMPLES_PER_S } from './instrument.js';
 
 const PLOT_HEIGHT = 72;
 const COLOURS = ['#1f6fb4', '#c0392b', '#2e8b57', '#8e44ad', '#d35400', '#16a085', '#7f8c8d', '#b7950b'];
@@ -78,7 +79,8 @@ export class Panel {
     this.axis.textContent = '';
     if (!info) return;
     const start = streamStart(info);
-    this.axis.textContent = `time: s since start${start ? ` (${start})` : ''}`;
+    const unit = info.periodUs ? 's' : 'samples';
+    this.axis.textContent = `time: ${unit} since start${start ? ` (${start})` : ''}`;
     const width = this.plotWidth();
     info.channels.forEach((ch, c) => {
       const last = c === info.channels.length - 1;
@@ -149,7 +151,9 @@ export class Panel {
     this.description.textContent = info ? info.description : '';
     this.fields.uniqueId.textContent = info ? info.uniqueId : ins.id;
     this.fields.firmware.textContent = info ? info.firmware : '';
-    this.fields.period.textContent = info ? `${formatPeriod(info.periodUs)} (${info.periodSource})` : '';
+    this.fields.period.textContent = !info ? ''
+      : info.periodUs ? `${formatPeriod(info.periodUs)} (${info.periodSource})`
+        : `none: plotted by position, ${UNTIMED_SAMPLES_PER_S} samples per window second`;
     this.fields.rate.textContent = String(ins.samplesPerSecond(nowMs));
     this.fields.lost.textContent = String(ins.lost) +
       (ins.unknownGaps ? `, and ${ins.unknownGaps} gap${ins.unknownGaps > 1 ? 's' : ''} of unknown size` : '');

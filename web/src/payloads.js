@@ -51,7 +51,10 @@ export function decodeInfo(bytes) {
   if (info === null || typeof info !== 'object') throw new Malformed('info is not an object');
   if (!Number.isInteger(info.format)) throw new Malformed('info has no format');
   if (!FORMATS.includes(info.format)) return { format: info.format };
-  if (!Number.isInteger(info.period_us) || info.period_us <= 0) throw new Malformed('info has no period');
+  // null: the instrument offers no period; positions are then the time axis.
+  if (info.period_us !== null && (!Number.isInteger(info.period_us) || info.period_us <= 0)) {
+    throw new Malformed('info has no valid period');
+  }
   if (!Array.isArray(info.channels) || info.channels.length === 0) throw new Malformed('info has no channels');
   if (info.channels.length > 0xffff) throw new Malformed('info has more channels than a batch can carry');
   if (info.format === 2 && !Number.isSafeInteger(info.started_us)) throw new Malformed('info has no started_us');
@@ -77,7 +80,7 @@ export function decodeInfo(bytes) {
     model: str(info.model),
     firmware: str(info.firmware),
     description: str(info.description),
-    periodUs: info.period_us,
+    periodUs: info.period_us, // null: none
     periodSource: str(info.period_source),
     channels, // the first MAX_CHANNELS
     channelCount: info.channels.length, // as the batches carry them
