@@ -131,13 +131,14 @@ export function subscribe(name, mqttPort, prefix = 'vozi') {
       const bytes = Buffer.from(hex, 'hex');
       if (kind === 'info' && bytes.length) sub.info[id] = JSON.parse(bytes.toString('utf8'));
       if (kind !== 'samples') continue;
+      const header = bytes.readUInt16LE(0) === 2 ? 32 : 24; // format 2 also names the stream
       const C = bytes.readUInt16LE(2);
       const N = bytes.readUInt32LE(4);
       const first = Number(bytes.readBigUInt64LE(8));
       const byPosition = (sub.samples[id] ||= new Map());
       for (let i = 0; i < N; ++i) {
         const values = [];
-        for (let c = 0; c < C; ++c) values.push(bytes.readFloatLE(24 + 4 * (i * C + c)));
+        for (let c = 0; c < C; ++c) values.push(bytes.readFloatLE(header + 4 * (i * C + c)));
         byPosition.set(first + i, values);
       }
     }

@@ -58,19 +58,27 @@ export class Panel {
     this.root.append(head, this.facts, this.note, this.channels, this.axis);
     this.plots = [];
     this.shownInfo = null;
-    // Plots scrolled out of sight are not drawn: with eight instruments of
-    // sixteen channels most of them are.
+    // A channel's plot (a canvas, a few hundred kilobytes) exists only while
+    // its box is in or near the view: with 64 instruments of 64 channels the
+    // page would otherwise hold thousands of them. Out of sight, a channel
+    // keeps its data and only the box of its size.
     this.watcher = new IntersectionObserver((seen) => {
       for (const s of seen) {
-        s.target.entry.visible = s.isIntersecting;
-        if (s.isIntersecting) this.instrument.changed = true;
+        const entry = s.target.entry;
+        if (s.isIntersecting) {
+          if (!entry.plot) entry.plot = entry.create();
+          this.instrument.changed = true;
+        } else if (entry.plot) {
+          entry.plot.destroy();
+          entry.plot = null;
+        }
       }
-    });
+    }, { rootMargin: '300px 0px' });
   }
 
   // The plots follow the info: a new one (another channel list) builds them anew.
   build(xRange) {
-    for (const p of this.plots) p.plot.destroy();
+    for (const p of this.plots) p.plot?.destroy();
     this.plots = [];
     this.watcher.disconnect();
     this.channels.replaceChildren();
@@ -81,7 +89,6 @@ export class Panel {
     const start = streamStart(info);
     const unit = info.periodUs ? 's' : 'samples';
     this.axis.textContent = `time: ${unit} since start${start ? ` (${start})` : ''}`;
-    const width = this.plotWidth();
     info.channels.forEach((ch, c) => {
       const last = c === info.channels.length - 1;
       const box = el('div', 'channel');
@@ -93,10 +100,10 @@ export class Panel {
       const units = ch.units ? ` (${ch.units})` : '';
       label.append(toggle, el('span', 'name', ch.name), el('span', 'units', units), el('span', 'range', range));
       const target = el('div', 'plot');
+      target.style.height = `${PLOT_HEIGHT}px`;
       box.append(label, target);
       this.channels.append(box);
-      const plot = new uPlot({
-        width,
+      const options = {
         height: PLOT_HEIGHT,
         legend: { show: false },
         cursor: { show: false },
@@ -111,8 +118,9 @@ export class Panel {
         axes: [{ size: last ? 22 : 4, space: 60, font: '10px sans-serif', ticks: { size: 3 },
           values: last ? undefined : () => [] },
           { size: 44, space: 20, font: '10px sans-serif', ticks: { size: 3 } }],
-      }, [[], []], target);
-      const entry = { plot, box, enabled: true, visible: true, data: [[], []] };
+      };
+      const entry = { plot: null, box, enabled: true, data: [[], []] };
+      entry.create = () => new uPlot({ ...options, width: this.plotWidth() }, entry.data, target);
       this.watcher.observe(box);
       box.entry = entry;
       toggle.addEventListener('change', () => {
@@ -130,7 +138,7 @@ export class Panel {
 
   resize() {
     const width = this.plotWidth();
-    for (const p of this.plots) p.plot.setSize({ width, height: PLOT_HEIGHT });
+    for (const p of this.plots) p.plot?.setSize({ width, height: PLOT_HEIGHT });
   }
 
   // New plot data for every channel that is on.
@@ -140,7 +148,7 @@ export class Panel {
       p.data = [xs, ys[c]];
       // Drawn now rather than in uPlot's microtask, so that the frame's
       // drawing budget counts it.
-      if (p.enabled && p.visible) p.plot.batch((u) => u.setData(p.data));
+      if (p.enabled && p.plot) p.plot.batch((u) => u.setData(p.data));
     });
   }
 
@@ -174,7 +182,7 @@ export class Panel {
 
   remove() {
     this.watcher.disconnect();
-    for (const p of this.plots) p.plot.destroy();
+    for (const p of this.plots) p.plot?.destroy();
     this.root.remove();
   }
 }
