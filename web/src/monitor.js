@@ -9,7 +9,7 @@ import { Malformed, decodeEvent, decodeInfo, decodeSamples, decodeStatus, splitT
 const FACTS_EVERY_MS = 500;
 // Panels the page shows at most; instruments beyond are counted and shown as
 // a number. Ids heard from (status, events) before their info are remembered
-// up to MAX_WAITING, the longest silent first forgotten.
+// up to MAX_WAITING, the first heard from forgotten first.
 export const MAX_INSTRUMENTS = 64;
 const MAX_WAITING = 256;
 const MAX_EXCESS_IDS = 100000;
