@@ -71,7 +71,9 @@ export class Instrument {
       this.info = null;
       this.unknownFormat = info.format;
       this.resetStream();
-      this.dropHeld(() => true);
+      this.dropped += this.held.length; // no stream of it can be shown
+      this.held = [];
+      this.heldValues = 0;
       return;
     }
     this.unknownFormat = null;
@@ -108,13 +110,6 @@ export class Instrument {
         this.dropped += 1; // its channels disagree with the info it waited for
       }
     }
-  }
-
-  dropHeld(which) {
-    const before = this.held.length;
-    this.held = this.held.filter((h) => !which(h.batch));
-    this.dropped += before - this.held.length;
-    this.heldValues = this.held.reduce((n, h) => n + h.batch.values.length, 0);
   }
 
   hold(batch, nowMs) {
