@@ -157,7 +157,8 @@ export class Panel {
     const info = ins.info;
     this.title.textContent = info ? info.model || 'instrument' : `instrument ${ins.id}`;
     this.description.textContent = info ? info.description : '';
-    this.fields.uniqueId.textContent = info ? info.uniqueId : ins.id;
+    // An instrument without a unique id goes by its topic's name.
+    this.fields.uniqueId.textContent = info && info.uniqueId ? info.uniqueId : ins.id;
     this.fields.firmware.textContent = info ? info.firmware : '';
     this.fields.period.textContent = !info ? ''
       : info.periodUs ? `${formatPeriod(info.periodUs)} (${info.periodSource})`
