@@ -43,10 +43,12 @@ test('each bucket is its lowest and highest sample in the order they came, withi
 
 test('a gap of unknown size (an event, no jump in positions) is a break too, whether the event comes '
   + 'before or after the samples that follow it', () => {
-  const batch = (first, count) => ({ first, count, values: Float32Array.from(range(first, first + count)) });
+  const batch = (first, count) => ({ format: 1, channels: 1, first, count,
+    values: Float32Array.from(range(first, first + count)) });
   for (const eventFirst of [true, false]) {
     const ins = new Instrument('7');
-    ins.setInfo({ format: 1, periodUs: 1000, started: 'x', channels: [{ name: 'a', units: '', min: null, max: null }] });
+    ins.setInfo({ format: 1, periodUs: 1000, started: 'x', stream: 'x', startedUs: null, channelCount: 1,
+      channels: [{ name: 'a', units: '', min: null, max: null }] });
     ins.bucketSize = 4; // as the first frame chooses
     ins.rebucket(4, 0);
     ins.addBatch(batch(0, 40), 0);

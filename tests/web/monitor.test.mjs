@@ -7,7 +7,8 @@ import { spawnSync } from 'node:child_process';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import {
-  alive, childrenOf, freePort, openBrowser, openMonitor, outDir, snapshot, startBroker, subscribe, until, voziHost,
+  alive, batchBytes, childrenOf, freePort, infoJson, openBrowser, openMonitor, outDir, publisher, snapshot, startBroker,
+  subscribe, until, voziHost,
 } from './support.mjs';
 
 const START_MS = 60000; // simulators, discovery, start-up, broker
@@ -44,6 +45,11 @@ test('vozi-host --simulate=3 monitor: the page shows each instrument and channel
       await page.waitForFunction((sel) => document.querySelector(sel)?.textContent, { timeout: LIVE_MS },
         `${panel} h2`);
       assert.equal(await page.$eval(`${panel} h2`, (e) => e.textContent), info.model);
+      assert.equal(await page.$eval(`${panel} .description`, (e) => e.textContent), info.description);
+      const start = new Date(info.started);
+      assert.equal(await page.$eval(`${panel} .axis`, (e) => e.textContent),
+        await page.evaluate((ms) => { const d = new Date(ms); return `time: s since start (${d.toLocaleDateString()} `
+          + `${d.toLocaleTimeString(undefined, { hour12: false })})`; }, start.getTime()));
       assert.equal(await page.$eval(`${panel} [data-field=uniqueId]`, (e) => e.textContent), info.unique_id);
       assert.equal(await page.$eval(`${panel} [data-field=firmware]`, (e) => e.textContent), info.firmware);
       const shown = await page.$$eval(`${panel} .channel label`, (ls) => ls.map((l) => [
@@ -151,6 +157,126 @@ test('an instrument that hangs up turns offline, with the time it was lost', asy
     assert.match(lost.shown, /^offline since \d\d:\d\d:\d\d \(lost: .+\)$/);
   } finally {
     await host.stop('SIGINT').catch(() => host.stop('SIGKILL'));
+    await page.close();
+    await broker.stop();
+  }
+});
+
+// A broker of the test's own, the page on it, and a client that publishes.
+async function ownBroker(name) {
+  const [mqttPort, webPort] = [await freePort(), await freePort()];
+  const broker = await startBroker(name, mqttPort, webPort);
+  const page = await openMonitor(browser, `http://127.0.0.1:${webPort}/`);
+  await until('the page connected', LIVE_MS, async () => (await snapshot(page)).connected);
+  const client = await publisher(mqttPort);
+  return { broker, page, client };
+}
+
+test('many ids and an oversized info: panels only for ids with an info, at most 64 of them and 64 channels '
+  + 'each, the excess counted on the page', async () => {
+  const { broker, page, client } = await ownBroker('broker-bounds');
+  try {
+    // One info of 8000 channels, and a batch of two samples for it.
+    await client.publishAsync('vozi/wide/info', infoJson({ startedUs: 1e15, channels: 8000 }), { qos: 1 });
+    await client.publishAsync('vozi/wide/samples', batchBytes({ first: 0, count: 2, channels: 8000, streamUs: 1e15,
+      value: (p, c) => p * 10000 + c }));
+    // 3000 ids that only say their status, then 70 more instruments.
+    for (let k = 0; k < 3000; ++k) client.publish(`vozi/s${k}/status`, 'online');
+    for (let k = 0; k < 70; ++k) {
+      await client.publishAsync(`vozi/i${String(k).padStart(2, '0')}/info`, infoJson({ startedUs: 1e15 }), { qos: 1 });
+    }
+    const s = await until('64 panels and 7 instruments counted beyond them', LIVE_MS, async () => {
+      const snap = await snapshot(page);
+      return Object.keys(snap.instruments).length === 64 && snap.instrumentsNotShown === 7 &&
+        snap.instruments.wide?.received === 2 && snap.waiting === 256 && snap;
+    });
+    assert.deepEqual(s.order, [...s.order].sort(), 'panels in the order of their ids');
+    assert.equal(s.order.length, 64);
+    assert.equal(s.malformed, 0);
+    assert.match(await page.$eval('#excess', (e) => e.textContent), /^7 more instruments not shown/);
+    const wide = 'section.instrument[data-id="wide"]';
+    assert.equal(await page.$$eval(`${wide} .channel`, (cs) => cs.length), 64);
+    assert.equal(await page.$eval(`${wide} .note`, (e) => e.textContent),
+      '8000 channels: the first 64 are shown, 7936 are not.');
+    for (const c of [0, 63]) {
+      assert.deepEqual(await page.evaluate((ch) => window.voziMonitor.channel('wide', ch), c),
+        { positions: [0, 1], values: [c, 10000 + c] }, `channel ${c}`);
+    }
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await client.endAsync();
+    await page.close();
+    await broker.stop();
+  }
+});
+
+test('a stream restart starts the plot afresh; a batch of another stream never joins it', async () => {
+  const { broker, page, client } = await ownBroker('broker-restart');
+  const ins = async () => (await snapshot(page)).instruments.r;
+  const ch1 = () => page.evaluate(() => window.voziMonitor.channel('r', 1));
+  const value = (p, c) => p + 0.5 * c;
+  const publishBatch = (b) => client.publishAsync('vozi/r/samples', batchBytes({ channels: 2, value, ...b }));
+  const info = (i) => client.publishAsync('vozi/r/info', infoJson({ channels: 2, ...i }), { qos: 1, retain: true });
+  const [s0, s1, s2] = [1.7e15, 1.7e15 + 5e6, 1.7e15 + 9e6];
+  try {
+    // Format 2: a batch of a newer stream is held until its info comes; one
+    // of an older stream is dropped; neither lands on the current axis.
+    await info({ startedUs: s1 });
+    await client.publishAsync('vozi/r/status', 'online', { qos: 1 });
+    await publishBatch({ first: 0, count: 100, streamUs: s1 });
+    await until('stream 1 in the page', LIVE_MS, async () => (await ins())?.nextPosition === 100);
+    await publishBatch({ first: 100, count: 50, streamUs: s2 });
+    await publishBatch({ first: 100, count: 50, streamUs: s0 });
+    await client.publishAsync('vozi/r/events', JSON.stringify({ event: 'stop', reason: 'interrupted',
+      position: 100, stream: s1, time: new Date().toISOString() }), { qos: 1 });
+    let r = await until('held, dropped and stopped', LIVE_MS, async () => {
+      const i = await ins();
+      return i.held === 1 && i.dropped === 1 && i.shown.startsWith('offline') && i;
+    });
+    assert.equal(r.nextPosition, 100);
+    assert.equal(r.received, 100);
+    assert.match(r.shown, /^offline since \d\d:\d\d:\d\d \(stopped: interrupted\)$/);
+
+    await info({ startedUs: s2 });
+    await client.publishAsync('vozi/r/status', 'online', { qos: 1 });
+    r = await until('stream 2 with its held batch', LIVE_MS, async () => {
+      const i = await ins();
+      return i.info.startedUs === s2 && i.status === 'online' && i;
+    });
+    assert.deepEqual([r.nextPosition, r.received, r.lost, r.held], [150, 50, 0, 0]);
+    const held = await ch1();
+    assert.deepEqual(held.positions, Array.from({ length: 50 }, (_, k) => 100 + k));
+    assert.deepEqual(held.values, held.positions.map((p) => value(p, 1)));
+    // The old stream's loss says nothing about the new one.
+    await client.publishAsync('vozi/r/events', JSON.stringify({ event: 'lost', reason: 'unplugged', position: 100,
+      stream: s1 }), { qos: 1 });
+    await publishBatch({ first: 150, count: 10, streamUs: s2 });
+    r = await until('the next batch of stream 2', LIVE_MS, async () => (await ins()).nextPosition === 160 && ins());
+    assert.equal(r.status, 'online');
+
+    // Format 1: a new start in the info, or positions going backwards.
+    await info({ format: 1, startedUs: s0 });
+    await publishBatch({ format: 1, first: 0, count: 80 });
+    await until('a format-1 stream', LIVE_MS, async () => (await ins()).nextPosition === 80);
+    await publishBatch({ format: 1, first: 5, count: 10 });
+    r = await until('positions going backwards: a new plot', LIVE_MS, async () => (await ins()).nextPosition === 15 && ins());
+    assert.deepEqual([r.received, r.lost], [10, 0]);
+    assert.deepEqual((await ch1()).positions, Array.from({ length: 10 }, (_, k) => 5 + k));
+    await info({ format: 1, startedUs: s1 });
+    r = await until('a new start: an empty plot', LIVE_MS, async () => (await ins()).nextPosition === null && ins());
+    assert.equal(r.received, 0);
+
+    // No period: plotted by position.
+    await info({ startedUs: s2 + 1, periodUs: null });
+    await publishBatch({ first: 0, count: 30, streamUs: s2 + 1 });
+    await until('a stream without a period', LIVE_MS, async () => (await ins()).nextPosition === 30);
+    await page.waitForFunction(() => document.querySelector('[data-id="r"] .axis').textContent
+      .startsWith('time: samples since start ('), { timeout: LIVE_MS });
+    await page.waitForFunction(() => window.voziMonitor.plotData('r', 0)?.[0].at(-1) === 29, { timeout: LIVE_MS });
+    assert.equal((await snapshot(page)).malformed, 0);
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await client.endAsync();
     await page.close();
     await broker.stop();
   }

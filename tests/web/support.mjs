@@ -7,6 +7,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import mqtt from 'mqtt';
 import puppeteer from 'puppeteer-core';
 
 export const root = path.resolve(path.dirname(new URL(import.meta.url).pathname), '../..');
@@ -130,13 +131,14 @@ export function subscribe(name, mqttPort, prefix = 'vozi') {
       const bytes = Buffer.from(hex, 'hex');
       if (kind === 'info' && bytes.length) sub.info[id] = JSON.parse(bytes.toString('utf8'));
       if (kind !== 'samples') continue;
+      const header = bytes.readUInt16LE(0) === 2 ? 32 : 24; // format 2 also names the stream
       const C = bytes.readUInt16LE(2);
       const N = bytes.readUInt32LE(4);
       const first = Number(bytes.readBigUInt64LE(8));
       const byPosition = (sub.samples[id] ||= new Map());
       for (let i = 0; i < N; ++i) {
         const values = [];
-        for (let c = 0; c < C; ++c) values.push(bytes.readFloatLE(24 + 4 * (i * C + c)));
+        for (let c = 0; c < C; ++c) values.push(bytes.readFloatLE(header + 4 * (i * C + c)));
         byPosition.set(first + i, values);
       }
     }
@@ -192,3 +194,34 @@ export function childrenOf(parent) {
 }
 
 export const alive = (pid) => fs.existsSync(`/proc/${pid}`);
+
+// An MQTT client of the test's own, to publish what no publisher would.
+export const publisher = (mqttPort) => mqtt.connectAsync(`mqtt://127.0.0.1:${mqttPort}`, { clean: true });
+
+// A samples batch as docs/streaming.md lays it out (format 1: 24-byte header;
+// format 2: 32 bytes, with the stream's start); value(position, channel).
+export function batchBytes({ format = 2, first, count, channels, streamUs = 0, value }) {
+  const header = format === 2 ? 32 : 24;
+  const b = Buffer.alloc(header + 4 * count * channels);
+  b.writeUInt16LE(format, 0);
+  b.writeUInt16LE(channels, 2);
+  b.writeUInt32LE(count, 4);
+  b.writeBigUInt64LE(BigInt(first), 8);
+  b.writeBigInt64LE(BigInt(Date.now()) * 1000n, 16);
+  if (format === 2) b.writeBigInt64LE(BigInt(streamUs), 24);
+  for (let i = 0; i < count; ++i) {
+    for (let c = 0; c < channels; ++c) b.writeFloatLE(value(first + i, c), header + 4 * (i * channels + c));
+  }
+  return b;
+}
+
+// An info document of `channels` channels named c0, c1, ...
+export function infoJson({ format = 2, startedUs, channels = 1, model = 'VZ-T', description = '', periodUs = 1000 }) {
+  return JSON.stringify({
+    format, unique_id: null, model, firmware: '2', description, period_us: periodUs,
+    period_source: periodUs ? 'selected' : 'none',
+    channels: Array.from({ length: channels }, (_, c) => ({ index: c + 1, name: `c${c}`, units: 'mV' })),
+    started: new Date(Math.floor(startedUs / 1000)).toISOString(),
+    ...(format === 2 ? { started_us: startedUs } : {}),
+  });
+}

@@ -82,8 +82,8 @@ export class Decimator {
   }
 
   // uPlot data for each channel from position `from` on: [xs, ys_0, ys_1, ...]
-  // with x in seconds of stream time (position × period).
-  plotData(from, secondsPerSample) {
+  // with x = position × xPerSample (the period in seconds: stream time).
+  plotData(from, xPerSample) {
     const xs = [];
     const ys = [];
     for (let c = 0; c < this.channelCount; ++c) ys.push([]);
@@ -91,7 +91,7 @@ export class Decimator {
     const finite = (v) => (Number.isFinite(v) ? v : null);
     for (let j = this.start; j < n; ++j) {
       if (this.last[j] < from) continue;
-      xs.push(this.first[j] * secondsPerSample, this.last[j] * secondsPerSample);
+      xs.push(this.first[j] * xPerSample, this.last[j] * xPerSample);
       for (let c = 0; c < this.channelCount; ++c) {
         const loFirst = this.loAt[c][j] <= this.hiAt[c][j];
         const lo = finite(this.lo[c][j]);
@@ -99,7 +99,7 @@ export class Decimator {
         ys[c].push(loFirst ? lo : hi, loFirst ? hi : lo);
       }
       if (this.gapAfter[j] && j + 1 < n) {
-        xs.push(((this.last[j] + this.first[j + 1]) / 2) * secondsPerSample);
+        xs.push(((this.last[j] + this.first[j + 1]) / 2) * xPerSample);
         for (let c = 0; c < this.channelCount; ++c) ys[c].push(null);
       }
     }

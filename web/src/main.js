@@ -6,7 +6,7 @@
 import mqtt from 'mqtt';
 import uplotCss from 'uplot/dist/uPlot.min.css';
 import ownCss from '../style.css';
-import { Monitor } from './monitor.js';
+import { MAX_INSTRUMENTS, Monitor } from './monitor.js';
 
 // The broker serves files without a content type, which a browser does not
 // accept for a style sheet; the styles come inside the script instead.
@@ -24,11 +24,15 @@ $('broker').textContent = brokerUrl;
 $('prefix').textContent = prefix;
 
 const monitor = new Monitor({ prefix, container: $('instruments') });
-const showMalformed = () => {
+const showCounts = () => {
   $('malformed').textContent = String(monitor.malformed);
   $('malformed').title = monitor.lastMalformed;
+  const excess = monitor.instrumentsNotShown;
+  $('excess').hidden = excess === 0;
+  $('excess').textContent = `${excess}${monitor.excessUncounted ? '+' : ''} more instrument${excess === 1 ? '' : 's'}`
+    + ` not shown (the page shows at most ${MAX_INSTRUMENTS})`;
 };
-monitor.onMalformed = showMalformed;
+monitor.onCounts = showCounts;
 
 // A plain banner while there is no connection; MQTT.js tries again every
 // second, and the page keeps what it has until data flows again.
@@ -88,4 +92,4 @@ window.voziMonitor = {
   plotData: (id, c) => monitor.plotData(id, c),
   setWindow: (s) => monitor.setWindow(s),
 };
-showMalformed();
+showCounts();

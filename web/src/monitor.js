@@ -7,6 +7,12 @@ import { Panel } from './panel.js';
 import { Malformed, decodeEvent, decodeInfo, decodeSamples, decodeStatus, splitTopic } from './payloads.js';
 
 const FACTS_EVERY_MS = 500;
+// Panels the page shows at most; instruments beyond are counted and shown as
+// a number. Ids heard from (status, events) before their info are remembered
+// up to MAX_WAITING, the first heard from forgotten first.
+export const MAX_INSTRUMENTS = 64;
+const MAX_WAITING = 256;
+const MAX_EXCESS_IDS = 100000;
 const DRAW_BUDGET_MS = 8;
 // Buckets per pixel of plot width (each is drawn as two points).
 const BUCKETS_PER_PIXEL = 0.5;
@@ -15,8 +21,12 @@ export class Monitor {
   constructor({ prefix, container }) {
     this.prefix = prefix;
     this.container = container;
-    this.instruments = new Map();
+    this.instruments = new Map(); // id -> Instrument, each with a panel
     this.panels = new Map();
+    this.order = []; // the panels' ids, sorted as they stand in the container
+    this.waiting = new Map(); // id -> Instrument without an info yet, no panel
+    this.excess = new Set(); // ids with an info beyond MAX_INSTRUMENTS
+    this.excessUncounted = false; // more than MAX_EXCESS_IDS of them
     this.malformed = 0;
     this.lastMalformed = '';
     this.windowSeconds = 10;
@@ -24,31 +34,69 @@ export class Monitor {
     this.frames = 0;
     this.turn = 0; // the instrument drawn first in the next frame
     this.factsShownAt = 0;
-    this.onMalformed = () => {};
+    this.onCounts = () => {};
   }
 
-  instrument(id) {
+  // The instrument an info was published for: the one shown, or a new panel
+  // while there is room (null when there is none: counted).
+  admit(id) {
     let ins = this.instruments.get(id);
-    if (!ins) {
-      ins = new Instrument(id);
-      this.instruments.set(id, ins);
-      this.addPanel(ins);
+    if (ins) return ins;
+    if (this.instruments.size >= MAX_INSTRUMENTS) {
+      if (!this.excess.has(id)) {
+        if (this.excess.size < MAX_EXCESS_IDS) this.excess.add(id);
+        else this.excessUncounted = true;
+        this.onCounts();
+      }
+      return null;
     }
+    ins = this.waiting.get(id) || new Instrument(id);
+    this.waiting.delete(id);
+    this.instruments.set(id, ins);
+    this.addPanel(ins);
     return ins;
   }
 
+  // The instrument a status or event is about, remembered without a panel
+  // until its info comes; null for one beyond the bound.
+  known(id) {
+    const ins = this.instruments.get(id) || this.waiting.get(id);
+    if (ins || this.excess.has(id)) return ins || null;
+    if (this.waiting.size >= MAX_WAITING) this.waiting.delete(this.waiting.keys().next().value);
+    const fresh = new Instrument(id);
+    this.waiting.set(id, fresh);
+    return fresh;
+  }
+
+  // Panels stand in the order of their ids, whatever order they came in:
+  // a new one goes in its place, the others stay where they are.
   addPanel(ins) {
-    const panel = new Panel(ins, this.container);
+    const panel = new Panel(ins);
     this.panels.set(ins.id, panel);
-    // Panels in the order of their ids, whatever order they came in.
-    const ids = [...this.panels.keys()].sort();
-    for (const id of ids) this.container.append(this.panels.get(id).root);
+    let lo = 0;
+    let hi = this.order.length;
+    while (lo < hi) {
+      const mid = (lo + hi) >> 1;
+      if (this.order[mid] < ins.id) lo = mid + 1;
+      else hi = mid;
+    }
+    const next = lo < this.order.length ? this.panels.get(this.order[lo]).root : null;
+    this.order.splice(lo, 0, ins.id);
+    this.container.insertBefore(panel.root, next);
   }
 
   removeInstrument(id) {
     this.panels.get(id)?.remove();
     this.panels.delete(id);
     this.instruments.delete(id);
+    const k = this.order.indexOf(id);
+    if (k >= 0) this.order.splice(k, 1);
+    this.waiting.delete(id);
+    if (this.excess.delete(id)) this.onCounts();
+  }
+
+  get instrumentsNotShown() {
+    return this.excess.size;
   }
 
   // One MQTT message. Whatever it holds, it cannot stop the page: a message
@@ -61,19 +109,28 @@ export class Monitor {
       switch (where.kind) {
         case 'info':
           if (payload.length === 0) this.removeInstrument(where.id); // a retained info cleared
-          else this.instrument(where.id).setInfo(decodeInfo(payload));
+          else {
+            const info = decodeInfo(payload);
+            this.admit(where.id)?.setInfo(info);
+          }
           break;
         case 'samples': {
+          // Only for a panel: the rest is not even decoded.
           const ins = this.instruments.get(where.id);
-          if (ins && ins.ring) ins.addBatch(decodeSamples(payload, ins.info.channels.length), performance.now());
+          if (ins) ins.addBatch(decodeSamples(payload), performance.now());
           break;
         }
         case 'status':
-          if (payload.length) this.instrument(where.id).setStatus(decodeStatus(payload), now);
+          if (payload.length) {
+            const status = decodeStatus(payload);
+            this.known(where.id)?.setStatus(status, now);
+          }
           break;
-        case 'events':
-          this.instrument(where.id).applyEvent(decodeEvent(payload), now);
+        case 'events': {
+          const event = decodeEvent(payload);
+          this.known(where.id)?.applyEvent(event, now);
           break;
+        }
         default:
           break;
       }
@@ -81,7 +138,7 @@ export class Monitor {
       if (!(e instanceof Malformed)) console.error(e);
       this.malformed += 1;
       this.lastMalformed = `${topic}: ${e instanceof Malformed ? e.message : String(e)}`;
-      this.onMalformed();
+      this.onCounts();
     }
   }
 
@@ -123,7 +180,7 @@ export class Monitor {
       }
       if (!ins.ring) continue;
       const from = ins.windowStart(this.windowSeconds);
-      const windowSamples = Math.max(1, Math.round(this.windowSeconds / ins.secondsPerSample));
+      const windowSamples = Math.max(1, ins.windowSamples(this.windowSeconds));
       const bucketSize = Math.max(1, Math.floor(windowSamples / (panel.plotWidth() * BUCKETS_PER_PIXEL)));
       if (bucketSize !== ins.bucketSize) {
         ins.bucketSize = bucketSize;
@@ -132,7 +189,7 @@ export class Monitor {
       ins.decimator.trim(from);
       if (!ins.changed || this.paused) continue;
       ins.changed = false;
-      panel.draw(ins.decimator.plotData(from, ins.secondsPerSample));
+      panel.draw(ins.decimator.plotData(from, ins.xPerSample));
     }
     // Who and whether: at once; the figures (rate, lost) twice a second.
     const figures = nowMs - this.factsShownAt >= FACTS_EVERY_MS;
@@ -148,8 +205,8 @@ export class Monitor {
   // the window is full yet.
   xRange(ins) {
     if (this.paused && ins.pausedRange) return ins.pausedRange;
-    const end = ins.nextPosition === null ? 0 : ins.nextPosition * ins.secondsPerSample;
-    return [end - this.windowSeconds, end];
+    const end = ins.nextPosition === null ? 0 : ins.nextPosition * ins.xPerSample;
+    return [end - ins.windowSpan(this.windowSeconds), end];
   }
 
   resize() {
@@ -173,10 +230,20 @@ export class Monitor {
         lost: ins.lost,
         unknownGaps: ins.unknownGaps,
         nextPosition: ins.nextPosition,
+        dropped: ins.dropped,
+        held: ins.held.length,
         shown: this.panels.get(id).root.querySelector('.status').textContent,
       };
     }
-    return { instruments, malformed: this.malformed, lastMalformed: this.lastMalformed, frames: this.frames };
+    return {
+      instruments,
+      order: [...this.container.children].map((e) => e.dataset.id),
+      instrumentsNotShown: this.instrumentsNotShown,
+      waiting: this.waiting.size,
+      malformed: this.malformed,
+      lastMalformed: this.lastMalformed,
+      frames: this.frames,
+    };
   }
 
   // The samples the page holds for one channel (positions and values), from

@@ -1,6 +1,7 @@
 // One instrument's panel: who it is, whether it is there, how its samples
 // arrive, and a plot per channel. The panel only shows an Instrument's state.
 import uPlot from 'uplot';
+import { UNTIMED_SAMPLES_PER_S } from './instrument.js';
 
 const PLOT_HEIGHT = 72;
 const COLOURS = ['#1f6fb4', '#c0392b', '#2e8b57', '#8e44ad', '#d35400', '#16a085', '#7f8c8d', '#b7950b'];
@@ -20,15 +21,27 @@ function formatPeriod(us) {
 
 const clock = (d) => d.toLocaleTimeString(undefined, { hour12: false });
 
+// When the stream began, for the time axis: its start in microseconds
+// (format 2) or as text (format 1); empty when neither reads as a time.
+function streamStart(info) {
+  const ms = info.startedUs !== null ? info.startedUs / 1000 : Date.parse(info.started);
+  if (!Number.isFinite(ms)) return '';
+  const d = new Date(ms);
+  return Number.isNaN(d.getTime()) ? '' : `${d.toLocaleDateString()} ${clock(d)}`;
+}
+
 export class Panel {
-  constructor(instrument, container) {
+  constructor(instrument) {
     this.instrument = instrument;
     this.root = el('section', 'instrument');
     this.root.dataset.id = instrument.id;
     const head = el('header');
+    const who = el('div', 'who');
     this.title = el('h2');
+    this.description = el('span', 'description');
+    who.append(this.title, this.description);
     this.status = el('span', 'status');
-    head.append(this.title, this.status);
+    head.append(who, this.status);
     this.facts = el('dl', 'facts');
     this.fields = {};
     for (const [key, label] of [['uniqueId', 'unique id'], ['firmware', 'firmware'], ['period', 'period'],
@@ -40,30 +53,42 @@ export class Panel {
     }
     this.note = el('p', 'note');
     this.channels = el('div', 'channels');
-    this.root.append(head, this.facts, this.note, this.channels);
-    container.append(this.root);
+    // The plots' common time axis: its unit and origin.
+    this.axis = el('p', 'axis');
+    this.root.append(head, this.facts, this.note, this.channels, this.axis);
     this.plots = [];
     this.shownInfo = null;
-    // Plots scrolled out of sight are not drawn: with eight instruments of
-    // sixteen channels most of them are.
+    // A channel's plot (a canvas, a few hundred kilobytes) exists only while
+    // its box is in or near the view: with 64 instruments of 64 channels the
+    // page would otherwise hold thousands of them. Out of sight, a channel
+    // keeps its data and only the box of its size.
     this.watcher = new IntersectionObserver((seen) => {
       for (const s of seen) {
-        s.target.entry.visible = s.isIntersecting;
-        if (s.isIntersecting) this.instrument.changed = true;
+        const entry = s.target.entry;
+        if (s.isIntersecting) {
+          if (!entry.plot) entry.plot = entry.create();
+          this.instrument.changed = true;
+        } else if (entry.plot) {
+          entry.plot.destroy();
+          entry.plot = null;
+        }
       }
-    });
+    }, { rootMargin: '300px 0px' });
   }
 
   // The plots follow the info: a new one (another channel list) builds them anew.
   build(xRange) {
-    for (const p of this.plots) p.plot.destroy();
+    for (const p of this.plots) p.plot?.destroy();
     this.plots = [];
     this.watcher.disconnect();
     this.channels.replaceChildren();
     const info = this.instrument.info;
     this.shownInfo = info;
+    this.axis.textContent = '';
     if (!info) return;
-    const width = this.plotWidth();
+    const start = streamStart(info);
+    const unit = info.periodUs ? 's' : 'samples';
+    this.axis.textContent = `time: ${unit} since start${start ? ` (${start})` : ''}`;
     info.channels.forEach((ch, c) => {
       const last = c === info.channels.length - 1;
       const box = el('div', 'channel');
@@ -75,10 +100,10 @@ export class Panel {
       const units = ch.units ? ` (${ch.units})` : '';
       label.append(toggle, el('span', 'name', ch.name), el('span', 'units', units), el('span', 'range', range));
       const target = el('div', 'plot');
+      target.style.height = `${PLOT_HEIGHT}px`;
       box.append(label, target);
       this.channels.append(box);
-      const plot = new uPlot({
-        width,
+      const options = {
         height: PLOT_HEIGHT,
         legend: { show: false },
         cursor: { show: false },
@@ -93,8 +118,9 @@ export class Panel {
         axes: [{ size: last ? 22 : 4, space: 60, font: '10px sans-serif', ticks: { size: 3 },
           values: last ? undefined : () => [] },
           { size: 44, space: 20, font: '10px sans-serif', ticks: { size: 3 } }],
-      }, [[], []], target);
-      const entry = { plot, box, enabled: true, visible: true, data: [[], []] };
+      };
+      const entry = { plot: null, box, enabled: true, data: [[], []] };
+      entry.create = () => new uPlot({ ...options, width: this.plotWidth() }, entry.data, target);
       this.watcher.observe(box);
       box.entry = entry;
       toggle.addEventListener('change', () => {
@@ -112,7 +138,7 @@ export class Panel {
 
   resize() {
     const width = this.plotWidth();
-    for (const p of this.plots) p.plot.setSize({ width, height: PLOT_HEIGHT });
+    for (const p of this.plots) p.plot?.setSize({ width, height: PLOT_HEIGHT });
   }
 
   // New plot data for every channel that is on.
@@ -122,7 +148,7 @@ export class Panel {
       p.data = [xs, ys[c]];
       // Drawn now rather than in uPlot's microtask, so that the frame's
       // drawing budget counts it.
-      if (p.enabled && p.visible) p.plot.batch((u) => u.setData(p.data));
+      if (p.enabled && p.plot) p.plot.batch((u) => u.setData(p.data));
     });
   }
 
@@ -130,9 +156,13 @@ export class Panel {
     const ins = this.instrument;
     const info = ins.info;
     this.title.textContent = info ? info.model || 'instrument' : `instrument ${ins.id}`;
-    this.fields.uniqueId.textContent = info ? info.uniqueId : ins.id;
+    this.description.textContent = info ? info.description : '';
+    // An instrument without a unique id goes by its topic's name.
+    this.fields.uniqueId.textContent = info && info.uniqueId ? info.uniqueId : ins.id;
     this.fields.firmware.textContent = info ? info.firmware : '';
-    this.fields.period.textContent = info ? `${formatPeriod(info.periodUs)} (${info.periodSource})` : '';
+    this.fields.period.textContent = !info ? ''
+      : info.periodUs ? `${formatPeriod(info.periodUs)} (${info.periodSource})`
+        : `none: plotted by position, ${UNTIMED_SAMPLES_PER_S} samples per window second`;
     this.fields.rate.textContent = String(ins.samplesPerSecond(nowMs));
     this.fields.lost.textContent = String(ins.lost) +
       (ins.unknownGaps ? `, and ${ins.unknownGaps} gap${ins.unknownGaps > 1 ? 's' : ''} of unknown size` : '');
@@ -143,14 +173,17 @@ export class Panel {
     }
     this.status.textContent = status;
     this.status.dataset.status = ins.status;
+    const notShown = info ? info.channelCount - info.channels.length : 0;
     this.note.textContent = ins.unknownFormat !== null
-      ? `This instrument's payload format ${ins.unknownFormat} is newer than this page knows; it is not shown.`
-      : '';
+      ? `This instrument's payload format ${ins.unknownFormat} is not one this page knows; it is not shown.`
+      : notShown > 0
+        ? `${info.channelCount} channels: the first ${info.channels.length} are shown, ${notShown} are not.`
+        : '';
   }
 
   remove() {
     this.watcher.disconnect();
-    for (const p of this.plots) p.plot.destroy();
+    for (const p of this.plots) p.plot?.destroy();
     this.root.remove();
   }
 }

@@ -2,8 +2,16 @@
 // either returns the decoded value or throws a Malformed with a short reason:
 // the page counts those and carries on, it never trusts a message's shape.
 
-export const FORMAT = 1;
-const HEADER_BYTES = 24;
+// Payload formats this page reads. Format 1 ties a samples batch to its
+// stream by arrival order only; format 2 names the stream (its start in
+// microseconds) in the info, in every event and in every batch.
+export const FORMATS = [1, 2];
+const HEADER_BYTES = { 1: 24, 2: 32 };
+// Channels per instrument the page keeps and plots; an info may announce any
+// number (a uint16 in the batches), the excess is counted and shown.
+export const MAX_CHANNELS = 64;
+// A JSON document larger than this is not read at all.
+const MAX_JSON_BYTES = 4 << 20;
 
 export class Malformed extends Error {}
 
@@ -24,6 +32,7 @@ function text(bytes) {
 }
 
 function json(bytes) {
+  if (bytes.byteLength > MAX_JSON_BYTES) throw new Malformed('JSON document too large');
   try {
     return JSON.parse(text(bytes));
   } catch (e) {
@@ -33,62 +42,82 @@ function json(bytes) {
 
 const isFiniteNumber = (v) => typeof v === 'number' && Number.isFinite(v);
 
-// The info document. A format other than ours is returned as it is (the page
-// says it cannot show that instrument); a document of our format must have
-// what the plots need.
+// The info document. A format the page does not know is returned as it is
+// (the page says it cannot show that instrument); a document of a known
+// format must have what the plots need. `stream` identifies the stream: the
+// start in microseconds (format 2) or the start as text (format 1).
 export function decodeInfo(bytes) {
   const info = json(bytes);
   if (info === null || typeof info !== 'object') throw new Malformed('info is not an object');
   if (!Number.isInteger(info.format)) throw new Malformed('info has no format');
-  if (info.format !== FORMAT) return { format: info.format };
-  if (!Number.isInteger(info.period_us) || info.period_us <= 0) throw new Malformed('info has no period');
+  if (!FORMATS.includes(info.format)) return { format: info.format };
+  // null: the instrument offers no period; positions are then the time axis.
+  if (info.period_us !== null && (!Number.isInteger(info.period_us) || info.period_us <= 0)) {
+    throw new Malformed('info has no valid period');
+  }
   if (!Array.isArray(info.channels) || info.channels.length === 0) throw new Malformed('info has no channels');
-  const channels = info.channels.map((c) => {
-    if (c === null || typeof c !== 'object' || typeof c.name !== 'string') {
+  if (info.channels.length > 0xffff) throw new Malformed('info has more channels than a batch can carry');
+  if (info.format === 2 && !Number.isSafeInteger(info.started_us)) throw new Malformed('info has no started_us');
+  const channels = [];
+  for (const [c, ch] of info.channels.entries()) {
+    if (ch === null || typeof ch !== 'object' || typeof ch.name !== 'string') {
       throw new Malformed('info has a channel without a name');
     }
-    const ranged = isFiniteNumber(c.min) && isFiniteNumber(c.max) && c.max > c.min;
-    return {
-      name: c.name,
-      units: typeof c.units === 'string' ? c.units : '',
-      min: ranged ? c.min : null,
-      max: ranged ? c.max : null,
-    };
-  });
+    if (c >= MAX_CHANNELS) continue;
+    const ranged = isFiniteNumber(ch.min) && isFiniteNumber(ch.max) && ch.max > ch.min;
+    channels.push({
+      name: ch.name,
+      units: typeof ch.units === 'string' ? ch.units : '',
+      min: ranged ? ch.min : null,
+      max: ranged ? ch.max : null,
+    });
+  }
   const str = (v) => (v === undefined || v === null ? '' : String(v));
+  const started = str(info.started);
   return {
-    format: FORMAT,
+    format: info.format,
     uniqueId: str(info.unique_id),
     model: str(info.model),
     firmware: str(info.firmware),
     description: str(info.description),
-    periodUs: info.period_us,
+    periodUs: info.period_us, // null: none
     periodSource: str(info.period_source),
-    channels,
-    started: str(info.started),
+    channels, // the first MAX_CHANNELS
+    channelCount: info.channels.length, // as the batches carry them
+    started,
+    startedUs: info.format === 2 ? info.started_us : null,
+    stream: info.format === 2 ? info.started_us : started,
   };
 }
 
-// A samples batch: {first, hostTimeUs, count, values (Float32Array, sample by
-// sample, channel by channel)}. channelCount is what the instrument's info
-// announced; a batch that disagrees is malformed.
-export function decodeSamples(bytes, channelCount) {
-  if (bytes.byteLength < HEADER_BYTES) throw new Malformed('samples batch shorter than its header');
+// A samples batch: {format, channels, first, hostTimeUs, streamUs (format 2;
+// null for format 1), count, values}. values holds the first
+// min(channels, MAX_CHANNELS) channels of each sample (Float32Array, sample
+// by sample); the caller checks `channels` against the info.
+export function decodeSamples(bytes) {
+  if (bytes.byteLength < 2) throw new Malformed('samples batch shorter than its header');
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
   const format = view.getUint16(0, true);
-  if (format !== FORMAT) throw new Malformed(`samples batch of format ${format}`);
+  const header = HEADER_BYTES[format];
+  if (!header) throw new Malformed(`samples batch of format ${format}`);
+  if (bytes.byteLength < header) throw new Malformed('samples batch shorter than its header');
   const channels = view.getUint16(2, true);
   const count = view.getUint32(4, true);
-  if (channels !== channelCount) throw new Malformed('samples batch channel count differs from info');
-  if (bytes.byteLength !== HEADER_BYTES + 4 * count * channels) {
+  if (bytes.byteLength !== header + 4 * count * channels) {
     throw new Malformed('samples batch length differs from its counts');
   }
+  if (channels === 0) throw new Malformed('samples batch without channels');
   const first = Number(view.getBigUint64(8, true));
+  if (!Number.isSafeInteger(first + count)) throw new Malformed('samples batch position out of range');
   const hostTimeUs = Number(view.getBigInt64(16, true));
+  const streamUs = format === 2 ? Number(view.getBigInt64(24, true)) : null;
   // Copied: the message buffer is reused, and it may not be 4-byte aligned.
-  const values = new Float32Array(count * channels);
-  for (let i = 0; i < values.length; ++i) values[i] = view.getFloat32(HEADER_BYTES + 4 * i, true);
-  return { first, hostTimeUs, count, values };
+  const kept = Math.min(channels, MAX_CHANNELS);
+  const values = new Float32Array(count * kept);
+  for (let i = 0; i < count; ++i) {
+    for (let c = 0; c < kept; ++c) values[i * kept + c] = view.getFloat32(header + 4 * (i * channels + c), true);
+  }
+  return { format, channels, first, hostTimeUs, streamUs, count, values };
 }
 
 export function decodeStatus(bytes) {
@@ -97,10 +126,12 @@ export function decodeStatus(bytes) {
   return s;
 }
 
+// An event; `stream` (format 2) is the started_us of the stream it concerns.
 export function decodeEvent(bytes) {
   const e = json(bytes);
   if (e === null || typeof e !== 'object' || typeof e.event !== 'string') {
     throw new Malformed('event without a name');
   }
+  if (e.stream !== undefined && !Number.isSafeInteger(e.stream)) throw new Malformed('event with a bad stream');
   return e;
 }
