@@ -62,7 +62,11 @@ class HostPublishMonitor : public ReapingHostTest {
 };
 
 TEST_F(HostPublishMonitor, PrivateBrokerIsOnTheLoopbackOnlyThePublisherWritesAndItsDeathEndsTheRun) {
-  HostProcess host({"--simulate", "monitor"}, env(), t.Path());
+  // The sanitizer builds make no page; any folder of files serves here.
+  const auto page = t.Path() / "page";
+  std::filesystem::create_directories(page);
+  std::ofstream(page / "index.html") << "<!doctype html><title>monitor</title>\n";
+  HostProcess host({"--simulate", "monitor", "--web", page.string()}, env(), t.Path());
   const std::regex addresses("open http://127\\.0\\.0\\.1:(\\d+)/[\\s\\S]*mqtt://127\\.0\\.0\\.1:(\\d+)[\\s\\S]*-> vozi/42");
   std::smatch m;
   const auto deadline = std::chrono::steady_clock::now() + 60s;
