@@ -270,7 +270,23 @@ void MqttConnection::Finish(const std::string& topic, const std::string& payload
 void MqttConnection::Subscribe(std::vector<std::pair<std::string, int>> filters, MessageHandler handler) {
   filters_ = std::move(filters);
   onMessage_ = std::move(handler);
-  if (mosq_) mosquitto_message_v5_callback_set(mosq_, &MqttConnection::OnMessage);
+  if (!mosq_) return;
+  mosquitto_message_v5_callback_set(mosq_, &MqttConnection::OnMessage);
+  mosquitto_subscribe_v5_callback_set(mosq_, &MqttConnection::OnSubscribe);
+}
+
+bool MqttConnection::WaitSubscribed(std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, wait, [&] { return Connected() && subscribeAnswers_ >= filters_.size(); });
+}
+
+void MqttConnection::OnSubscribe(mosquitto*, void* self, int, int, const int*, const mosquitto_property*) {
+  auto* c = static_cast<MqttConnection*>(self);
+  {
+    std::lock_guard lock(c->mutex_);
+    ++c->subscribeAnswers_;
+  }
+  c->changed_.notify_all();
 }
 
 void MqttConnection::OnMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*) {
@@ -287,6 +303,10 @@ void MqttConnection::OnConnect(mosquitto* mosq, void* self, int rc, int, const m
   auto* c = static_cast<MqttConnection*>(self);
   // Before the connection counts as up: a clean start has no subscriptions.
   if (rc == 0) {
+    {
+      std::lock_guard lock(c->mutex_);
+      c->subscribeAnswers_ = 0;
+    }
     for (const auto& [filter, qos] : c->filters_) mosquitto_subscribe(mosq, nullptr, filter.c_str(), qos);
   }
   {

@@ -53,6 +53,9 @@ class MqttConnection {
   // connection.
   using MessageHandler = std::function<void(const std::string& topic, std::string payload)>;
   void Subscribe(std::vector<std::pair<std::string, int>> filters, MessageHandler handler);
+  // Waits at most `wait` until the broker has confirmed every filter on the
+  // current connection: from then on nothing published is missed.
+  bool WaitSubscribed(std::chrono::milliseconds wait);
   bool Connected() const { return connected_.load(std::memory_order_acquire); }
   // Successful connections so far.
   unsigned Connections() const { return connections_.load(std::memory_order_acquire); }
@@ -85,6 +88,8 @@ class MqttConnection {
   static void OnDisconnect(mosquitto*, void* self, int rc, const struct mqtt5__property* props);
   static void OnPublish(mosquitto*, void* self, int mid, int reasonCode, const struct mqtt5__property* props);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message, const struct mqtt5__property* props);
+  static void OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                          const struct mqtt5__property* props);
   static void OnLog(mosquitto*, void* self, int level, const char* text);
 
   BrokerSettings settings_;
@@ -112,6 +117,7 @@ class MqttConnection {
   bool refusalSeen_ = false;
   std::vector<std::pair<std::string, int>> filters_;  // subscribed on every connection
   MessageHandler onMessage_;
+  size_t subscribeAnswers_ = 0;  // on the current connection
 };
 
 }  // namespace vozihost

@@ -288,6 +288,11 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
     ReportError("cannot reach the broker " + broker.url.Text() + ": " + error);
     return kExitBroker;
   }
+  if (!connection.WaitSubscribed(kAnswerWait)) {
+    ReportError("the broker " + broker.url.Text() + " did not confirm the subscriptions within " +
+                std::to_string(kAnswerWait.count()) + " s");
+    return kExitBroker;
+  }
   out << "recording " << broker.prefix << "/" << (o.ids.empty() ? std::string("+") : "{" + [&] {
     std::string list;
     for (const std::string& id : o.ids) list += (list.empty() ? "" : ",") + id;

@@ -87,7 +87,7 @@ void InstrumentRecorder::Info(const std::string& topic, const std::string& paylo
   // The same stream announced again (a reconnection), or an older one.
   if (info_ && info->startedUs <= info_->startedUs) return;
   if (info->startedUs <= lastEndedUs_) return;
-  if (info_ && !ended_) EndStream("a new stream began");
+  if (info_ && !ended_) EndStream(endSeen_ ? endWhy_ : "a new stream began");
   BeginStream(*info);
 }
 
