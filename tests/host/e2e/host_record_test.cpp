@@ -102,11 +102,11 @@ TEST_F(HostRecord, RecordedFilesEqualThePublishersCsvAndARestartBeginsANewFile) 
   // same instruments streaming again.
   const HostRun first = RunHost({"--simulate=2", "--sim-arg=--burst", "--sim-arg=--channels=27", "publish", "--broker",
                                  broker.Url(), "--samples", "8000", "--allow-loss", "--csv",
-                                 (t.Path() / "first.csv").string()},
+                                 (t.Path() / "first.csv").string(), "--edf", (t.Path() / "first.edf").string()},
                                 t.Path(), env(), 120s);
   ASSERT_EQ(first.exitCode, 0) << first.err;
   const HostRun second = RunHost({"--simulate=2", "publish", "--broker", broker.Url(), "--samples", "400", "--csv",
-                                  (t.Path() / "second.csv").string()},
+                                  (t.Path() / "second.csv").string(), "--edf", (t.Path() / "second.edf").string()},
                                  t.Path(), env());
   ASSERT_EQ(second.exitCode, 0) << second.err;
   const Json session = WaitForSession([](const Json& s) { return s["streams"].size() == 4; });
@@ -125,7 +125,8 @@ TEST_F(HostRecord, RecordedFilesEqualThePublishersCsvAndARestartBeginsANewFile) 
       ASSERT_EQ(stream["files"].size(), 2u) << stream;
       const auto recorded = out() / stream["files"][0].get<std::string>();
       EXPECT_EQ(recorded.extension(), ".csv");
-      EXPECT_TRUE(std::filesystem::file_size(out() / stream["files"][1].get<std::string>()) > 256);
+      const auto edf = out() / stream["files"][1].get<std::string>();
+      EXPECT_EQ(edf.extension(), ".edf");
 
       const auto want = RowsByTime(published);
       const auto got = RowsByTime(recorded);
@@ -150,6 +151,12 @@ TEST_F(HostRecord, RecordedFilesEqualThePublishersCsvAndARestartBeginsANewFile) 
         ++compared;
       }
       EXPECT_GT(compared, 0u);
+      // A stream received whole is the publisher's recording to the byte:
+      // header, data records, gap padding and annotations.
+      if (got.size() == want.size()) {
+        auto publishedEdf = published;
+        EXPECT_TRUE(ReadFile(publishedEdf.replace_extension(".edf")) == ReadFile(edf)) << edf;
+      }
     }
   }
   EXPECT_GT(gapRows, 0u) << "the flooded run was to have gaps";

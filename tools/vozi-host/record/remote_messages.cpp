@@ -157,7 +157,7 @@ std::optional<RemoteInfo> ParseInfo(const std::string& payload, std::string* why
   }
   if (!Text(*j, "model", false, &info.model, why) || !Text(*j, "description", false, &info.description, why) ||
       !Text(*j, "firmware", false, &info.firmware, why) || !Text(*j, "version", false, &info.version, why) ||
-      !Text(*j, "started", true, &info.started, why)) {
+      !Text(*j, "tool", false, &info.tool, why) || !Text(*j, "started", true, &info.started, why)) {
     return std::nullopt;
   }
   const auto period = j->find("period_us");

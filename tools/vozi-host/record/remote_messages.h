@@ -27,6 +27,7 @@ struct RemoteInfo {
   std::string model, firmware, version, description;
   int64_t periodUs = 0;  // 0: the publisher knows none
   std::vector<ChannelInfo> channels;
+  std::string tool;       // the publisher's name and version, as published
   std::string started;    // ISO 8601 text as published
   int64_t startedUs = 0;  // format 1: from `started` (milliseconds)
 };

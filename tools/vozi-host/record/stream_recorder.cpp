@@ -337,8 +337,10 @@ bool InstrumentRecorder::OpenFiles(uint64_t first) {
     // The file begins with the first sample received: its start is that sample's time.
     h.start = std::chrono::system_clock::time_point(
         std::chrono::microseconds(info.startedUs + static_cast<int64_t>(first) * info.periodUs));
-    h.equipment = "Vozi " + info.model + " " + info.description + " fw " + info.firmware;
-    h.recording = "vozi-host " + settings_.toolVersion + " record";
+    // As the publisher's own recording names them: the whole version text,
+    // and the tool that made the samples.
+    h.equipment = "Vozi " + info.model + " " + info.description + " fw " + (info.version.empty() ? info.firmware : info.version);
+    h.recording = info.tool.empty() ? "vozi-host " + settings_.toolVersion : info.tool;
     error.clear();
     edf_ = EdfRecording::Open(path, h, &error);
     if (edf_) {
