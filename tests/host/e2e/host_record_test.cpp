@@ -217,6 +217,7 @@ TEST_F(HostRecord, HostileMessagesAreSkippedAndCountedAndGapsAreMarked) {
   send("vozi/7/info", info(s1), true);
   send("vozi/8/info", "{\"format\":2,\"x\":" + std::string(40, '[') + std::string(40, ']') + "}", true);
   send("vozi/7/samples", batch(0, 10, s1));
+  send("vozi/7/samples", batch(0, 10, s1));           // sent again after a reconnection
   send("vozi/7/samples", batch(10, 5, s1, 4));        // shorter than its header says
   send("vozi/7/samples", batch(10, 5, s1 - 1));       // an older stream's: late
   send("vozi/7/samples", std::string("\x02\x00", 2));  // no header
@@ -254,6 +255,7 @@ TEST_F(HostRecord, HostileMessagesAreSkippedAndCountedAndGapsAreMarked) {
   EXPECT_NE(a["files"][0], b["files"][0]);
   EXPECT_EQ(session["skipped"]["malformed"], 4);  // the nested info, two batches, the event
   EXPECT_EQ(session["skipped"]["late"], 1);
+  EXPECT_EQ(session["skipped"]["repeated"], 1);
 
   const auto rows = RowsByTime(out() / a["files"][0].get<std::string>());
   ASSERT_EQ(rows.size(), 30u);
