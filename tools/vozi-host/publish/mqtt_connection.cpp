@@ -280,11 +280,22 @@ bool MqttConnection::WaitSubscribed(std::chrono::milliseconds wait) {
   return changed_.wait_for(lock, wait, [&] { return Connected() && subscribeAnswers_ >= filters_.size(); });
 }
 
-void MqttConnection::OnSubscribe(mosquitto*, void* self, int, int, const int*, const mosquitto_property*) {
+void MqttConnection::OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                                 const mosquitto_property*) {
   auto* c = static_cast<MqttConnection*>(self);
   {
     std::lock_guard lock(c->mutex_);
     ++c->subscribeAnswers_;
+    const auto filter = c->subscribing_.find(mid);
+    for (int k = 0; k < count && granted; ++k) {
+      if (IsRefusal(granted[k]) && !c->refusalSeen_) {
+        c->refusalSeen_ = true;
+        c->refusal_ = "the broker refused the subscription to " +
+                      (filter != c->subscribing_.end() ? filter->second : std::string("a topic")) + ": " +
+                      mosquitto_reason_string(granted[k]);
+      }
+    }
+    if (filter != c->subscribing_.end()) c->subscribing_.erase(filter);
   }
   c->changed_.notify_all();
 }
@@ -303,11 +314,13 @@ void MqttConnection::OnConnect(mosquitto* mosq, void* self, int rc, int, const m
   auto* c = static_cast<MqttConnection*>(self);
   // Before the connection counts as up: a clean start has no subscriptions.
   if (rc == 0) {
-    {
-      std::lock_guard lock(c->mutex_);
-      c->subscribeAnswers_ = 0;
+    std::lock_guard lock(c->mutex_);
+    c->subscribeAnswers_ = 0;
+    c->subscribing_.clear();
+    for (const auto& [filter, qos] : c->filters_) {
+      int mid = 0;
+      if (mosquitto_subscribe(mosq, &mid, filter.c_str(), qos) == MOSQ_ERR_SUCCESS) c->subscribing_[mid] = filter;
     }
-    for (const auto& [filter, qos] : c->filters_) mosquitto_subscribe(mosq, nullptr, filter.c_str(), qos);
   }
   {
     std::lock_guard lock(c->mutex_);

@@ -53,8 +53,9 @@ class MqttConnection {
   // connection.
   using MessageHandler = std::function<void(const std::string& topic, std::string payload)>;
   void Subscribe(std::vector<std::pair<std::string, int>> filters, MessageHandler handler);
-  // Waits at most `wait` until the broker has confirmed every filter on the
-  // current connection: from then on nothing published is missed.
+  // Waits at most `wait` until the broker has answered every filter on the
+  // current connection: from then on nothing published is missed. A filter
+  // it refused (its ACL) is a refusal, for TakeRefusal.
   bool WaitSubscribed(std::chrono::milliseconds wait);
   bool Connected() const { return connected_.load(std::memory_order_acquire); }
   // Successful connections so far.
@@ -118,6 +119,7 @@ class MqttConnection {
   std::vector<std::pair<std::string, int>> filters_;  // subscribed on every connection
   MessageHandler onMessage_;
   size_t subscribeAnswers_ = 0;  // on the current connection
+  std::map<int, std::string> subscribing_;  // filters by mid, until answered
 };
 
 }  // namespace vozihost

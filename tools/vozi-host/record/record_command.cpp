@@ -293,6 +293,10 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
                 std::to_string(kAnswerWait.count()) + " s");
     return kExitBroker;
   }
+  if (const auto refusal = connection.TakeRefusal()) {
+    ReportError(*refusal + " (does the broker's ACL let this user read under " + broker.prefix + "?)");
+    return kExitBroker;
+  }
   out << "recording " << broker.prefix << "/" << (o.ids.empty() ? std::string("+") : "{" + [&] {
     std::string list;
     for (const std::string& id : o.ids) list += (list.empty() ? "" : ",") + id;

@@ -19,11 +19,12 @@ namespace {
 constexpr size_t kMaxWaitingBatches = 100;
 constexpr size_t kMaxWaitingBytes = 4 * 1024 * 1024;
 constexpr size_t kMaxUnknownGaps = 100000;
-// Plausibility: the time since the stream's start (or since the previous
-// batch) allows this many positions, with this margin for clocks that
-// differ between machines and for bursts after a stall.
-constexpr int64_t kMarginUs = 60 * 1000000LL;
-constexpr int64_t kRateFactor = 2;
+// Plausibility: a batch may lie ahead of the previous one by twice what
+// the time between them allows, plus a margin for bursts after a stall; and
+// ahead of the stream's start by twice the time since, plus a margin for
+// clocks that differ between the publisher's machine and this one.
+constexpr int64_t kJumpMarginUs = 10 * 1000000LL;
+constexpr int64_t kClockMarginUs = 3600 * 1000000LL;
 
 int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -31,9 +32,8 @@ int64_t NowUs() {
 }
 
 // The positions `elapsedUs` can account for at `periodUs`, generously.
-uint64_t Allowed(int64_t elapsedUs, int64_t periodUs) {
-  const int64_t span = std::max<int64_t>(elapsedUs, 0) + kMarginUs;
-  return static_cast<uint64_t>(span / periodUs) * kRateFactor + 1000;
+uint64_t Allowed(int64_t elapsedUs, int64_t marginUs, int64_t periodUs) {
+  return static_cast<uint64_t>((2 * std::max<int64_t>(elapsedUs, 0) + marginUs) / periodUs);
 }
 
 // Back to the integers the enabler gave, which the EDF file holds: the
@@ -178,17 +178,17 @@ void InstrumentRecorder::Take(Held held, RecordClock::time_point now) {
     }
     return;
   }
-  if (info_->periodUs > 0) {
-    const bool beyondStart = end > Allowed(NowUs() - info_->startedUs, info_->periodUs);
-    const bool tooFarAhead =
-        takenEnd_ && lastBatchAt_ &&
-        b.first - *takenEnd_ >
-            Allowed(std::chrono::duration_cast<std::chrono::microseconds>(now - *lastBatchAt_).count(),
-                    info_->periodUs);
-    if (beyondStart || tooFarAhead) {
-      ++counters_.refused;
-      return;
-    }
+  // Without a period, positions still count samples: at most one a microsecond.
+  const int64_t period = info_->periodUs > 0 ? info_->periodUs : 1;
+  const bool beyondStart = b.first > Allowed(NowUs() - info_->startedUs, kClockMarginUs, period);
+  const bool tooFarAhead =
+      takenEnd_ && lastBatchAt_ && b.first > *takenEnd_ &&
+      b.first - *takenEnd_ >
+          Allowed(std::chrono::duration_cast<std::chrono::microseconds>(now - *lastBatchAt_).count(), kJumpMarginUs,
+                  period);
+  if (beyondStart || tooFarAhead) {
+    ++counters_.refused;
+    return;
   }
   takenEnd_ = end;
   lastBatchAt_ = now;
