@@ -362,8 +362,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
       }
     } else if (topic == "list" || topic == "acquire" || topic == "publish" || topic == "monitor" ||
                topic == "record") {
-      std::cout << app.get_subcommand(topic)->help()
-                << "Options of every command: --library, --simulate, --sim, --sim-arg, --trace (vozi-host help).\n";
+      std::cout << app.get_subcommand(topic)->help();
+      if (topic != "record") {
+        std::cout << "Options of every command: --library, --simulate, --sim, --sim-arg, --trace (vozi-host help).\n";
+      }
     } else {
       return Usage("no command \"" + topic + "\"; the commands are list, acquire, publish, monitor, record and help");
     }
