@@ -54,6 +54,12 @@ std::string IdOf(const std::filesystem::path& csv) {
   return {};
 }
 
+size_t Ended(const Json& session) {
+  size_t n = 0;
+  for (const Json& s : session["streams"]) n += !s["end"].is_null();
+  return n;
+}
+
 class HostRecord : public ReapingHostTest {
  protected:
   void SetUp() override {
@@ -88,9 +94,20 @@ class HostRecord : public ReapingHostTest {
     return session;
   }
 
-  static void Stop(HostProcess& recorder) {
+  // Stops the recorder as Ctrl-C does; its last session.json.
+  Json Stop(HostProcess& recorder) {
     kill(recorder.Pid(), SIGINT);
     EXPECT_EQ(recorder.Wait(20s), 0) << recorder.Err();
+    return Json::parse(ReadFile(out() / "session.json"), nullptr, false);
+  }
+
+  // Waits until the recorder's standard error says `text`.
+  static bool Says(HostProcess& p, const std::string& text) {
+    for (auto until = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < until;) {
+      if (p.Err().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
   }
 
   MqttBroker broker{t.Path() / "broker"};
@@ -109,8 +126,9 @@ TEST_F(HostRecord, RecordedFilesEqualThePublishersCsvAndARestartBeginsANewFile) 
                                   (t.Path() / "second.csv").string(), "--edf", (t.Path() / "second.edf").string()},
                                  t.Path(), env());
   ASSERT_EQ(second.exitCode, 0) << second.err;
-  const Json session = WaitForSession([](const Json& s) { return s["streams"].size() == 4; });
-  Stop(*recorder);
+  WaitForSession([](const Json& s) { return Ended(s) == 4; });
+  const Json session = Stop(*recorder);
+  ASSERT_EQ(session["streams"].size(), 4u);
 
   std::map<std::string, std::vector<Json>> byId;  // streams in the order they ended
   for (const Json& s : session["streams"]) byId[s["unique_id"].get<std::string>()].push_back(s);
@@ -235,11 +253,12 @@ TEST_F(HostRecord, HostileMessagesAreSkippedAndCountedAndGapsAreMarked) {
   send("vozi/7/info", info(s2), true);
   send("vozi/7/events", event("stop", s2, 20).dump());
 
-  const Json session = WaitForSession([](const Json& s) { return s["streams"].size() == 2; });
+  WaitForSession([](const Json& s) { return Ended(s) == 2; });
   mosquitto_disconnect(m);
   mosquitto_loop_stop(m, false);
   mosquitto_destroy(m);
-  Stop(*recorder);
+  const Json session = Stop(*recorder);
+  ASSERT_EQ(session["streams"].size(), 2u);
 
   const Json& a = session["streams"][0];
   EXPECT_EQ(a["start_utc_us"], s1);
@@ -266,6 +285,42 @@ TEST_F(HostRecord, HostileMessagesAreSkippedAndCountedAndGapsAreMarked) {
     EXPECT_NEAR(std::stod(row[0]), std::stod(row[1]) / 100, 1e-6) << time;
   }
   EXPECT_NE(ReadFile(out() / a["files"][0].get<std::string>()).find("# end: 5 samples at the end"), std::string::npos);
+}
+
+// The broker goes away mid-stream and comes back: the recorder reconnects,
+// marks the stretch it missed as a gap, and the rows on both sides are the
+// publisher's.
+TEST_F(HostRecord, ALostBrokerCostsAMarkedGapAndTheRecordingGoesOn) {
+  auto recorder = StartRecorder({"--csv"});
+  const auto csv = t.Path() / "run.csv";
+  HostProcess publisher({"--simulate", "publish", "--broker", broker.Url(), "--csv", csv.string()}, env(), t.Path());
+  const auto samples = [](const Json& s) { return s["streams"].empty() ? 0 : s["streams"][0]["samples"].get<int>(); };
+  WaitForSession([&](const Json& s) { return samples(s) > 300; });
+  broker.Stop();
+  ASSERT_TRUE(Says(*recorder, "lost the broker")) << recorder->Err();
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(Says(*recorder, "the broker is back")) << recorder->Err();
+  WaitForSession([&](const Json& s) { return s["streams"][0]["gaps"].get<int>() > 0 && samples(s) > 1000; });
+  kill(publisher.Pid(), SIGINT);
+  ASSERT_TRUE(publisher.Wait(30s).has_value()) << publisher.Err();
+  WaitForSession([](const Json& s) { return Ended(s) == 1; });
+  const Json session = Stop(*recorder);
+
+  const Json& stream = session["streams"][0];
+  EXPECT_GT(stream["missing"].get<int>(), 0);
+  const auto want = RowsByTime(csv);
+  const auto got = RowsByTime(out() / stream["files"][0].get<std::string>());
+  size_t marked = 0;
+  for (const auto& [time, row] : got) {
+    const auto w = want.find(time);
+    ASSERT_NE(w, want.end()) << time;
+    // The counter channel is the instrument's own count: nothing shifted.
+    EXPECT_EQ(row[row.size() - 2], w->second[w->second.size() - 2]) << time;
+    marked += row.back() != "0";
+    EXPECT_EQ(w->second.back(), "0") << "the publisher's own file lost nothing";
+  }
+  EXPECT_GE(marked, 1u);
+  EXPECT_GT(got.rbegin()->first, got.begin()->first);
 }
 
 }  // namespace

@@ -113,29 +113,14 @@ class Recording {
     return text.empty() ? "waiting for samples" : text;
   }
 
-  // The streams recorded so far, and what was skipped: replaced whole
-  // (through a temporary name), so that a reader never sees half of it.
+  // The streams recorded so far (those still being written with "end"
+  // null), and what was skipped: replaced whole (through a temporary name),
+  // so that a reader never sees half of it.
   bool WriteSession(std::string* error) const {
     Json streams = Json::array();
-    for (const StreamRecord& s : done_) {
-      Json files = Json::array();
-      for (const auto& [kind, path] : s.files) files.push_back(path.filename().string());
-      streams.push_back(Json{{"unique_id", s.info.uniqueId ? Json(*s.info.uniqueId) : Json(nullptr)},
-                             {"topic_id", s.id},
-                             {"model", s.info.model},
-                             {"description", s.info.description},
-                             {"firmware", s.info.version},
-                             {"period_us", s.info.periodUs > 0 ? Json(s.info.periodUs) : Json(nullptr)},
-                             {"files", std::move(files)},
-                             {"first_position", s.firstPosition},
-                             {"end_position", s.nextPosition},
-                             {"start_utc_us", s.info.startedUs},
-                             {"started", s.info.started},
-                             {"samples", s.samples},
-                             {"gaps", s.gaps},
-                             {"gaps_of_unknown_size", s.gapsOfUnknownSize},
-                             {"missing", s.missing},
-                             {"end", s.end}});
+    for (const StreamRecord& s : done_) streams.push_back(StreamJson(s, true));
+    for (const auto& [id, r] : instruments_) {
+      if (const StreamRecord* s = r->Writing()) streams.push_back(StreamJson(*s, false));
     }
     const Json session{{"tool", "vozi-host " + settings_.toolVersion},
                        {"broker", broker_.url.Text()},
@@ -157,6 +142,27 @@ class Recording {
     std::filesystem::rename(temporary, path, ec);
     if (ec) *error = "cannot write " + path.string() + ": " + ec.message();
     return !ec;
+  }
+
+  static Json StreamJson(const StreamRecord& s, bool ended) {
+    Json files = Json::array();
+    for (const auto& [kind, path] : s.files) files.push_back(path.filename().string());
+    return Json{{"unique_id", s.info.uniqueId ? Json(*s.info.uniqueId) : Json(nullptr)},
+                {"topic_id", s.id},
+                {"model", s.info.model},
+                {"description", s.info.description},
+                {"firmware", s.info.version},
+                {"period_us", s.info.periodUs > 0 ? Json(s.info.periodUs) : Json(nullptr)},
+                {"files", std::move(files)},
+                {"first_position", s.firstPosition},
+                {"end_position", s.nextPosition},
+                {"start_utc_us", s.info.startedUs},
+                {"started", s.info.started},
+                {"samples", s.samples},
+                {"gaps", s.gaps},
+                {"gaps_of_unknown_size", s.gapsOfUnknownSize},
+                {"missing", s.missing},
+                {"end", ended ? Json(s.end) : Json(nullptr)}};
   }
 
   void PrintSummary(std::ostream& out) const {
@@ -305,7 +311,7 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
       << std::flush;
 
   const auto start = RecordClock::now();
-  auto lastProgress = start;
+  auto lastProgress = start, lastSession = start;
   bool wasConnected = true;
   bool sessionFailed = false;
   std::deque<Message> taken;
@@ -321,9 +327,15 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
     }
     for (const Message& m : taken) recording.Handle(m, RecordClock::now());
     taken.clear();
-    if (recording.Tick(RecordClock::now()) && !recording.WriteSession(&error) && !sessionFailed) {
-      ReportError(error);
-      sessionFailed = true;
+    // session.json follows the recording: at once when a stream ended, and
+    // every second for the streams being written.
+    const bool ended = recording.Tick(RecordClock::now());
+    if (ended || RecordClock::now() - lastSession >= 1s) {
+      lastSession = RecordClock::now();
+      if (!recording.WriteSession(&error) && !sessionFailed) {
+        ReportError(error);
+        sessionFailed = true;
+      }
     }
     const bool connected = connection.Connected();
     if (connected != wasConnected) {
