@@ -265,17 +265,24 @@ void InstrumentRecorder::EndStream(const std::string& why) {
       const uint64_t missing = *endAt_ - record_.nextPosition;
       record_.missing += missing;
       ++record_.gaps;
-      csv_.WriteComment("end", std::to_string(missing) + " samples at the end of the stream never arrived (it ended at position " +
+      csv_.WriteComment("end", std::to_string(missing) +
+                                   " samples at the end of the stream never arrived (it ended at position " +
                                    std::to_string(*endAt_) + ")");
     }
+    // Errors at the start were said then; those of the end are said here.
     std::string error;
-    if (csv_.IsOpen() && !csv_.Close(&error)) record_.errors.push_back(error);
+    if (csv_.IsOpen() && !csv_.Close(&error)) {
+      ReportError(error);
+      record_.errors.push_back(error);
+    }
     if (edf_) {
       error.clear();
-      if (!edf_->Close(&error)) record_.errors.push_back(error);
+      if (!edf_->Close(&error)) {
+        ReportError(error);
+        record_.errors.push_back(error);
+      }
       edf_.reset();
     }
-    for (const std::string& e : record_.errors) ReportError(e);
     record_.end = why;
     finished_.push_back(record_);
     open_ = false;
@@ -329,7 +336,18 @@ bool InstrumentRecorder::OpenFiles(uint64_t first) {
       ReportError(error);
     }
   }
-  if (settings_.edf) {
+  if (settings_.edf && info.periodUs <= 0) {
+    // EDF's time axis is its data records: a stream without a period has
+    // none. Its samples are kept in the CSV, if one is written.
+    const std::string why = id_ + ": no EDF file for the stream of " + info.started +
+                            ": it has no sample period (the instrument offers none)";
+    if (settings_.csv) {
+      ReportError("warning: " + why + "; the CSV has its samples");
+    } else {
+      record_.errors.push_back(why + " (--csv keeps its samples)");
+      ReportError(record_.errors.back());
+    }
+  } else if (settings_.edf) {
     const auto path = settings_.folder / (base + edfExtension);
     EdfHeader h;
     h.columns = info.channels;
@@ -339,7 +357,8 @@ bool InstrumentRecorder::OpenFiles(uint64_t first) {
         std::chrono::microseconds(info.startedUs + static_cast<int64_t>(first) * info.periodUs));
     // As the publisher's own recording names them: the whole version text,
     // and the tool that made the samples.
-    h.equipment = "Vozi " + info.model + " " + info.description + " fw " + (info.version.empty() ? info.firmware : info.version);
+    h.equipment = "Vozi " + info.model + " " + info.description + " fw " +
+                  (info.version.empty() ? info.firmware : info.version);
     h.recording = info.tool.empty() ? "vozi-host " + settings_.toolVersion : info.tool;
     error.clear();
     edf_ = EdfRecording::Open(path, h, &error);
