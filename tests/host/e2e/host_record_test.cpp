@@ -234,6 +234,7 @@ TEST_F(HostRecord, HostileMessagesAreSkippedAndCountedAndGapsAreMarked) {
   const int64_t s1 = NowUs() - 1000000, s2 = s1 + 500000;
   send("vozi/7/info", info(s1), true);
   send("vozi/8/info", "{\"format\":2,\"x\":" + std::string(40, '[') + std::string(40, ']') + "}", true);
+  send("vozi/7/info", info(s1 + 24 * 3600000000LL));  // a day ahead: it would hide every genuine stream
   send("vozi/7/samples", batch(0, 10, s1));
   send("vozi/7/samples", batch(0, 10, s1));           // sent again after a reconnection
   send("vozi/7/samples", batch(10, 5, s1, 4));        // shorter than its header says
@@ -272,7 +273,7 @@ TEST_F(HostRecord, HostileMessagesAreSkippedAndCountedAndGapsAreMarked) {
   EXPECT_EQ(b["samples"], 20);
   EXPECT_EQ(b["gaps"], 0);
   EXPECT_NE(a["files"][0], b["files"][0]);
-  EXPECT_EQ(session["skipped"]["malformed"], 4);  // the nested info, two batches, the event
+  EXPECT_EQ(session["skipped"]["malformed"], 5);  // two infos, two batches, the event
   EXPECT_EQ(session["skipped"]["late"], 1);
   EXPECT_EQ(session["skipped"]["repeated"], 1);
 

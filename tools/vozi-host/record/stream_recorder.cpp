@@ -84,6 +84,11 @@ void InstrumentRecorder::Info(const std::string& topic, const std::string& paylo
   std::string why;
   const auto info = ParseInfo(payload, &why);
   if (!info) return counters_.Malformed(topic, why);
+  // A start ahead of this clock by more than clocks differ would make every
+  // genuine stream after it look older, and be ignored.
+  if (info->startedUs > NowUs() + kClockMarginUs) {
+    return counters_.Malformed(topic, "a stream that starts in the future");
+  }
   // The same stream announced again (a reconnection), or an older one.
   if (info_ && info->startedUs <= info_->startedUs) return;
   if (info->startedUs <= lastEndedUs_) return;
