@@ -25,7 +25,8 @@ constexpr const char* kVersion = VOZI_HOST_VERSION;
 constexpr const char* kFooter =
     "Commands: list (instruments found; --probe starts them to ask more), acquire\n"
     "(stream to CSV, EDF+ and SVG), publish (stream to an MQTT broker, and to files\n"
-    "if asked), monitor (publish, and plot live in a browser), help [command].\n"
+    "if asked), monitor (publish, and plot live in a browser), record (a broker's\n"
+    "streams into files, as acquire writes them), help [command].\n"
     "No hardware? Add --simulate: vozi-host --simulate=3 monitor is a first look.\n"
     "With several instruments, acquire writes one file per instrument: the device\n"
     "index goes before the extension (samples.csv -> samples-0.csv).\n";
@@ -110,6 +111,42 @@ CLI::App* AddMonitor(CLI::App& app, Parsed& p) {
               "broker ends with it.\n"
               "The page and a lab broker's settings: docs/streaming.md, \"The browser monitor\".");
   return cmd;
+}
+
+CLI::App* AddRecord(CLI::App& app, Parsed& p) {
+  CLI::App* cmd = app.add_subcommand("record", "record every instrument streaming to an MQTT broker into files");
+  cmd->add_option("--broker", p.rawPublish.broker, "mqtt://host[:port] or mqtts://host[:port] (TLS)")
+      ->default_str(kDefaultBroker);
+  AddBrokerOptions(cmd, p);
+  cmd->add_option("--id", p.record.ids, "record only this instrument (its unique id, as in its topics; repeatable)");
+  cmd->add_option("--out", p.recordOut, "the folder the files and session.json go into (made if missing)")
+      ->type_name("FOLDER");
+  cmd->add_flag("--csv", p.record.csv, "CSV files too (EDF+ or BDF+ always)");
+  cmd->add_option("--seconds", p.recordSeconds, "record this long (wall-clock time)");
+  cmd->footer("One file per stream, named by unique id and start time; runs until Ctrl-C or --seconds.\n"
+              "Files and session.json: docs/streaming.md, \"Recording the broker's streams\".");
+  return cmd;
+}
+
+std::optional<std::string> ValidateRecord(Parsed& p) {
+  if (p.recordOut.empty()) return std::string("record needs --out FOLDER");
+  p.record.folder = p.recordOut;
+  for (const std::string& id : p.record.ids) {
+    if (auto e = CheckInstrumentId(id)) return e;
+  }
+  if (!p.recordSeconds.empty()) {
+    double s = 0;
+    const std::string& r = p.recordSeconds;
+    const auto [end, ec] = std::from_chars(r.data(), r.data() + r.size(), s);
+    if (ec != std::errc() || end != r.data() + r.size() || !std::isfinite(s) || s <= 0 || s > 1e9) {
+      return "--seconds must be a number of seconds above 0 (got \"" + r + "\")";
+    }
+    p.record.seconds = s;
+  }
+  if (p.global.simulateGiven || !p.global.sim.empty() || !p.global.library.empty()) {
+    return std::string("record reads a broker: --simulate, --sim and --library are for the commands that stream");
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> ValidatePublish(Parsed& p) {
@@ -305,9 +342,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
   CLI::App* acquire = AddAcquire(app, p);
   CLI::App* publish = AddPublish(app, p);
   CLI::App* monitor = AddMonitor(app, p);
+  CLI::App* record = AddRecord(app, p);
   CLI::App* help = app.add_subcommand("help", "show the commands, or one command's options");
   std::string topic;
-  help->add_option("command", topic, "list, acquire, publish or monitor");
+  help->add_option("command", topic, "list, acquire, publish, monitor or record");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -319,28 +357,33 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
       // What --help shows (app.help() would describe the help command
       // itself), then every command with its options.
       std::cout << app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
-      for (const CLI::App* command : {list, acquire, publish, monitor}) {
+      for (const CLI::App* command : {list, acquire, publish, monitor, record}) {
         std::cout << "\n" << command->help("vozi-host");
       }
-    } else if (topic == "list" || topic == "acquire" || topic == "publish" || topic == "monitor") {
-      std::cout << app.get_subcommand(topic)->help()
-                << "Options of every command: --library, --simulate, --sim, --sim-arg, --trace (vozi-host help).\n";
+    } else if (topic == "list" || topic == "acquire" || topic == "publish" || topic == "monitor" ||
+               topic == "record") {
+      std::cout << app.get_subcommand(topic)->help();
+      if (topic != "record") {
+        std::cout << "Options of every command: --library, --simulate, --sim, --sim-arg, --trace (vozi-host help).\n";
+      }
     } else {
-      return Usage("no command \"" + topic + "\"; the commands are list, acquire, publish, monitor and help");
+      return Usage("no command \"" + topic + "\"; the commands are list, acquire, publish, monitor, record and help");
     }
     return kExitOk;
   }
-  if (!list->parsed() && !acquire->parsed() && !publish->parsed() && !monitor->parsed()) {
+  if (!list->parsed() && !acquire->parsed() && !publish->parsed() && !monitor->parsed() && !record->parsed()) {
     const std::vector<std::string> rest = app.remaining();
-    if (rest.empty()) return Usage("a command is needed: list, acquire, publish, monitor or help");
+    if (rest.empty()) return Usage("a command is needed: list, acquire, publish, monitor, record or help");
     if (rest[0].rfind("-", 0) == 0) return UnknownOption(app, nullptr, rest[0]);
-    return Usage("unknown command \"" + rest[0] + "\"; the commands are list, acquire, publish, monitor and help");
+    return Usage("unknown command \"" + rest[0] +
+                 "\"; the commands are list, acquire, publish, monitor, record and help");
   }
   if (!app.remaining().empty()) {
     const std::string extra = app.remaining()[0];
     const CLI::App* command = list->parsed()      ? list
                              : publish->parsed() ? publish
                              : monitor->parsed() ? monitor
+                             : record->parsed()  ? record
                                                  : acquire;
     if (extra.rfind("-", 0) == 0) return UnknownOption(app, command, extra);
     return Usage("unexpected argument " + extra);
@@ -348,8 +391,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
   p.isList = list->parsed();
   p.isPublish = publish->parsed();
   p.isMonitor = monitor->parsed();
-  if ((p.isPublish || p.isMonitor) && !PublishSupported()) {
-    ReportError(std::string(p.isPublish ? "publish" : "monitor") +
+  p.isRecord = record->parsed();
+  if ((p.isPublish || p.isMonitor || p.isRecord) && !PublishSupported()) {
+    ReportError(std::string(p.isPublish ? "publish" : p.isRecord ? "record" : "monitor") +
                 " is not in this build of vozi-host (it has no MQTT client library, libmosquitto)");
     return kExitUsage;
   }
@@ -361,6 +405,13 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
   }
   p.global.simulateGiven = app.get_option("--simulate")->count() > 0;
   if (auto error = EmptyValue(app)) return Usage(*error);
+  if (p.isRecord) {
+    if (auto error = ValidateRecord(p)) return Usage(*error);
+    if (auto error = ValidatePublish(p)) return Usage(*error);
+    p.record.progress = IsTerminal(stderr);
+    p.record.toolVersion = kVersion;
+    return std::nullopt;
+  }
   if (auto error = Validate(p)) return Usage(*error);
   if (p.isPublish || p.isMonitor) {
     if (auto error = ValidatePublish(p)) return Usage(*error);

@@ -10,6 +10,7 @@
 #include "monitor_command.h"
 #include "publish/broker_settings.h"
 #include "publish/broker_url.h"
+#include "record/record_command.h"
 
 namespace vozihost {
 
@@ -41,6 +42,9 @@ struct Parsed {
   bool isList = false;
   bool isPublish = false;
   bool isMonitor = false;
+  bool isRecord = false;
+  std::string recordSeconds, recordOut;
+  RecordOptions record;
   RawPublish rawPublish;
   BrokerSettings broker;
   MonitorOptions monitor;

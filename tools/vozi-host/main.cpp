@@ -16,6 +16,7 @@
 #include "platform/library_loader.h"
 #include "platform/simulator_fleet.h"
 #include "publish/publish_command.h"
+#include "record/record_command.h"
 #include "tool_paths.h"
 
 namespace vozihost {
@@ -94,5 +95,7 @@ int main(int argc, char** argv) {
   InstallStopHandler();
   Parsed p;
   if (const std::optional<int> status = ParseCommandLine(argc, argv, p)) return *status;
+  // Recording reads a broker: no enabler, no instruments.
+  if (p.isRecord) return RunRecord(p.record, p.broker, std::cout);
   return Run(p);
 }

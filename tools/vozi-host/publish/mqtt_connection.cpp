@@ -35,7 +35,9 @@ MqttConnection::MqttConnection(const std::string& clientId, const BrokerSettings
   mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   // Batches are small and due now: no waiting to fill a TCP segment.
   mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
-  mosquitto_will_set(mosq_, willTopic.c_str(), static_cast<int>(willPayload.size()), willPayload.data(), 1, true);
+  if (!willTopic.empty()) {
+    mosquitto_will_set(mosq_, willTopic.c_str(), static_cast<int>(willPayload.size()), willPayload.data(), 1, true);
+  }
   mosquitto_reconnect_delay_set(mosq_, kReconnectFirstSeconds, kReconnectLastSeconds, true);
   mosquitto_connect_v5_callback_set(mosq_, &MqttConnection::OnConnect);
   mosquitto_disconnect_v5_callback_set(mosq_, &MqttConnection::OnDisconnect);
@@ -252,7 +254,7 @@ std::string MqttConnection::BackgroundFailure() {
 
 void MqttConnection::Finish(const std::string& topic, const std::string& payload, std::chrono::milliseconds wait) {
   if (!mosq_) return;
-  const bool queued = Publish(topic, payload, true);
+  const bool queued = !topic.empty() && Publish(topic, payload, true);
   // Every QoS 1 message answered, the goodbye last, or the time is up.
   if (queued && Connected()) {
     std::unique_lock lock(mutex_);
@@ -265,8 +267,61 @@ void MqttConnection::Finish(const std::string& topic, const std::string& payload
   }
 }
 
-void MqttConnection::OnConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
+void MqttConnection::Subscribe(std::vector<std::pair<std::string, int>> filters, MessageHandler handler) {
+  filters_ = std::move(filters);
+  onMessage_ = std::move(handler);
+  if (!mosq_) return;
+  mosquitto_message_v5_callback_set(mosq_, &MqttConnection::OnMessage);
+  mosquitto_subscribe_v5_callback_set(mosq_, &MqttConnection::OnSubscribe);
+}
+
+bool MqttConnection::WaitSubscribed(std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, wait, [&] { return Connected() && subscribeAnswers_ >= filters_.size(); });
+}
+
+void MqttConnection::OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                                 const mosquitto_property*) {
   auto* c = static_cast<MqttConnection*>(self);
+  {
+    std::lock_guard lock(c->mutex_);
+    ++c->subscribeAnswers_;
+    const auto filter = c->subscribing_.find(mid);
+    for (int k = 0; k < count && granted; ++k) {
+      if (IsRefusal(granted[k]) && !c->refusalSeen_) {
+        c->refusalSeen_ = true;
+        c->refusal_ = "the broker refused the subscription to " +
+                      (filter != c->subscribing_.end() ? filter->second : std::string("a topic")) + ": " +
+                      mosquitto_reason_string(granted[k]);
+      }
+    }
+    if (filter != c->subscribing_.end()) c->subscribing_.erase(filter);
+  }
+  c->changed_.notify_all();
+}
+
+void MqttConnection::OnMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*) {
+  auto* c = static_cast<MqttConnection*>(self);
+  if (!c->onMessage_ || !message || !message->topic) return;
+  std::string payload;
+  if (message->payload && message->payloadlen > 0) {
+    payload.assign(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
+  }
+  c->onMessage_(message->topic, std::move(payload));
+}
+
+void MqttConnection::OnConnect(mosquitto* mosq, void* self, int rc, int, const mosquitto_property*) {
+  auto* c = static_cast<MqttConnection*>(self);
+  // Before the connection counts as up: a clean start has no subscriptions.
+  if (rc == 0) {
+    std::lock_guard lock(c->mutex_);
+    c->subscribeAnswers_ = 0;
+    c->subscribing_.clear();
+    for (const auto& [filter, qos] : c->filters_) {
+      int mid = 0;
+      if (mosquitto_subscribe(mosq, &mid, filter.c_str(), qos) == MOSQ_ERR_SUCCESS) c->subscribing_[mid] = filter;
+    }
+  }
   {
     std::lock_guard lock(c->mutex_);
     if (rc == 0) {

@@ -14,20 +14,25 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "publish/broker_settings.h"
 
 struct mosquitto;
 struct mqtt5__property;
+struct mosquitto_message;
 
 namespace vozihost {
 
 class MqttConnection {
  public:
+  // An empty willTopic: no last will (a connection that only subscribes).
   MqttConnection(const std::string& clientId, const BrokerSettings& settings, const std::string& willTopic,
                  const std::string& willPayload);
   ~MqttConnection();
@@ -42,6 +47,16 @@ class MqttConnection {
   // Starts the network thread without waiting for the network: for more
   // connections to a broker that did not answer the first.
   void StartInBackground();
+  // A subscriber: before Start, the topic filters (with the QoS to subscribe
+  // with) and what receives each message, on the network thread. The
+  // connection starts clean, so the filters are subscribed again on every
+  // connection.
+  using MessageHandler = std::function<void(const std::string& topic, std::string payload)>;
+  void Subscribe(std::vector<std::pair<std::string, int>> filters, MessageHandler handler);
+  // Waits at most `wait` until the broker has answered every filter on the
+  // current connection: from then on nothing published is missed. A filter
+  // it refused (its ACL) is a refusal, for TakeRefusal.
+  bool WaitSubscribed(std::chrono::milliseconds wait);
   bool Connected() const { return connected_.load(std::memory_order_acquire); }
   // Successful connections so far.
   unsigned Connections() const { return connections_.load(std::memory_order_acquire); }
@@ -62,7 +77,8 @@ class MqttConnection {
   // while connected or untried): for a summary.
   std::string BackgroundFailure();
   // The last message with QoS 1 (the goodbye), acknowledged within `wait`
-  // if the connection is up, then a clean disconnect: no last will.
+  // if the connection is up, then a clean disconnect: no last will. An
+  // empty topic: no last message (a subscriber's end).
   void Finish(const std::string& topic, const std::string& payload, std::chrono::milliseconds wait);
 
  private:
@@ -72,6 +88,9 @@ class MqttConnection {
   static void OnConnect(mosquitto*, void* self, int rc, int flags, const struct mqtt5__property* props);
   static void OnDisconnect(mosquitto*, void* self, int rc, const struct mqtt5__property* props);
   static void OnPublish(mosquitto*, void* self, int mid, int reasonCode, const struct mqtt5__property* props);
+  static void OnMessage(mosquitto*, void* self, const mosquitto_message* message, const struct mqtt5__property* props);
+  static void OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                          const struct mqtt5__property* props);
   static void OnLog(mosquitto*, void* self, int level, const char* text);
 
   BrokerSettings settings_;
@@ -97,6 +116,10 @@ class MqttConnection {
   size_t outstandingBytes_ = 0;  // of counted messages
   std::optional<std::string> refusal_;  // the first refusal's sentence, until taken
   bool refusalSeen_ = false;
+  std::vector<std::pair<std::string, int>> filters_;  // subscribed on every connection
+  MessageHandler onMessage_;
+  size_t subscribeAnswers_ = 0;  // on the current connection
+  std::map<int, std::string> subscribing_;  // filters by mid, until answered
 };
 
 }  // namespace vozihost

@@ -1,0 +1,16 @@
+// vozi-host built without libmosquitto (the Windows build): no recording
+// from a broker.
+#include "commands.h"
+#include "exit_codes.h"
+#include "record/record_command.h"
+
+namespace vozihost {
+
+std::optional<std::string> CheckInstrumentId(const std::string&) { return std::nullopt; }
+
+int RunRecord(const RecordOptions&, const BrokerSettings&, std::ostream&) {
+  ReportError("record is not in this build of vozi-host (it has no MQTT client library, libmosquitto)");
+  return kExitUsage;
+}
+
+}  // namespace vozihost
