@@ -117,21 +117,34 @@ struct ReplayInstrument::Engine {
   void HandleFrame(const Frame& frame) {
     if (owner_.diverged_.load(std::memory_order_relaxed)) return;
     const std::vector<ReplayStep>& steps = owner_.script_.steps;
-    if (next_ >= steps.size() || frame.raw != steps[next_].frame) {
-      std::string why = "the host sent " + Shown(frame.raw) + ", where the trace has ";
-      why += next_ < steps.size() ? Shown(steps[next_].frame) + " (line " + std::to_string(steps[next_].line) + ")"
-                                  : "no more frames";
-      why += "; silent from here";
-      due_.clear();
-      owner_.diverged_.store(true, std::memory_order_release);
-      owner_.complain_(why);
-      return;
+    const std::string* last = next_ > 0 ? &steps[next_ - 1].frame : nullptr;
+    size_t match = next_;
+    if (match >= steps.size() || frame.raw != steps[match].frame) {
+      // A host repeats an unanswered frame on its own clock (every 20 ms in
+      // a greeting), so the count of repeats is a matter of time, not of the
+      // instrument: one more than the field run is answered as that run's
+      // instrument did the extra (with nothing), and fewer skip the field's
+      // unanswered ones.
+      if (last != nullptr && frame.raw == *last) return;
+      while (last != nullptr && match < steps.size() && steps[match].frame == *last && steps[match].outputs.empty()) {
+        ++match;
+      }
+      if (match >= steps.size() || frame.raw != steps[match].frame) {
+        std::string why = "the host sent " + Shown(frame.raw) + ", where the trace has ";
+        why += next_ < steps.size() ? Shown(steps[next_].frame) + " (line " + std::to_string(steps[next_].line) + ")"
+                                    : "no more frames";
+        why += "; silent from here";
+        due_.clear();
+        owner_.diverged_.store(true, std::memory_order_release);
+        owner_.complain_(why);
+        return;
+      }
     }
     // Lines still due from the frame before came, in the field, before this
     // frame was answered: they go out now, whatever their pause.
     Emit(Clock::time_point::max());
-    Schedule(steps[next_].outputs, frame.received);
-    ++next_;
+    Schedule(steps[match].outputs, frame.received);
+    next_ = match + 1;
   }
 
   void Emit(Clock::time_point now) {
