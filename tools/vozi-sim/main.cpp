@@ -22,6 +22,7 @@
 
 #include "vozi_sim/device_tree.h"
 #include "vozi_sim/instrument.h"
+#include "vozi_sim/recording.h"
 #include "vozi_sim/replay_instrument.h"
 #include "vozi_sim/trace_file.h"
 
@@ -36,6 +37,8 @@ struct Options {
   std::string replayFile;
   double speed = 1.0;
   std::string replayDevice;
+  std::string playFile;
+  bool loop = false;
   vozisim::UsbSerialPortSpec port;
   std::map<std::string, std::string> keys;  // config keys given on the command line
 };
@@ -112,6 +115,10 @@ int main(int argc, char** argv) {
   app.add_option("--link", o.link, "make a symbolic link to the slave at this path");
   app.add_option("--log", o.logFile, "write every frame received to this file");
   app.add_flag("--exit-on-x", o.exitOnX, "exit when the host sends X");
+  app.add_option("--play", o.playFile,
+                 "be the instrument of a recording vozi-host made (its CSV): its channels, names, units and "
+                 "period, its values, its gaps as missing lines");
+  app.add_flag("--loop", o.loop, "with --play: start the recording again after its last row");
   app.add_option("--replay", o.replayFile,
                  "play the instrument's side of a trace the library wrote (VOZI_TRACE) instead of simulating");
   app.add_option("--speed", o.speed, "with --replay: play the trace's pauses this many times faster")
@@ -135,6 +142,26 @@ int main(int argc, char** argv) {
   }
 
   vozisim::SimConfig cfg;
+  if (!o.playFile.empty()) {
+    if (!o.replayFile.empty()) {
+      std::cerr << "vozi-sim: --play and --replay exclude each other\n";
+      return 2;
+    }
+    auto recording = std::make_shared<vozisim::Recording>();
+    std::ifstream in(o.playFile, std::ios::binary);
+    if (!in) {
+      std::cerr << "vozi-sim: cannot read the recording " << o.playFile << "\n";
+      return 2;
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (auto err = vozisim::ReadCsvRecording(text, *recording)) {
+      std::cerr << "vozi-sim: " << o.playFile << ": " << *err << "\n";
+      return 2;
+    }
+    recording->loop = o.loop;
+    vozisim::DescribeRecording(*recording, cfg);
+    cfg.recording = recording;
+  }
   if (auto err = BuildConfig(o, cfg)) {
     std::cerr << "vozi-sim: " << *err << "\n";
     return 2;
