@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "vozi_sim/recording.h"
 #include "vozi_sim/trace_file.h"
 
 namespace {
@@ -85,6 +86,61 @@ TEST(TraceFile, OneDevicesConversationBecomesFramesWithTheirAnswersAndHangUp) {
   const auto missing = vozisim::BuildReplayScript(trace, "2", script);
   ASSERT_TRUE(missing.has_value());
   EXPECT_NE(missing->find("1 = /r/dev/ttyUSB1"), std::string::npos) << *missing;
+}
+
+const std::string kCsvHead = "# vozi-host: 1.1.2\n# period: 1000 us, 1 ms (selected: ...)\ntime_s,ECG (mV),gap\n";
+
+TEST(Recording, ADamagedOrForeignRecordingIsRefusedNamingTheLine) {
+  const struct {
+    const char* name;
+    std::string text;
+    const char* error;
+  } cases[] = {
+      {"empty", "", "line 1: no \"time_s,...,gap\" header"},
+      {"a trace", "# vozi trace of process 7\n0.000100 [7] p step a\n", "line 2: not a vozi-host CSV"},
+      {"no period", "# vozi-host: 1.1.2\ntime_s,ECG (mV),gap\n", "line 2: no \"# period"},
+      {"sample column", "# period: 1000 us\nsample,ECG (mV),gap\n", "line 2: the recording has no sample period"},
+      {"no gap column", "# period: 1000 us\ntime_s,ECG (mV)\n", "line 2: the header does not end"},
+      {"short row", kCsvHead + "0.000000,1,0\n0.001000,0\n", "line 5: 2 fields where the header has 3"},
+      {"bad value", kCsvHead + "0.000000,1e,0\n", "line 4: column 2: \"1e\" is not a number"},
+      {"infinite value", kCsvHead + "0.000000,inf,0\n", "line 4: column 2"},
+      {"time backwards", kCsvHead + "0.002000,1,0\n0.001000,1,0\n", "line 5: the time does not go forward"},
+      {"bad gap", kCsvHead + "0.000000,1,x\n", "line 4: the gap"},
+      {"open quote", kCsvHead + "\"0.000000,1,0\n", "line 4: a quoted field"},
+      {"no rows", kCsvHead + "# end: broke off\n", "line 5: the recording holds no sample"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    vozisim::Recording recording;
+    const auto error = vozisim::ReadCsvRecording(c.text, recording);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->rfind(c.error, 0), 0u) << *error;
+  }
+}
+
+TEST(Recording, RowsBecomeLinesAtTheirPositionsAndGapsStayEmpty) {
+  vozisim::Recording r;
+  const auto error = vozisim::ReadCsvRecording(
+      "# instrument: Vozi VZ-9 12105A, device 0, unique id 42\n# firmware: 2.0.1.7\n"
+      "# period: 2000 us, 2 ms\ntime_s,\"A, b (x)\",Pulse (bpm),gap\n"
+      "0.010000,1.5,60,0\n0.012000,-2,60,0\n0.018000,0.25,60,2\n",
+      r);
+  ASSERT_FALSE(error) << *error;
+  EXPECT_EQ(r.model, "VZ-9");
+  EXPECT_EQ(r.version, "2.0.1");
+  EXPECT_EQ(r.firmware, "7");
+  EXPECT_EQ(r.names, (std::vector<std::string>{"A  b", "Pulse"}));
+  EXPECT_EQ(r.units, (std::vector<std::string>{"x", "bpm"}));
+  EXPECT_EQ(r.minima, (std::vector<float>{-2.0f, 60.0f}));
+  EXPECT_EQ(r.maxima, (std::vector<float>{1.5f, 61.0f}));
+  const std::vector<std::optional<std::string>> lines = {"0.000000,1.5,60", "0.002000,-2,60", std::nullopt,
+                                                         std::nullopt, "0.008000,0.25,60", std::nullopt};
+  for (size_t n = 0; n < lines.size(); ++n) EXPECT_EQ(r.Line(n), lines[n]) << n;
+  EXPECT_FALSE(r.Ended(4));
+  EXPECT_TRUE(r.Ended(5));
+  r.loop = true;
+  EXPECT_EQ(r.Line(6), "0.012000,-2,60");
+  EXPECT_FALSE(r.Ended(1000));
 }
 
 }  // namespace
