@@ -48,7 +48,8 @@ std::optional<double> Number(const std::string& text) {
   in.imbue(std::locale::classic());
   double v = 0;
   in >> v;
-  if (in.fail() || !in.eof() || !std::isfinite(v)) return std::nullopt;
+  // The instrument announces its ranges as single-precision numbers.
+  if (in.fail() || !in.eof() || !std::isfinite(v) || std::fabs(v) > 1e38) return std::nullopt;
   return v;
 }
 
