@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
   app.add_option("--log", o.logFile, "write every frame received to this file");
   app.add_flag("--exit-on-x", o.exitOnX, "exit when the host sends X");
   app.add_option("--play", o.playFile,
-                 "be the instrument of a recording vozi-host made (its CSV): its channels, names, units and "
+                 "be the instrument of a recording vozi-host made (its CSV, EDF+ or BDF+): its channels, names, units and "
                  "period, its values, its gaps as missing lines");
   app.add_flag("--loop", o.loop, "with --play: start the recording again after its last row");
   app.add_option("--replay", o.replayFile,
@@ -154,7 +154,9 @@ int main(int argc, char** argv) {
       return 2;
     }
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (auto err = vozisim::ReadCsvRecording(text, *recording)) {
+    const auto err = vozisim::LooksLikeEdf(text) ? vozisim::ReadEdfRecording(o.playFile, *recording)
+                                                 : vozisim::ReadCsvRecording(text, *recording);
+    if (err) {
       std::cerr << "vozi-sim: " << o.playFile << ": " << *err << "\n";
       return 2;
     }

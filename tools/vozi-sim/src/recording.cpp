@@ -97,8 +97,15 @@ void Comment(std::string_view line, Recording& out) {
   }
 }
 
-// The float range the instrument announces for values in [low, high].
-void Range(double low, double high, float& minimum, float& maximum) {
+std::string Exact(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.9g", value);
+  return text;
+}
+
+}  // namespace
+
+void RangeOf(double low, double high, float& minimum, float& maximum) {
   if (low == high) {
     // A range needs two ends; the value as its lower end comes back exactly.
     high += std::max(1.0, std::fabs(low) * 1e-3);
@@ -109,13 +116,9 @@ void Range(double low, double high, float& minimum, float& maximum) {
   if (maximum < high) maximum = std::nextafter(maximum, INFINITY);
 }
 
-std::string Exact(double value) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%.9g", value);
-  return text;
+bool LooksLikeEdf(std::string_view start) {
+  return start.substr(0, 8) == "0       " || start.substr(0, 8) == "\xff" "BIOSEMI";
 }
-
-}  // namespace
 
 std::optional<std::string> ReadCsvRecording(std::string_view text, Recording& out) {
   out = Recording{};
@@ -182,7 +185,7 @@ std::optional<std::string> ReadCsvRecording(std::string_view text, Recording& ou
   for (Recording::Row& row : out.rows) row.n -= first;
   out.minima.resize(columns);
   out.maxima.resize(columns);
-  for (size_t c = 0; c < columns; ++c) Range(low[c], high[c], out.minima[c], out.maxima[c]);
+  for (size_t c = 0; c < columns; ++c) RangeOf(low[c], high[c], out.minima[c], out.maxima[c]);
   return std::nullopt;
 }
 

@@ -43,6 +43,16 @@ struct Recording {
 
 // Reads vozi-host's CSV text. On failure returns "line N: why".
 std::optional<std::string> ReadCsvRecording(std::string_view text, Recording& out);
+// Reads vozi-host's EDF+ or BDF+ file (with libedf, in the vozi-sim program
+// only): the ranges of its scaled channels are the instrument's own, and the
+// spans its "BAD lost samples" and "BAD padding" annotations cover are gaps.
+std::optional<std::string> ReadEdfRecording(const std::string& path, Recording& out);
+// Whether a file's first bytes are an EDF or BDF header.
+bool LooksLikeEdf(std::string_view start);
+
+// The single-precision range the instrument announces for values in
+// [low, high] (a constant one gets its value as the lower end).
+void RangeOf(double low, double high, float& minimum, float& maximum);
 
 // The instrument's description from the recording (model, firmware,
 // channels, names, units, ranges, the one period it offers).
