@@ -142,6 +142,19 @@ int main(int argc, char** argv) {
   }
 
   vozisim::SimConfig cfg;
+  if (!o.replayFile.empty() && (!o.keys.empty() || !o.configFile.empty() || !o.logFile.empty() || o.exitOnX)) {
+    // Everything the instrument does comes from the trace then.
+    std::cerr << "vozi-sim: --replay takes no instrument settings, --config, --log or --exit-on-x\n";
+    return 2;
+  }
+  if (o.replayFile.empty() && (o.speed != 1.0 || !o.replayDevice.empty())) {
+    std::cerr << "vozi-sim: --speed and --device go with --replay\n";
+    return 2;
+  }
+  if (o.loop && o.playFile.empty()) {
+    std::cerr << "vozi-sim: --loop goes with --play\n";
+    return 2;
+  }
   if (!o.playFile.empty()) {
     if (!o.replayFile.empty()) {
       std::cerr << "vozi-sim: --play and --replay exclude each other\n";
