@@ -45,12 +45,21 @@ class Simulation:
     """n vozi-sim instruments, each started with every setting given (see
     `vozi-sim --help`: firmware=2, hang_up_after=500, driver="", ...).
     serial="..." gives every simulator that adapter serial number instead of
-    its own (a number not beginning with ZOR or D800 is no Vozi instrument)."""
+    its own (a number not beginning with ZOR or D800 is no Vozi instrument).
+    play="run.csv" makes each the instrument of that vozi-host recording (its
+    channels, names, units, period, values and gaps; loop=True plays it again
+    and again)."""
 
     def __init__(self, n=1, **settings):
         if not 0 <= n <= _MAX_SIMULATORS:
             raise ValueError("between 0 and %d simulators" % _MAX_SIMULATORS)
         self.count = n
+        if settings.get("play") is not None:
+            # The simulator reads it from wherever it runs.
+            play = os.path.abspath(os.fspath(settings["play"]))
+            if not os.path.isfile(play):
+                raise FileNotFoundError("no recording to play: %s" % play)
+            settings = dict(settings, play=play)
         self.settings = settings
         self.device_root = None
         self.serials = []
@@ -152,5 +161,6 @@ class Simulation:
 
 def simulate(n=1, **settings):
     """A context manager that starts n simulated instruments and points the
-    library at them: ``with vozi.simulate(2, firmware=2): ...``."""
+    library at them: ``with vozi.simulate(2, firmware=2): ...``, or one that
+    plays a recording: ``with vozi.simulate(play="run.csv"): ...``."""
     return Simulation(n, **settings)

@@ -328,3 +328,19 @@ def test_converter_gives_the_same_rows_however_the_text_is_cut():
         counts = conv.counts
         assert counts["samples"] == len(rows) and counts["malformed"] == len(kinds)
         assert all(counts[k] == kinds.count(k) for k in set(kinds))
+
+
+def test_a_played_recording_is_an_instrument_with_its_channels_and_values(tmp_path):
+    # Two channels at 2 ms, a constant one among them, and a gap of 5 samples.
+    t = np.arange(300)
+    t = t[(t < 100) | (t >= 105)]
+    values = np.column_stack([np.sin(t / 17.0) * 3.25, np.full(len(t), 36.6)])
+    rows = ["%.6f,%.7g,%.7g,%d" % (n * 0.002, a, b, 5 if n == 105 else 0) for n, (a, b) in zip(t, values)]
+    csv = tmp_path / "run.csv"
+    csv.write_text("# vozi-host: 1.1.2\n# firmware: 1.1.0.1\n# period: 2000 us, 2 ms\n"
+                   "time_s,Wave (mV),Temp (degC),gap\n" + "\n".join(rows) + "\n")
+    with vozi.simulate(play=csv), vozi.open(period=0.002) as dev:
+        assert [(c.name, c.units) for c in dev.channels] == [("Wave", "mV"), ("Temp", "degC")]
+        read = dev.read(len(t))
+    steps = np.array([c.step for c in dev.channels])
+    assert (np.abs(read - values) <= steps).all(), np.abs(read - values).max(axis=0)

@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -20,6 +22,9 @@
 
 #include "vozi_sim/device_tree.h"
 #include "vozi_sim/instrument.h"
+#include "vozi_sim/recording.h"
+#include "vozi_sim/replay_instrument.h"
+#include "vozi_sim/trace_file.h"
 
 namespace {
 
@@ -29,6 +34,11 @@ struct Options {
   std::string deviceRoot;
   std::string logFile;
   bool exitOnX = false;
+  std::string replayFile;
+  double speed = 1.0;
+  std::string replayDevice;
+  std::string playFile;
+  bool loop = false;
   vozisim::UsbSerialPortSpec port;
   std::map<std::string, std::string> keys;  // config keys given on the command line
 };
@@ -72,13 +82,28 @@ bool MakeLink(const std::string& target, const std::string& link) {
   return ::symlink(target.c_str(), link.c_str()) == 0;
 }
 
-int WaitForEnd(const vozisim::Instrument& sim, const sigset_t& signals, bool exitOnX) {
+int WaitForEnd(const std::function<bool()>& ended, const sigset_t& signals) {
   const timespec step{0, 100 * 1000 * 1000};
   for (;;) {
     const int sig = sigtimedwait(&signals, nullptr, &step);
     if (sig == SIGINT || sig == SIGTERM) return 0;
-    if (exitOnX && sim.XReceived()) return 0;
+    if (ended()) return 0;
   }
+}
+
+// The replay's script from the trace file, or the reason (exit 2).
+std::optional<std::string> LoadReplay(const Options& o, vozisim::ReplayScript& script) {
+  std::ifstream in(o.replayFile, std::ios::binary);
+  if (!in) return "cannot read the trace " + o.replayFile;
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  vozisim::TraceFile trace;
+  if (auto err = vozisim::ParseTrace(text, trace)) return o.replayFile + ": " + *err;
+  if (auto err = vozisim::BuildReplayScript(trace, o.replayDevice, script)) return o.replayFile + ": " + *err;
+  std::cerr << "vozi-sim: replaying device " << script.device << " of " << trace.ports.size() << " in the trace ("
+            << script.port << "): " << script.steps.size() << " frames\n";
+  if (trace.truncated) std::cerr << "vozi-sim: the trace was truncated by its size limit; the replay ends there\n";
+  for (const std::string& note : script.notes) std::cerr << "vozi-sim: " << o.replayFile << " " << note << "\n";
+  return std::nullopt;
 }
 
 }  // namespace
@@ -90,6 +115,17 @@ int main(int argc, char** argv) {
   app.add_option("--link", o.link, "make a symbolic link to the slave at this path");
   app.add_option("--log", o.logFile, "write every frame received to this file");
   app.add_flag("--exit-on-x", o.exitOnX, "exit when the host sends X");
+  app.add_option("--play", o.playFile,
+                 "be the instrument of a recording vozi-host made (its CSV, EDF+ or BDF+): its channels, names, units and "
+                 "period, its values, its gaps as missing lines");
+  app.add_flag("--loop", o.loop, "with --play: start the recording again after its last row");
+  app.add_option("--replay", o.replayFile,
+                 "play the instrument's side of a trace the library wrote (VOZI_TRACE) instead of simulating");
+  app.add_option("--speed", o.speed, "with --replay: play the trace's pauses this many times faster")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--device", o.replayDevice,
+                 "with --replay: which device of the trace, by order of first appearance (0, 1, ...) or by port "
+                 "(as the trace writes it, or its last part, e.g. ttyUSB1); default 0");
   AddPortOptions(app, o);
   AddConfigKeys(app, o);
   app.footer(
@@ -106,6 +142,41 @@ int main(int argc, char** argv) {
   }
 
   vozisim::SimConfig cfg;
+  if (!o.replayFile.empty() && (!o.keys.empty() || !o.configFile.empty() || !o.logFile.empty() || o.exitOnX)) {
+    // Everything the instrument does comes from the trace then.
+    std::cerr << "vozi-sim: --replay takes no instrument settings, --config, --log or --exit-on-x\n";
+    return 2;
+  }
+  if (o.replayFile.empty() && (o.speed != 1.0 || !o.replayDevice.empty())) {
+    std::cerr << "vozi-sim: --speed and --device go with --replay\n";
+    return 2;
+  }
+  if (o.loop && o.playFile.empty()) {
+    std::cerr << "vozi-sim: --loop goes with --play\n";
+    return 2;
+  }
+  if (!o.playFile.empty()) {
+    if (!o.replayFile.empty()) {
+      std::cerr << "vozi-sim: --play and --replay exclude each other\n";
+      return 2;
+    }
+    auto recording = std::make_shared<vozisim::Recording>();
+    std::ifstream in(o.playFile, std::ios::binary);
+    if (!in) {
+      std::cerr << "vozi-sim: cannot read the recording " << o.playFile << "\n";
+      return 2;
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto err = vozisim::LooksLikeEdf(text) ? vozisim::ReadEdfRecording(o.playFile, *recording)
+                                                 : vozisim::ReadCsvRecording(text, *recording);
+    if (err) {
+      std::cerr << "vozi-sim: " << o.playFile << ": " << *err << "\n";
+      return 2;
+    }
+    recording->loop = o.loop;
+    vozisim::DescribeRecording(*recording, cfg);
+    cfg.recording = recording;
+  }
   if (auto err = BuildConfig(o, cfg)) {
     std::cerr << "vozi-sim: " << *err << "\n";
     return 2;
@@ -122,28 +193,46 @@ int main(int argc, char** argv) {
 
   std::ofstream log;
   std::mutex logMutex;
-  vozisim::Instrument sim(cfg);
-  if (!o.logFile.empty()) {
-    log.open(o.logFile, std::ios::binary | std::ios::trunc);
-    if (!log) {
-      std::cerr << "vozi-sim: cannot write " << o.logFile << "\n";
+  std::optional<vozisim::Instrument> simulated;
+  std::optional<vozisim::ReplayInstrument> replay;
+  std::string slavePath;
+  if (!o.replayFile.empty()) {
+    vozisim::ReplayScript script;
+    if (auto err = LoadReplay(o, script)) {
+      std::cerr << "vozi-sim: " << *err << "\n";
       return 2;
     }
-    sim.SetFrameListener([&](const vozisim::Frame& f) {
-      std::lock_guard lock(logMutex);
-      log << f.text << std::endl;
-    });
-  }
-  if (!sim.Start()) {
-    std::cerr << "vozi-sim: " << sim.LastError() << "\n";
-    return 1;
+    replay.emplace(std::move(script), o.speed);
+    if (!replay->Start()) {
+      std::cerr << "vozi-sim: " << replay->LastError() << "\n";
+      return 1;
+    }
+    slavePath = replay->SlavePath();
+  } else {
+    vozisim::Instrument& sim = simulated.emplace(cfg);
+    if (!o.logFile.empty()) {
+      log.open(o.logFile, std::ios::binary | std::ios::trunc);
+      if (!log) {
+        std::cerr << "vozi-sim: cannot write " << o.logFile << "\n";
+        return 2;
+      }
+      sim.SetFrameListener([&](const vozisim::Frame& f) {
+        std::lock_guard lock(logMutex);
+        log << f.text << std::endl;
+      });
+    }
+    if (!sim.Start()) {
+      std::cerr << "vozi-sim: " << sim.LastError() << "\n";
+      return 1;
+    }
+    slavePath = sim.SlavePath();
   }
 
   int status = 0;
   bool linked = false;
   std::optional<vozisim::UsbSerialPortEntry> entry;
   if (!o.link.empty()) {
-    if (!MakeLink(sim.SlavePath(), o.link)) {
+    if (!MakeLink(slavePath, o.link)) {
       std::perror("vozi-sim: --link");
       status = 1;
     }
@@ -151,20 +240,22 @@ int main(int argc, char** argv) {
   }
   if (status == 0 && !o.deviceRoot.empty()) {
     std::string err;
-    entry = vozisim::AddUsbSerialPort(o.deviceRoot, o.port, sim.SlavePath(), &err);
+    entry = vozisim::AddUsbSerialPort(o.deviceRoot, o.port, slavePath, &err);
     if (!entry) {
       std::cerr << "vozi-sim: --device-root: " << err << "\n";
       status = 1;
     }
   }
   if (status == 0) {
-    std::cout << sim.SlavePath() << "\n";
+    std::cout << slavePath << "\n";
     if (entry) std::cout << entry->ttyName << "\n";
     std::cout.flush();
-    status = WaitForEnd(sim, signals, o.exitOnX);
+    status = WaitForEnd(
+        [&] { return o.exitOnX && simulated && simulated->XReceived(); }, signals);
   }
 
-  sim.Stop();
+  if (simulated) simulated->Stop();
+  if (replay) replay->Stop();
   if (entry) vozisim::RemoveUsbSerialPort(*entry);
   if (linked) ::unlink(o.link.c_str());
   return status;

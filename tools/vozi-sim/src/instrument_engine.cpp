@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "vozi_sim/recording.h"
+
 namespace vozisim {
 namespace {
 
@@ -149,12 +151,20 @@ void Instrument::Engine::Generate(Clock::time_point now) {
     // No pacing: keep the queue topped up while someone listens; the pty
     // refusing our writes is the only brake.
     while (generating_ && HostPresent() && output_.PendingBytes() < kBurstWatermark) {
+      if (cfg_.recording && cfg_.recording->Ended(nextSample_)) {
+        generating_ = false;
+        break;
+      }
       QueueDataLine(nextSample_++);
     }
     return;
   }
   const uint64_t due = clock_.DueBy(now);
   for (; generating_ && nextSample_ < due; ++nextSample_) {
+    if (cfg_.recording && cfg_.recording->Ended(nextSample_)) {
+      generating_ = false;
+      break;
+    }
     if (!HostPresent() || output_.PendingBytes() > kMaxPendingBytes) {
       owner_.dataLinesDropped_.fetch_add(1, std::memory_order_acq_rel);
       continue;
@@ -164,7 +174,15 @@ void Instrument::Engine::Generate(Clock::time_point now) {
 }
 
 void Instrument::Engine::QueueDataLine(uint64_t n) {
-  output_.PushLine(generator_.Line(n, conversation.PeriodMicros()), true);
+  if (cfg_.recording) {
+    // A recording's gap is a line the instrument never sent; past its end
+    // (without loop) the stream goes on without lines.
+    const std::optional<std::string> line = cfg_.recording->Line(n);
+    if (!line) return;
+    output_.PushLine(*line, true);
+  } else {
+    output_.PushLine(generator_.Line(n, conversation.PeriodMicros()), true);
+  }
   ++dataQueued_;
   const bool longDue = cfg_.longLineEvery > 0 && dataQueued_ % cfg_.longLineEvery == 0 &&
                        !(cfg_.longLineOnce && longLinesQueued_ > 0);

@@ -6,11 +6,14 @@
 // key of a config-file line "key=value"); see OptionTable().
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vozisim {
+
+struct Recording;
 
 struct SimConfig {
   // --- Identity: "V,<a>,<b>,<c>,<firmware>,<model>" ---
@@ -59,6 +62,11 @@ struct SimConfig {
   int longLineLength = 9000;   // bytes of that line before its line end
   uint64_t hangUpAfter = 0;    // close the pty master after N data lines
   bool burst = false;          // no pacing: stream as fast as the host drains
+
+  // --- Playback (not a key: set from --play) ---
+  // The data lines are the recording's rows, none where it has no row; the
+  // description should come from it too (DescribeRecording, recording.h).
+  std::shared_ptr<const Recording> recording;
 };
 
 // One configurable key.
