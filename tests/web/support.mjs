@@ -96,7 +96,8 @@ export async function startBroker(name, mqttPort, webPort) {
   fs.writeFileSync(conf, [
     'per_listener_settings false', 'allow_anonymous true', `user ${os.userInfo().username}`,
     `listener ${mqttPort} 127.0.0.1`, 'protocol mqtt',
-    `listener ${webPort} 127.0.0.1`, 'protocol websockets', `http_dir ${webDir}`, ''].join('\n'));
+    // Without socket_domain, mosquitto 2.0 binds a WebSockets listener to every address.
+    `listener ${webPort} 127.0.0.1`, 'socket_domain ipv4', 'protocol websockets', `http_dir ${webDir}`, ''].join('\n'));
   const broker = new Child(name, mosquittoPath, ['-c', conf]);
   await until('the broker listening', 10000, async () => {
     if (broker.exitStatus) throw new Error(`mosquitto ended:\n${broker.output}`);
