@@ -163,8 +163,6 @@ void GapLocator::Settle(bool final) {
     // and the gap follows it.
     const Interval* previous = fresh > 0 ? &intervals_[fresh - 1] : (lastReleased_ ? &*lastReleased_ : nullptr);
     const double due = previous ? level - previous->shortfall : 0;
-    const bool atStart =
-        previous && due > kFresh && StaleShortfall(*previous) - previous->shortfall >= due / 2;
     size_t before = 0;
     bool full = false;
     for (size_t i = 0; i < fresh; ++i) {
@@ -172,6 +170,11 @@ void GapLocator::Settle(bool final) {
       full = full || intervals_[i].full;
     }
     full = full || intervals_[fresh].full;
+    // So does a fresh stretch that begins with a line the ring let in after
+    // refusing others (the last of a backlog's lines that slipped in between
+    // refused ones is the first at the level).
+    const bool atStart = (previous && due > kFresh && StaleShortfall(*previous) - previous->shortfall >= due / 2) ||
+                         held_[before].mayFollowRefused;
     if (!atStart) {
       before += intervals_[fresh].lines;
       if (before >= held_.size()) {
