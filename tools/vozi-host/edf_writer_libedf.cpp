@@ -7,6 +7,7 @@
 
 #include "edf_writer.h"
 #include "output_files.h"
+#include "record/marker.h"
 
 namespace vozihost {
 namespace {
@@ -15,6 +16,8 @@ namespace {
 constexpr int32_t kBdfMax = 8388607;
 constexpr int32_t kBdfMin = -8388608;
 constexpr int kAnnotationSignals = 4;
+// libedf keeps this much of an annotation's text.
+constexpr size_t kAnnotationTextBytes = 40;
 
 // Header fields are printable ASCII.
 std::string Ascii(const std::string& text) {
@@ -49,6 +52,11 @@ class LibedfRecording final : public EdfRecording {
     }
     Annotate(n - *count, static_cast<int64_t>(*count), "BAD lost samples: " + std::to_string(*count));
     Pad(*count);
+  }
+
+  void Note(int64_t onsetUs, std::optional<int64_t> durationUs, const std::string& text) override {
+    edfwrite_annotation_utf8(handle_, onsetUs / 100, durationUs ? *durationUs / 100 : -1,
+                             Utf8Prefix(text, kAnnotationTextBytes).c_str());
   }
 
   bool Close(std::string* error) override {

@@ -281,6 +281,7 @@ void InstrumentRecorder::EndStream(const std::string& why) {
       record_.errors.push_back(error);
     }
     if (edf_) {
+      AnnotateMarkers();
       error.clear();
       if (!edf_->Close(&error)) {
         ReportError(error);
@@ -413,6 +414,23 @@ void InstrumentRecorder::Write(const RemoteBatch& b) {
     if (edf_) edf_->Add(digital_);
     ++record_.samples;
     record_.nextPosition = p + 1;
+  }
+}
+
+void InstrumentRecorder::AnnotateMarkers() {
+  // Markers travel on a topic of their own and may reach the recorder
+  // before the batches they fall among (which are held a moment): they
+  // are placed as the file closes, when its span is known. Their times are
+  // on the sender's clock, as the stream's start is on the publisher's.
+  if (!settings_.markers || info_->periodUs <= 0) return;
+  const int64_t start = info_->startedUs + static_cast<int64_t>(record_.firstPosition) * info_->periodUs;
+  const int64_t span = static_cast<int64_t>(record_.nextPosition - record_.firstPosition) * info_->periodUs;
+  for (const Marker& m : *settings_.markers) {
+    // Outside the file (before its first sample, after its last): in
+    // markers.csv and session.json only.
+    if (m.timeUtcUs < start || m.timeUtcUs - start > span) continue;
+    edf_->Note(m.timeUtcUs - start, m.durationUs, m.text);
+    ++record_.markers;
   }
 }
 
