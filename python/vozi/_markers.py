@@ -74,20 +74,37 @@ def mark(url, text, prefix="vozi", sender=None, duration=None, username=None, pa
     marker["sender"] = sender
     payload = json.dumps(marker, ensure_ascii=False).encode("utf-8")
 
+    topic = prefix + "/markers"
     done = threading.Condition()
-    state = {"connected": None, "published": set()}
+    state = {"connected": None, "published": set(), "subscribed": None, "echoed": False}
 
     def on_connect(client, userdata, flags, rc, properties=None):
         with done:
             state["connected"] = rc
             done.notify_all()
+        if rc == 0:
+            client.subscribe(topic, qos=1)
+
+    def on_subscribe(client, userdata, mid, granted, properties=None):
+        with done:
+            state["subscribed"] = all(getattr(g, "value", g) < 0x80 for g in granted)
+            done.notify_all()
+
+    def on_message(client, userdata, message):
+        if message.topic == topic and message.payload == payload:
+            with done:
+                state["echoed"] = True
+                done.notify_all()
 
     def on_publish(client, userdata, mid, *rest):
         with done:
             state["published"].add(mid)
             done.notify_all()
 
-    # MQTT 5: a broker answers a QoS 1 message it takes with an acknowledgement.
+    # MQTT 5: a broker answers a QoS 1 message with an acknowledgement, which
+    # carries its refusal (an ACL that forbids the topic); paho-mqtt before
+    # 2.0 does not pass that on. Where the user may read the topic, the
+    # marker coming back from the broker is the proof that it was taken.
     client = mqtt.Client(client_id="", protocol=mqtt.MQTTv5)
     if password is None:
         password = os.environ.get(PASSWORD_VARIABLE)
@@ -96,8 +113,15 @@ def mark(url, text, prefix="vozi", sender=None, duration=None, username=None, pa
     if tls:
         client.tls_set(ca_certs=ca_file)
     client.on_connect = on_connect
+    client.on_subscribe = on_subscribe
+    client.on_message = on_message
     client.on_publish = on_publish
     deadline = time.monotonic() + timeout
+
+    def wait(condition):
+        with done:
+            return done.wait_for(condition, max(0, deadline - time.monotonic()))
+
     try:
         client.connect(host, port, keepalive=30)
     except (OSError, ValueError) as e:
@@ -105,18 +129,19 @@ def mark(url, text, prefix="vozi", sender=None, duration=None, username=None, pa
                     % (url, getattr(e, "strerror", None) or e)) from None
     client.loop_start()
     try:
-        with done:
-            done.wait_for(lambda: state["connected"] is not None, max(0, deadline - time.monotonic()))
-            rc = state["connected"]
+        wait(lambda: state["connected"] is not None)
+        rc = state["connected"]
         if rc is None or rc != 0:
             raise Error("the marker was not sent: the broker %s %s" % (
                 url, "did not answer within %g s" % timeout if rc is None else "refused the connection: %s" % rc))
-        info = client.publish(prefix + "/markers", payload, qos=1, retain=False)
-        with done:
-            taken = done.wait_for(lambda: info.mid in state["published"], max(0, deadline - time.monotonic()))
-        if not taken:
+        wait(lambda: state["subscribed"] is not None)
+        info = client.publish(topic, payload, qos=1, retain=False)
+        if not wait(lambda: info.mid in state["published"]):
             raise Error("the broker %s did not acknowledge the marker within %g s: it may not have been recorded"
                         % (url, timeout))
+        if state["subscribed"] and not wait(lambda: state["echoed"]):
+            raise Error("the broker %s acknowledged the marker but did not pass it on within %g s: it refused "
+                        "it (does its ACL let this user write %s?) or is overloaded" % (url, timeout, topic))
     finally:
         client.disconnect()
         client.loop_stop()

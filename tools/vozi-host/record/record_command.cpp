@@ -121,12 +121,14 @@ class Recording {
     }
     // QoS 1 delivers a marker again after a reconnection: the same one
     // twice is one marker.
-    if (!markerKeys_.emplace(marker->timeUtcUs, marker->sender, marker->text).second) return;
+    const auto key = std::make_tuple(marker->timeUtcUs, marker->sender, marker->text);
+    if (markerKeys_.count(key)) return;
     if (markers_.size() >= kMaxMarkers) {
       ++markersSkipped_;
       lastMarkerSkipped_ = "more than " + std::to_string(kMaxMarkers) + " markers";
       return;
     }
+    markerKeys_.insert(key);
     markers_.push_back(*marker);
     markersCsv_ << marker->timeUtcUs << "," << CsvField(marker->sender) << "," << CsvField(marker->text) << ","
                 << (marker->durationUs ? std::to_string(*marker->durationUs) : std::string()) << "\n"
