@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <cmath>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -32,6 +33,11 @@ double AnnotationOnset(const std::string& file, const std::string& text) {
   return std::stod(tal.substr(0, tal.find_first_of("\x14\x15")));
 }
 
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 class HostMark : public ReapingHostTest {
  protected:
   void SetUp() override {
@@ -52,16 +58,24 @@ class HostMark : public ReapingHostTest {
     return session;
   }
 
+  std::unique_ptr<HostProcess> StartRecorder() {
+    auto p = std::make_unique<HostProcess>(
+        std::vector<std::string>{"record", "--broker", broker.Url(), "--out", out().string(), "--csv"}, env(),
+        t.Path());
+    for (auto until = std::chrono::steady_clock::now() + 20s;
+         p->Out().find("recording ") == std::string::npos && std::chrono::steady_clock::now() < until;) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_NE(p->Out().find("recording "), std::string::npos) << p->Err();
+    return p;
+  }
+
   MqttBroker broker{t.Path() / "broker"};
 };
 
 TEST_F(HostMark, MarkersLandInEveryOutputAtTheirTimeAndBadOnesAreRefusedOrSkipped) {
-  HostProcess recorder({"record", "--broker", broker.Url(), "--out", out().string(), "--csv"}, env(), t.Path());
-  for (auto until = std::chrono::steady_clock::now() + 20s;
-       recorder.Out().find("recording ") == std::string::npos && std::chrono::steady_clock::now() < until;) {
-    std::this_thread::sleep_for(20ms);
-  }
-  ASSERT_NE(recorder.Out().find("recording "), std::string::npos) << recorder.Err();
+  auto recorderProcess = StartRecorder();
+  HostProcess& recorder = *recorderProcess;
   HostProcess publisher({"--simulate", "publish", "--broker", broker.Url()}, env(), t.Path());
   const auto written = [](const Json& s) { return !s["streams"].empty() && s["streams"][0]["samples"] > 100; };
   WaitForSession(written);
@@ -143,6 +157,60 @@ TEST_F(HostMark, MarkersLandInEveryOutputAtTheirTimeAndBadOnesAreRefusedOrSkippe
     const double onset = AnnotationOnset(edf, text) - zero;
     EXPECT_NEAR(onset, (marker["time_utc_us"].get<double>() - fileStartUs) / 1e6, 0.002) << text;
   }
+}
+
+// A two-second stream has room for eight annotations (two data records of
+// four annotation signals), two of them its start and stop: of ten markers
+// within it, six are annotated and the rest are counted, not lost unsaid.
+TEST_F(HostMark, MarkersBeyondTheEdfFilesRoomAreCountedAndTheStreamsOwnAnnotationsKept) {
+  auto recorder = StartRecorder();
+  mosquitto_lib_init();
+  mosquitto* m = mosquitto_new(nullptr, true, nullptr);
+  ASSERT_EQ(mosquitto_connect(m, "127.0.0.1", broker.Port(), 10), MOSQ_ERR_SUCCESS);
+  ASSERT_EQ(mosquitto_loop_start(m), MOSQ_ERR_SUCCESS);
+  const auto send = [&](const std::string& topic, const std::string& payload) {
+    ASSERT_EQ(mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false),
+              MOSQ_ERR_SUCCESS);
+  };
+  const int64_t started = NowUs() - 3000000;
+  send("vozi/9/info", Json{{"format", 2},
+                           {"model", "VZ-8"},
+                           {"description", "T1"},
+                           {"period_us", 1000},
+                           {"channels", {{{"index", 1}, {"name", "ECG"}, {"units", "mV"}, {"min", -5.0}, {"max", 5.0}}}},
+                           {"started", "2026-12-08T10:00:00.000Z"},
+                           {"started_us", started}}
+                          .dump());
+  std::string batch(32 + 4 * 2000, '\0');
+  const uint64_t header[4] = {2 | (1u << 16) | (2000ull << 32), 0, static_cast<uint64_t>(started),
+                              static_cast<uint64_t>(started)};
+  std::memcpy(batch.data(), header, sizeof header);  // little-endian, as the tests' machines are
+  send("vozi/9/samples", batch);
+  for (int k = 0; k < 10; ++k) {
+    send("vozi/markers",
+         Json{{"format", 1}, {"text", "m" + std::to_string(k)}, {"time_utc_us", started + 50000 + k * 100000},
+              {"sender", "t"}}
+             .dump());
+  }
+  WaitForSession([](const Json& s) { return s["markers"].size() == 10 && !s["streams"].empty(); });
+  send("vozi/9/events", Json{{"event", "stop"}, {"stream", started}, {"position", 2000}, {"reason", "limit"}}.dump());
+  const Json session =
+      WaitForSession([](const Json& s) { return s["streams"].size() == 1 && !s["streams"][0]["end"].is_null(); });
+  mosquitto_disconnect(m);
+  mosquitto_loop_stop(m, false);
+  mosquitto_destroy(m);
+  mosquitto_lib_cleanup();
+
+  const Json& stream = session["streams"][0];
+  EXPECT_EQ(stream["samples"], 2000);
+  EXPECT_EQ(stream["markers_annotated"], 6);
+  EXPECT_EQ(stream["markers_left_out"], 4);
+  const std::string edf = ReadFile(out() / stream["files"][1].get<std::string>());
+  for (int k = 0; k < 10; ++k) {
+    EXPECT_EQ(std::isnan(AnnotationOnset(edf, "m" + std::to_string(k))), k >= 6) << k;
+  }
+  EXPECT_FALSE(std::isnan(AnnotationOnset(edf, "stream stop")));
+  EXPECT_NE(recorder->Err().find("4 markers found no room"), std::string::npos) << recorder->Err();
 }
 
 }  // namespace

@@ -223,6 +223,7 @@ class Recording {
                 {"first_position", s.firstPosition},
                 {"end_position", s.nextPosition},
                 {"markers_annotated", s.markers},
+                {"markers_left_out", s.markersLeftOut},
                 {"start_utc_us", s.info.startedUs},
                 {"started", s.info.started},
                 {"samples", s.samples},

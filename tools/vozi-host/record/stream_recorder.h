@@ -70,6 +70,7 @@ struct StreamRecord {
   std::string end;                 // how the stream ended, as far as the recorder knows
   std::vector<std::string> errors; // outputs that failed, with the reason
   uint64_t markers = 0;            // annotated in its EDF file
+  uint64_t markersLeftOut = 0;     // within its span, but no room in the file
 };
 
 class InstrumentRecorder {
@@ -105,7 +106,8 @@ class InstrumentRecorder {
   void Write(const RemoteBatch& batch);
   bool OpenFiles(uint64_t first);
   void MarkUnknownGapLate(uint64_t position);
-  void AnnotateMarkers();
+  // Hands the EDF file the markers within its span; how many.
+  uint64_t AnnotateMarkers();
 
   std::string id_;
   const RecordSettings& settings_;
