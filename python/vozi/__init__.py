@@ -8,11 +8,14 @@
 
     with vozi.subscribe("mqtt://lab-pc:1883") as dev:   # one published by vozi-host publish
         data = dev.read(seconds=1)
+
+    vozi.mark("mqtt://lab-pc:1883", "stimulus 12 shown")   # into vozi-host record's session
 """
 
 from .errors import (DataLost, DriverMissing, Error, FirmwareRejected, InstrumentLost, NotFound,
                      NotResponding, StreamChanged, StreamEnded)
 from .instrument import Channel, Instrument, InstrumentInfo, Loss, find, open
+from ._markers import mark
 from .remote import RemoteLoss, Subscription, subscribe
 from .simulate import Simulation, simulate
 
@@ -20,5 +23,5 @@ __all__ = [
     "find", "open", "simulate", "Instrument", "InstrumentInfo", "Channel", "Loss",
     "Simulation", "Error", "NotFound", "DriverMissing", "FirmwareRejected", "NotResponding",
     "DataLost", "subscribe", "Subscription", "RemoteLoss", "StreamEnded", "StreamChanged",
-    "InstrumentLost",
+    "InstrumentLost", "mark",
 ]

@@ -360,3 +360,40 @@ def test_a_stopped_publisher_ends_the_stream_and_one_started_again_is_a_new_stre
         assert (np.diff(counter) == 1).all()
     assert old[-1, 4] == 2999 and new[0, 4] < 1000
     assert (lost.missing, lost.malformed) == (0, 0)
+
+
+def test_mark_reaches_a_subscriber_of_the_markers_topic_once_the_broker_took_it(broker):
+    url, port = broker
+    received, subscribed = [], []
+    listener = paho.Client()
+    listener.on_message = lambda c, u, m: received.append((m.topic, m.payload))
+    listener.on_subscribe = lambda c, u, mid, qos: subscribed.append(mid)
+    listener.connect("127.0.0.1", port)
+    listener.loop_start()
+    try:
+        listener.subscribe("lab3/#", qos=1)
+        wait_until(lambda: subscribed)
+        before = now_us()
+        sent = vozi.mark(url, "stimulus 12 \u2013 \"red\"", prefix="lab3", sender="task PC", duration=0.25)
+        after = now_us()
+        with pytest.raises(ValueError, match="control character"):
+            vozi.mark(url, "two\nlines", prefix="lab3")
+        with pytest.raises(ValueError, match="bytes"):
+            vozi.mark(url, "x" * 1025, prefix="lab3")
+        wait_until(lambda: received)
+        assert vozi.mark(url, "task start", prefix="lab3")["sender"]  # the host name by default
+        wait_until(lambda: len(received) == 2)
+    finally:
+        listener.loop_stop()
+        listener.disconnect()
+    topic, payload = received[0]
+    assert topic == "lab3/markers"
+    marker = json.loads(payload.decode("utf-8"))
+    assert marker == sent
+    assert set(marker) == {"format", "text", "time_utc_us", "duration_us", "sender"}
+    assert marker["format"] == 1 and marker["text"] == "stimulus 12 \u2013 \"red\""
+    assert marker["sender"] == "task PC" and marker["duration_us"] == 250000
+    assert before - 1000 <= marker["time_utc_us"] <= after
+    assert "duration_us" not in json.loads(received[1][1])
+    with pytest.raises(vozi.Error, match="cannot reach the broker"):
+        vozi.mark("mqtt://127.0.0.1:%d" % free_port(), "nobody listens", timeout=2)

@@ -16,6 +16,7 @@
 #include "platform/private_broker.h"
 #include "platform/simulator_fleet.h"
 #include "publish/publish_command.h"
+#include "record/marker.h"
 
 namespace vozihost {
 namespace {
@@ -26,7 +27,8 @@ constexpr const char* kFooter =
     "Commands: list (instruments found; --probe starts them to ask more), acquire\n"
     "(stream to CSV, EDF+ and SVG), publish (stream to an MQTT broker, and to files\n"
     "if asked), monitor (publish, and plot live in a browser), record (a broker's\n"
-    "streams into files, as acquire writes them), help [command].\n"
+    "streams into files, as acquire writes them), mark (an experiment marker into\n"
+    "the broker's recordings), help [command].\n"
     "No hardware? Add --simulate: vozi-host --simulate=3 monitor is a first look.\n"
     "With several instruments, acquire writes one file per instrument: the device\n"
     "index goes before the extension (samples.csv -> samples-0.csv).\n";
@@ -126,6 +128,39 @@ CLI::App* AddRecord(CLI::App& app, Parsed& p) {
   cmd->footer("One file per stream, named by unique id and start time; runs until Ctrl-C or --seconds.\n"
               "Files and session.json: docs/streaming.md, \"Recording the broker's streams\".");
   return cmd;
+}
+
+CLI::App* AddMark(CLI::App& app, Parsed& p) {
+  CLI::App* cmd = app.add_subcommand("mark", "send an experiment marker to the recorders of an MQTT broker");
+  cmd->add_option("--broker", p.rawPublish.broker, "mqtt://host[:port] or mqtts://host[:port] (TLS)")
+      ->default_str(kDefaultBroker);
+  AddBrokerOptions(cmd, p);
+  cmd->add_option("--sender", p.mark.sender, "who sends the marker (default: this machine's host name)");
+  cmd->add_option("--duration", p.markDuration, "the span the marker covers, in seconds (default: none, a moment)");
+  cmd->add_option("text", p.mark.text, "what happened, one line (e.g. \"stimulus 12 shown\")")->required();
+  cmd->footer("The marker's time is this machine's clock when mark starts; it exits 0 once the broker has\n"
+              "taken it. Payload and bounds: docs/streaming.md, \"Experiment markers\".");
+  return cmd;
+}
+
+std::optional<std::string> ValidateMark(Parsed& p) {
+  if (auto e = CheckMarkerField("the marker's text", p.mark.text, kMaxMarkerTextBytes)) return e;
+  if (!p.mark.sender.empty()) {
+    if (auto e = CheckMarkerField("--sender", p.mark.sender, kMaxMarkerSenderBytes)) return e;
+  }
+  if (!p.markDuration.empty()) {
+    double s = 0;
+    const std::string& r = p.markDuration;
+    const auto [end, ec] = std::from_chars(r.data(), r.data() + r.size(), s);
+    if (ec != std::errc() || end != r.data() + r.size() || !std::isfinite(s) || s < 0 || s > 1e9) {
+      return "--duration must be a number of seconds, 0 or more (got \"" + r + "\")";
+    }
+    p.mark.durationUs = std::llround(s * 1e6);
+  }
+  if (p.global.simulateGiven || !p.global.sim.empty() || !p.global.library.empty()) {
+    return std::string("mark sends to a broker: --simulate, --sim and --library are for the commands that stream");
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> ValidateRecord(Parsed& p) {
@@ -343,9 +378,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
   CLI::App* publish = AddPublish(app, p);
   CLI::App* monitor = AddMonitor(app, p);
   CLI::App* record = AddRecord(app, p);
+  CLI::App* mark = AddMark(app, p);
   CLI::App* help = app.add_subcommand("help", "show the commands, or one command's options");
   std::string topic;
-  help->add_option("command", topic, "list, acquire, publish, monitor or record");
+  help->add_option("command", topic, "list, acquire, publish, monitor, record or mark");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -357,26 +393,27 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
       // What --help shows (app.help() would describe the help command
       // itself), then every command with its options.
       std::cout << app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
-      for (const CLI::App* command : {list, acquire, publish, monitor, record}) {
+      for (const CLI::App* command : {list, acquire, publish, monitor, record, mark}) {
         std::cout << "\n" << command->help("vozi-host");
       }
     } else if (topic == "list" || topic == "acquire" || topic == "publish" || topic == "monitor" ||
-               topic == "record") {
+               topic == "record" || topic == "mark") {
       std::cout << app.get_subcommand(topic)->help();
-      if (topic != "record") {
+      if (topic != "record" && topic != "mark") {
         std::cout << "Options of every command: --library, --simulate, --sim, --sim-arg, --trace (vozi-host help).\n";
       }
     } else {
-      return Usage("no command \"" + topic + "\"; the commands are list, acquire, publish, monitor, record and help");
+      return Usage("no command \"" + topic + "\"; the commands are list, acquire, publish, monitor, record, mark and help");
     }
     return kExitOk;
   }
-  if (!list->parsed() && !acquire->parsed() && !publish->parsed() && !monitor->parsed() && !record->parsed()) {
+  if (!list->parsed() && !acquire->parsed() && !publish->parsed() && !monitor->parsed() && !record->parsed() &&
+      !mark->parsed()) {
     const std::vector<std::string> rest = app.remaining();
-    if (rest.empty()) return Usage("a command is needed: list, acquire, publish, monitor, record or help");
+    if (rest.empty()) return Usage("a command is needed: list, acquire, publish, monitor, record, mark or help");
     if (rest[0].rfind("-", 0) == 0) return UnknownOption(app, nullptr, rest[0]);
     return Usage("unknown command \"" + rest[0] +
-                 "\"; the commands are list, acquire, publish, monitor, record and help");
+                 "\"; the commands are list, acquire, publish, monitor, record, mark and help");
   }
   if (!app.remaining().empty()) {
     const std::string extra = app.remaining()[0];
@@ -384,6 +421,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
                              : publish->parsed() ? publish
                              : monitor->parsed() ? monitor
                              : record->parsed()  ? record
+                             : mark->parsed()    ? mark
                                                  : acquire;
     if (extra.rfind("-", 0) == 0) return UnknownOption(app, command, extra);
     return Usage("unexpected argument " + extra);
@@ -392,8 +430,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
   p.isPublish = publish->parsed();
   p.isMonitor = monitor->parsed();
   p.isRecord = record->parsed();
-  if ((p.isPublish || p.isMonitor || p.isRecord) && !PublishSupported()) {
-    ReportError(std::string(p.isPublish ? "publish" : p.isRecord ? "record" : "monitor") +
+  p.isMark = mark->parsed();
+  if ((p.isPublish || p.isMonitor || p.isRecord || p.isMark) && !PublishSupported()) {
+    ReportError(std::string(p.isPublish ? "publish" : p.isRecord ? "record" : p.isMark ? "mark" : "monitor") +
                 " is not in this build of vozi-host (it has no MQTT client library, libmosquitto)");
     return kExitUsage;
   }
@@ -410,6 +449,11 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Parsed& p) {
     if (auto error = ValidatePublish(p)) return Usage(*error);
     p.record.progress = IsTerminal(stderr);
     p.record.toolVersion = kVersion;
+    return std::nullopt;
+  }
+  if (p.isMark) {
+    if (auto error = ValidateMark(p)) return Usage(*error);
+    if (auto error = ValidatePublish(p)) return Usage(*error);
     return std::nullopt;
   }
   if (auto error = Validate(p)) return Usage(*error);

@@ -10,6 +10,7 @@
 #include "monitor_command.h"
 #include "publish/broker_settings.h"
 #include "publish/broker_url.h"
+#include "record/mark_command.h"
 #include "record/record_command.h"
 
 namespace vozihost {
@@ -45,6 +46,9 @@ struct Parsed {
   bool isRecord = false;
   std::string recordSeconds, recordOut;
   RecordOptions record;
+  bool isMark = false;
+  std::string markDuration;
+  MarkOptions mark;
   RawPublish rawPublish;
   BrokerSettings broker;
   MonitorOptions monitor;

@@ -39,6 +39,13 @@ class EdfRecording {
   // digital minimum and annotated, so the samples after keep their time;
   // nullopt: some are missing, how many is unknown (annotated only).
   virtual void Gap(uint64_t n, std::optional<uint64_t> count) = 0;
+  // A note at onsetUs microseconds after the file's first sample (a span
+  // of durationUs, or a moment), written at Close: the annotation's text is
+  // cut to 40 bytes (what libedf keeps) at a character's boundary. A file
+  // holds a few annotations per data record, and those of the stream come
+  // first; NotesWritten says how many notes found room.
+  virtual void Note(int64_t onsetUs, std::optional<int64_t> durationUs, const std::string& text) = 0;
+  virtual uint64_t NotesWritten() const = 0;
   // Completes the last data record, writes the stop annotation, closes.
   virtual bool Close(std::string* error) = 0;
   // "EDF+" or "BDF+".

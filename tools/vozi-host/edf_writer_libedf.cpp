@@ -7,6 +7,7 @@
 
 #include "edf_writer.h"
 #include "output_files.h"
+#include "record/marker.h"
 
 namespace vozihost {
 namespace {
@@ -15,6 +16,8 @@ namespace {
 constexpr int32_t kBdfMax = 8388607;
 constexpr int32_t kBdfMin = -8388608;
 constexpr int kAnnotationSignals = 4;
+// libedf keeps this much of an annotation's text.
+constexpr size_t kAnnotationTextBytes = 40;
 
 // Header fields are printable ASCII.
 std::string Ascii(const std::string& text) {
@@ -51,8 +54,25 @@ class LibedfRecording final : public EdfRecording {
     Pad(*count);
   }
 
+  void Note(int64_t onsetUs, std::optional<int64_t> durationUs, const std::string& text) override {
+    notes_.push_back(Pending{onsetUs / 100, durationUs ? *durationUs / 100 : -1, Utf8Prefix(text, kAnnotationTextBytes)});
+  }
+
+  uint64_t NotesWritten() const override { return notesWritten_; }
+
   bool Close(std::string* error) override {
     const uint64_t end = written_ + fill_;
+    // libedf stores as many annotations as the data records have annotation
+    // signals and drops the rest without a word: notes take only the room
+    // the stream's own annotations (the stop and the padding to come) leave.
+    const uint64_t records = (end + static_cast<uint64_t>(perRecord_) - 1) / static_cast<uint64_t>(perRecord_);
+    const uint64_t room = records * kAnnotationSignals;
+    const uint64_t needed = annotations_ + 1 + (fill_ > 0 ? 1 : 0);
+    for (const Pending& n : notes_) {
+      if (needed + notesWritten_ + 1 > room) break;
+      edfwrite_annotation_utf8(handle_, n.onset, n.duration, n.text.c_str());
+      ++notesWritten_;
+    }
     Annotate(end, -1, "stream stop");
     if (fill_ > 0) {
       const uint64_t rest = static_cast<uint64_t>(perRecord_ - fill_);
@@ -77,6 +97,7 @@ class LibedfRecording final : public EdfRecording {
     const long long onset = static_cast<long long>(n) * periodUs_ / 100;
     const long long duration = samples < 0 ? -1 : samples * periodUs_ / 100;
     edfwrite_annotation_utf8(handle_, onset, duration, text.c_str());
+    ++annotations_;
   }
 
  private:
@@ -113,6 +134,13 @@ class LibedfRecording final : public EdfRecording {
   uint64_t written_ = 0;
   bool failed_ = false;
   int failedErrno_ = 0;
+  struct Pending {
+    long long onset, duration;  // units of 100 us
+    std::string text;
+  };
+  std::vector<Pending> notes_;
+  uint64_t annotations_ = 0;  // the stream's own so far
+  uint64_t notesWritten_ = 0;
 };
 
 }  // namespace

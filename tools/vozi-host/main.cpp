@@ -16,6 +16,7 @@
 #include "platform/library_loader.h"
 #include "platform/simulator_fleet.h"
 #include "publish/publish_command.h"
+#include "record/mark_command.h"
 #include "record/record_command.h"
 #include "tool_paths.h"
 
@@ -97,5 +98,6 @@ int main(int argc, char** argv) {
   if (const std::optional<int> status = ParseCommandLine(argc, argv, p)) return *status;
   // Recording reads a broker: no enabler, no instruments.
   if (p.isRecord) return RunRecord(p.record, p.broker, std::cout);
+  if (p.isMark) return RunMark(p.mark, p.broker, std::cout);
   return Run(p);
 }

@@ -57,7 +57,7 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
       {{"--version"}, 0, "vozi-host 1."},
       {{"help"}, 0, "  --trace FILE"},  // the options of every command, as --help shows them
       {{"help", "acquire"}, 0, "--edf"},
-      {{"acqire"}, 2, "unknown command \"acqire\"; the commands are list, acquire, publish, monitor, record and help"},
+      {{"acqire"}, 2, "unknown command \"acqire\"; the commands are list, acquire, publish, monitor, record, mark and help"},
       {{"acquire", "--second", "5"}, 2,
        "unknown option --second; did you mean --seconds?\n(vozi-host help acquire shows the options)"},
       {{"acquire", "--seconds", "0"}, 2, "vozi-host: --seconds must be greater than 0\n"},

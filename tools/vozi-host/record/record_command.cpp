@@ -7,10 +7,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <fstream>
 #include <iomanip>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <tuple>
 
 #include "commands.h"
 #include "exit_codes.h"
@@ -33,6 +36,17 @@ constexpr size_t kMaxInstruments = 256;
 // fallen behind the broker and drops (and counts) samples rather than grow.
 constexpr size_t kMaxQueuedBytes = 64 * 1024 * 1024;
 constexpr auto kAnswerWait = 10s;
+// Markers kept for session.json and the EDF files: an experiment's trials
+// many times over; beyond, they are skipped and counted.
+constexpr size_t kMaxMarkers = 10000;
+
+// A CSV field: quoted when it holds a separator or a quote (RFC 4180).
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
 
 struct Message {
   std::string topic, payload;
@@ -48,6 +62,20 @@ class Recording {
     settings_.edf = EdfSupported();
     settings_.toolVersion = o.toolVersion;
     settings_.source = broker.url.Text() + " " + broker.prefix;
+    settings_.markers = &markers_;
+  }
+
+  // FOLDER/markers.csv, with its header: there from the start, so that an
+  // analysis finds it (empty) in a session without markers.
+  bool OpenMarkers(std::string* error) {
+    const auto path = settings_.folder / "markers.csv";
+    markersCsv_.open(path, std::ios::binary | std::ios::trunc);
+    markersCsv_ << "time_utc_us,sender,text,duration_us\n" << std::flush;
+    if (!markersCsv_) {
+      *error = "cannot write " + path.string() + ": " + SystemReason();
+      return false;
+    }
+    return true;
   }
 
   void Handle(const Message& m, RecordClock::time_point now) {
@@ -57,6 +85,7 @@ class Recording {
       return;  // not subscribed to: nothing of ours
     }
     const std::string rest = t.substr(broker_.prefix.size() + 1);
+    if (rest == kMarkerTopic) return Mark(m.payload);
     const size_t slash = rest.find('/');
     if (slash == 0 || slash == std::string::npos || rest.find('/', slash + 1) != std::string::npos) return;
     const std::string id = rest.substr(0, slash), kind = rest.substr(slash + 1);
@@ -79,6 +108,34 @@ class Recording {
       r.Event(t, m.payload, now);
     } else if (kind == "status") {
       r.Status(t, m.payload, now);
+    }
+  }
+
+  void Mark(const std::string& payload) {
+    std::string why;
+    const auto marker = ParseMarker(payload, &why);
+    if (!marker) {
+      ++markersSkipped_;
+      lastMarkerSkipped_ = why;
+      return;
+    }
+    // QoS 1 delivers a marker again after a reconnection: the same one
+    // twice is one marker.
+    const auto key = std::make_tuple(marker->timeUtcUs, marker->sender, marker->text);
+    if (markerKeys_.count(key)) return;
+    if (markers_.size() >= kMaxMarkers) {
+      ++markersSkipped_;
+      lastMarkerSkipped_ = "more than " + std::to_string(kMaxMarkers) + " markers";
+      return;
+    }
+    markerKeys_.insert(key);
+    markers_.push_back(*marker);
+    markersCsv_ << marker->timeUtcUs << "," << CsvField(marker->sender) << "," << CsvField(marker->text) << ","
+                << (marker->durationUs ? std::to_string(*marker->durationUs) : std::string()) << "\n"
+                << std::flush;
+    if (!markersCsv_ && !markersFailed_) {
+      markersFailed_ = true;
+      ReportError("cannot write " + (settings_.folder / "markers.csv").string() + ": " + SystemReason());
     }
   }
 
@@ -122,10 +179,18 @@ class Recording {
     for (const auto& [id, r] : instruments_) {
       if (const StreamRecord* s = r->Writing()) streams.push_back(StreamJson(*s, false));
     }
+    Json markers = Json::array();
+    for (const Marker& m : markers_) {
+      markers.push_back(Json{{"time_utc_us", m.timeUtcUs},
+                             {"sender", m.sender},
+                             {"text", m.text},
+                             {"duration_us", m.durationUs ? Json(*m.durationUs) : Json(nullptr)}});
+    }
     const Json session{{"tool", "vozi-host " + settings_.toolVersion},
                        {"broker", broker_.url.Text()},
                        {"prefix", broker_.prefix},
                        {"streams", std::move(streams)},
+                       {"markers", std::move(markers)},
                        {"skipped",
                         {{"malformed", counters_.malformed},
                          {"refused", counters_.refused},
@@ -133,7 +198,8 @@ class Recording {
                          {"repeated", counters_.repeated},
                          {"overflowed", counters_.overflowed + dropped_},
                          {"unmatched", counters_.unmatched},
-                         {"instruments_ignored", counters_.instrumentsIgnored}}}};
+                         {"instruments_ignored", counters_.instrumentsIgnored},
+                         {"markers", markersSkipped_}}}};
     const auto path = settings_.folder / "session.json";
     const auto temporary = settings_.folder / "session.json.new";
     const std::string text = session.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
@@ -156,6 +222,8 @@ class Recording {
                 {"files", std::move(files)},
                 {"first_position", s.firstPosition},
                 {"end_position", s.nextPosition},
+                {"markers_annotated", s.markers},
+                {"markers_left_out", s.markersLeftOut},
                 {"start_utc_us", s.info.startedUs},
                 {"started", s.info.started},
                 {"samples", s.samples},
@@ -193,10 +261,14 @@ class Recording {
           << " instruments beyond " << kMaxInstruments << "\n";
       if (!c.lastMalformed.empty()) out << "  last malformed: " << c.lastMalformed << "\n";
     }
+    out << "markers: " << markers_.size() << " in " << (settings_.folder / "markers.csv").string();
+    if (markersSkipped_) out << "; " << markersSkipped_ << " skipped (last: " << lastMarkerSkipped_ << ")";
+    out << "\n";
     out << "session: " << (settings_.folder / "session.json").string() << "\n";
   }
 
   bool AnyOutputFailed() const {
+    if (markersFailed_) return true;
     for (const StreamRecord& s : done_) {
       if (!s.errors.empty()) return true;
     }
@@ -211,6 +283,12 @@ class Recording {
   RecordCounters counters_;
   std::map<std::string, std::unique_ptr<InstrumentRecorder>> instruments_;
   std::vector<StreamRecord> done_;
+  std::vector<Marker> markers_;
+  std::set<std::tuple<int64_t, std::string, std::string>> markerKeys_;
+  std::ofstream markersCsv_;
+  bool markersFailed_ = false;
+  uint64_t markersSkipped_ = 0;
+  std::string lastMarkerSkipped_;
 };
 
 std::vector<std::pair<std::string, int>> Filters(const std::string& prefix, const std::vector<std::string>& ids) {
@@ -226,6 +304,7 @@ std::vector<std::pair<std::string, int>> Filters(const std::string& prefix, cons
     filters.emplace_back(base + "events", 1);
     filters.emplace_back(base + "samples", 0);
   }
+  filters.emplace_back(prefix + "/" + kMarkerTopic, 1);
   return filters;
 }
 
@@ -267,7 +346,7 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
     return kExitFailure;
   }
   Recording recording(o, broker);
-  if (!recording.WriteSession(&error)) {
+  if (!recording.OpenMarkers(&error) || !recording.WriteSession(&error)) {
     ReportError(error);
     return kExitFailure;
   }

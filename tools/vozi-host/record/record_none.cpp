@@ -2,6 +2,7 @@
 // from a broker.
 #include "commands.h"
 #include "exit_codes.h"
+#include "record/mark_command.h"
 #include "record/record_command.h"
 
 namespace vozihost {
@@ -10,6 +11,13 @@ std::optional<std::string> CheckInstrumentId(const std::string&) { return std::n
 
 int RunRecord(const RecordOptions&, const BrokerSettings&, std::ostream&) {
   ReportError("record is not in this build of vozi-host (it has no MQTT client library, libmosquitto)");
+  return kExitUsage;
+}
+
+std::string DefaultSender() { return "vozi-host"; }
+
+int RunMark(const MarkOptions&, const BrokerSettings&, std::ostream&) {
+  ReportError("mark is not in this build of vozi-host (it has no MQTT client library, libmosquitto)");
   return kExitUsage;
 }
 

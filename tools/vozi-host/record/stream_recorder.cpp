@@ -281,10 +281,18 @@ void InstrumentRecorder::EndStream(const std::string& why) {
       record_.errors.push_back(error);
     }
     if (edf_) {
+      const uint64_t markers = AnnotateMarkers();
       error.clear();
       if (!edf_->Close(&error)) {
         ReportError(error);
         record_.errors.push_back(error);
+      }
+      record_.markers = edf_->NotesWritten();
+      record_.markersLeftOut = markers - record_.markers;
+      if (record_.markersLeftOut) {
+        ReportError("warning: " + id_ + ": " + std::to_string(record_.markersLeftOut) +
+                    " markers found no room among the EDF file's annotations (it holds " +
+                    std::to_string(record_.markers) + "); markers.csv and session.json have them");
       }
       edf_.reset();
     }
@@ -414,6 +422,25 @@ void InstrumentRecorder::Write(const RemoteBatch& b) {
     ++record_.samples;
     record_.nextPosition = p + 1;
   }
+}
+
+uint64_t InstrumentRecorder::AnnotateMarkers() {
+  // Markers travel on a topic of their own and may reach the recorder
+  // before the batches they fall among (which are held a moment): they
+  // are placed as the file closes, when its span is known. Their times are
+  // on the sender's clock, as the stream's start is on the publisher's.
+  if (!settings_.markers || info_->periodUs <= 0) return 0;
+  uint64_t count = 0;
+  const int64_t start = info_->startedUs + static_cast<int64_t>(record_.firstPosition) * info_->periodUs;
+  const int64_t span = static_cast<int64_t>(record_.nextPosition - record_.firstPosition) * info_->periodUs;
+  for (const Marker& m : *settings_.markers) {
+    // Outside the file (before its first sample, after its last): in
+    // markers.csv and session.json only.
+    if (m.timeUtcUs < start || m.timeUtcUs - start > span) continue;
+    edf_->Note(m.timeUtcUs - start, m.durationUs, m.text);
+    ++count;
+  }
+  return count;
 }
 
 void InstrumentRecorder::MarkUnknownGapLate(uint64_t position) {

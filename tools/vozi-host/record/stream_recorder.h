@@ -22,6 +22,7 @@
 
 #include "csv_writer.h"
 #include "edf_writer.h"
+#include "record/marker.h"
 #include "record/remote_messages.h"
 
 namespace vozihost {
@@ -37,6 +38,9 @@ struct RecordSettings {
   // How long a batch waits for the events about it before it is written,
   // and a stream for its last batches after its `stop`.
   std::chrono::milliseconds hold{1000};
+  // The session's experiment markers so far: each EDF file, as it closes,
+  // gets those that fall within it as annotations.
+  const std::vector<Marker>* markers = nullptr;
 };
 
 // Messages skipped, across every instrument.
@@ -65,6 +69,8 @@ struct StreamRecord {
   uint64_t missing = 0;            // samples known to be missing
   std::string end;                 // how the stream ended, as far as the recorder knows
   std::vector<std::string> errors; // outputs that failed, with the reason
+  uint64_t markers = 0;            // annotated in its EDF file
+  uint64_t markersLeftOut = 0;     // within its span, but no room in the file
 };
 
 class InstrumentRecorder {
@@ -100,6 +106,8 @@ class InstrumentRecorder {
   void Write(const RemoteBatch& batch);
   bool OpenFiles(uint64_t first);
   void MarkUnknownGapLate(uint64_t position);
+  // Hands the EDF file the markers within its span; how many.
+  uint64_t AnnotateMarkers();
 
   std::string id_;
   const RecordSettings& settings_;
