@@ -21,10 +21,8 @@ constexpr double kDrift = 1e-4;
 // Once a look is fresh at a new level, the level is taken as settled when no
 // lower one came for this long.
 constexpr double kSettleSeconds = 0.5;
-// Lines held while a stall is not yet settled, at most, and for how long:
-// past either, the gap is booked on what is known.
+// Lines held while a stall is not yet settled, at most.
 constexpr size_t kMaxHeld = 200000;
-constexpr double kMaxHoldSeconds = 3.0;
 
 }  // namespace
 
@@ -156,8 +154,7 @@ void GapLocator::Settle(bool final) {
       for (size_t i = intervals_.size(); i-- > 0;) after[i] = std::min(after[i + 1], intervals_[i].shortfall);
       while (fresh + 1 < intervals_.size() && intervals_[fresh].shortfall > after[fresh + 1] + kFresh) ++fresh;
     }
-    const bool overdue = held_.size() > kMaxHeld || held_.back().at - held_.front().at > kMaxHoldSeconds;
-    if (!final && !overdue && intervals_.back().at - intervals_[fresh].at < SettleSeconds()) return;
+    if (!final && held_.size() <= kMaxHeld && intervals_.back().at - intervals_[fresh].at < SettleSeconds()) return;
     // The gap opens the fresh look's stretch when the line before it came
     // before the gap and then stayed the newest for most of the time the
     // missing ones took to fall due (the ring refused what came after it,
@@ -181,10 +178,8 @@ void GapLocator::Settle(bool final) {
     if (!atStart) {
       before += intervals_[fresh].lines;
       if (before >= held_.size()) {
-        if (final) break;                // nothing came after it: where the stream ended
-        if (!overdue) return;            // the gap lies before a line still to come
-        ReleaseLines(held_.size(), std::nullopt, false);  // it goes before the next one
-        continue;
+        if (!final) return;  // the gap lies before a line still to come
+        break;               // nothing came after it: where the stream ended
       }
     }
     // A line the ring let in after refusing others is where lines surely
