@@ -81,6 +81,8 @@ void DeviceStream::RecordGap(std::optional<uint64_t> count, GapCause cause) {
 }
 
 void DeviceStream::Release(GapLocator::Released& line) {
+  // Past the limit nothing is recorded: a gap there would move the end.
+  if (done) return;
   if (line.gap) {
     RecordGap(*line.gap ? std::optional<uint64_t>(*line.gap) : std::nullopt,
               line.ringFull ? GapCause::RingFull : GapCause::Missing);

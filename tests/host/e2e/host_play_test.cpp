@@ -85,10 +85,12 @@ TEST(HostPlay, ARecordingPlayedAndRecordedAgainKeepsItsValuesAndItsGap) {
     }
     if (got.back() != "0") gaps.push_back(i);
   }
-  // The host places and sizes a gap from the lines' arrival, to within two
-  // samples, and its time column counts the gap in.
+  // The host places and sizes a gap from the lines' arrival: its size to
+  // within two samples; its row to within a few, since on a busy machine the
+  // tool may look at the ring only after several lines came in behind the
+  // gap. Its time column counts the gap in.
   ASSERT_EQ(gaps.size(), 1u) << "gaps found at " << gaps.size() << " rows";
-  EXPECT_LE(std::abs(static_cast<long>(gaps[0]) - 700), 2);
+  EXPECT_LE(std::abs(static_cast<long>(gaps[0]) - 700), 5);
   EXPECT_LE(std::abs(std::stol(back.rows[gaps[0]].back()) - 30), 2);
   EXPECT_NEAR(std::stod(back.rows.back()[0]), std::stod(csv.rows.back()[0]), 0.0021);
 }
