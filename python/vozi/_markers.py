@@ -5,13 +5,12 @@ payload and its bounds: docs/streaming.md, "Experiment markers"."""
 
 import json
 import math
-import os
 import socket
 import threading
 import time
 
 from .errors import Error
-from .remote import PASSWORD_VARIABLE, _check_prefix, _check_timeout, parse_url
+from .remote import _check_prefix, _check_timeout, _client, parse_url
 
 MAX_TEXT_BYTES = 1024
 MAX_SENDER_BYTES = 128
@@ -105,13 +104,7 @@ def mark(url, text, prefix="vozi", sender=None, duration=None, username=None, pa
     # carries its refusal (an ACL that forbids the topic); paho-mqtt before
     # 2.0 does not pass that on. Where the user may read the topic, the
     # marker coming back from the broker is the proof that it was taken.
-    client = mqtt.Client(client_id="", protocol=mqtt.MQTTv5)
-    if password is None:
-        password = os.environ.get(PASSWORD_VARIABLE)
-    if username is not None or password is not None:
-        client.username_pw_set(username, password)
-    if tls:
-        client.tls_set(ca_certs=ca_file)
+    client = _client(mqtt, tls, username, password, ca_file, protocol=mqtt.MQTTv5)
     client.on_connect = on_connect
     client.on_subscribe = on_subscribe
     client.on_message = on_message

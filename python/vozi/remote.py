@@ -98,6 +98,19 @@ def parse_url(url):
     return tls, host, port
 
 
+def _client(mqtt, tls, username, password, ca_file, **options):
+    """A paho client with the credentials (the password from the environment
+    when none is given) and, for mqtts://, TLS set."""
+    client = mqtt.Client(client_id="", **options)
+    if password is None:
+        password = os.environ.get(PASSWORD_VARIABLE)
+    if username is not None or password is not None:
+        client.username_pw_set(username, password)
+    if tls:
+        client.tls_set(ca_certs=ca_file)
+    return client
+
+
 def _check_prefix(prefix):
     # A wildcard or an empty level would make every topic built from it a
     # filter (or an invalid name) that matches what it should not.
@@ -221,13 +234,7 @@ class Subscription:
         self._seen_loss = (0, 0)
         self._last_problem = None
 
-        client = mqtt.Client(client_id="", clean_session=True)
-        if password is None:
-            password = os.environ.get(PASSWORD_VARIABLE)
-        if username is not None or password is not None:
-            client.username_pw_set(username, password)
-        if tls:
-            client.tls_set(ca_certs=ca_file)
+        client = _client(mqtt, tls, username, password, ca_file, clean_session=True)
         client.on_connect = self._on_connect
         client.on_disconnect = self._on_disconnect
         client.on_message = self._on_message

@@ -12,15 +12,12 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "host_process.h"
-#include "mqtt_broker.h"
-#include "reaping_fixture.h"
+#include "recorder_fixture.h"
 
 namespace hosttest {
 namespace {
 
 using namespace std::chrono_literals;
-using Json = nlohmann::json;
 
 // The onset in seconds of the EDF+ annotation whose text is `text`, read
 // from its time-stamped annotation list ("+onset[\x15duration]\x14text\x14"),
@@ -33,48 +30,10 @@ double AnnotationOnset(const std::string& file, const std::string& text) {
   return std::stod(tal.substr(0, tal.find_first_of("\x14\x15")));
 }
 
-int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-class HostMark : public ReapingHostTest {
- protected:
-  void SetUp() override {
-    ReapingHostTest::SetUp();
-    ASSERT_TRUE(broker.Start());
-  }
-  Env env() const { return {{"TMPDIR", tmp().string()}}; }
-  std::filesystem::path out() const { return t.Path() / "rec"; }
-
-  Json WaitForSession(const std::function<bool(const Json&)>& done) {
-    Json session;
-    for (auto until = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < until;) {
-      session = Json::parse(ReadFile(out() / "session.json"), nullptr, false);
-      if (!session.is_discarded() && done(session)) return session;
-      std::this_thread::sleep_for(50ms);
-    }
-    ADD_FAILURE() << "session.json never came to hold what was expected: " << session.dump();
-    return session;
-  }
-
-  std::unique_ptr<HostProcess> StartRecorder() {
-    auto p = std::make_unique<HostProcess>(
-        std::vector<std::string>{"record", "--broker", broker.Url(), "--out", out().string(), "--csv"}, env(),
-        t.Path());
-    for (auto until = std::chrono::steady_clock::now() + 20s;
-         p->Out().find("recording ") == std::string::npos && std::chrono::steady_clock::now() < until;) {
-      std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_NE(p->Out().find("recording "), std::string::npos) << p->Err();
-    return p;
-  }
-
-  MqttBroker broker{t.Path() / "broker"};
-};
+using HostMark = RecorderTest;
 
 TEST_F(HostMark, MarkersLandInEveryOutputAtTheirTimeAndBadOnesAreRefusedOrSkipped) {
-  auto recorderProcess = StartRecorder();
+  auto recorderProcess = StartRecorder({"--csv"});
   HostProcess& recorder = *recorderProcess;
   HostProcess publisher({"--simulate", "publish", "--broker", broker.Url()}, env(), t.Path());
   const auto written = [](const Json& s) { return !s["streams"].empty() && s["streams"][0]["samples"] > 100; };
@@ -163,7 +122,7 @@ TEST_F(HostMark, MarkersLandInEveryOutputAtTheirTimeAndBadOnesAreRefusedOrSkippe
 // four annotation signals), two of them its start and stop: of ten markers
 // within it, six are annotated and the rest are counted, not lost unsaid.
 TEST_F(HostMark, MarkersBeyondTheEdfFilesRoomAreCountedAndTheStreamsOwnAnnotationsKept) {
-  auto recorder = StartRecorder();
+  auto recorder = StartRecorder({"--csv"});
   mosquitto_lib_init();
   mosquitto* m = mosquitto_new(nullptr, true, nullptr);
   ASSERT_EQ(mosquitto_connect(m, "127.0.0.1", broker.Port(), 10), MOSQ_ERR_SUCCESS);

@@ -12,20 +12,12 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "host_process.h"
-#include "mqtt_broker.h"
-#include "reaping_fixture.h"
+#include "recorder_fixture.h"
 
 namespace hosttest {
 namespace {
 
 using namespace std::chrono_literals;
-using Json = nlohmann::json;
-
-int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // time_s -> the rest of the row (values, gap), from a CSV without its comments.
 std::map<std::string, std::vector<std::string>> RowsByTime(const std::filesystem::path& csv) {
@@ -60,40 +52,8 @@ size_t Ended(const Json& session) {
   return n;
 }
 
-class HostRecord : public ReapingHostTest {
+class HostRecord : public RecorderTest {
  protected:
-  void SetUp() override {
-    ReapingHostTest::SetUp();
-    ASSERT_TRUE(broker.Start()) << ReadFile(t.Path() / "broker" / "mosquitto.log");
-  }
-  Env env() const { return {{"TMPDIR", tmp().string()}}; }
-  std::filesystem::path out() const { return t.Path() / "rec"; }
-
-  // The recorder, once it has the broker's word that it is subscribed.
-  std::unique_ptr<HostProcess> StartRecorder(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"record", "--broker", broker.Url(), "--out", out().string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto p = std::make_unique<HostProcess>(args, env(), t.Path());
-    for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;) {
-      if (p->Out().find("recording ") != std::string::npos) return p;
-      std::this_thread::sleep_for(20ms);
-    }
-    ADD_FAILURE() << "the recorder did not start: " << p->Err();
-    return p;
-  }
-
-  // session.json once `done` holds for it (it is rewritten as streams end).
-  Json WaitForSession(const std::function<bool(const Json&)>& done) {
-    Json session;
-    for (auto until = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < until;) {
-      session = Json::parse(ReadFile(out() / "session.json"), nullptr, false);
-      if (!session.is_discarded() && done(session)) return session;
-      std::this_thread::sleep_for(50ms);
-    }
-    ADD_FAILURE() << "session.json never came to hold what was expected: " << session.dump();
-    return session;
-  }
-
   // Stops the recorder as Ctrl-C does; its last session.json.
   Json Stop(HostProcess& recorder) {
     kill(recorder.Pid(), SIGINT);
@@ -110,7 +70,6 @@ class HostRecord : public ReapingHostTest {
     return false;
   }
 
-  MqttBroker broker{t.Path() / "broker"};
 };
 
 TEST_F(HostRecord, RecordedFilesEqualThePublishersCsvAndARestartBeginsANewFile) {

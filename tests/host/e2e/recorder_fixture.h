@@ -1,0 +1,67 @@
+#pragma once
+// What the recorder's tests share: a real mosquitto on a free loopback port,
+// `vozi-host record` started into a folder of the test's, and its
+// session.json waited for.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host_process.h"
+#include "mqtt_broker.h"
+#include "reaping_fixture.h"
+
+namespace hosttest {
+
+using Json = nlohmann::json;
+
+inline int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+class RecorderTest : public ReapingHostTest {
+ protected:
+  void SetUp() override {
+    ReapingHostTest::SetUp();
+    ASSERT_TRUE(broker.Start()) << ReadFile(t.Path() / "broker" / "mosquitto.log");
+  }
+  Env env() const { return {{"TMPDIR", tmp().string()}}; }
+  std::filesystem::path out() const { return t.Path() / "rec"; }
+
+  // The recorder, once it has the broker's word that it is subscribed.
+  std::unique_ptr<HostProcess> StartRecorder(std::vector<std::string> extra = {}) {
+    using namespace std::chrono_literals;
+    std::vector<std::string> args{"record", "--broker", broker.Url(), "--out", out().string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto p = std::make_unique<HostProcess>(args, env(), t.Path());
+    for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;) {
+      if (p->Out().find("recording ") != std::string::npos) return p;
+      std::this_thread::sleep_for(20ms);
+    }
+    ADD_FAILURE() << "the recorder did not start: " << p->Err();
+    return p;
+  }
+
+  // session.json once `done` holds for it (it is rewritten as streams end).
+  Json WaitForSession(const std::function<bool(const Json&)>& done) {
+    using namespace std::chrono_literals;
+    Json session;
+    for (auto until = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < until;) {
+      session = Json::parse(ReadFile(out() / "session.json"), nullptr, false);
+      if (!session.is_discarded() && done(session)) return session;
+      std::this_thread::sleep_for(50ms);
+    }
+    ADD_FAILURE() << "session.json never came to hold what was expected: " << session.dump();
+    return session;
+  }
+
+  MqttBroker broker{t.Path() / "broker"};
+};
+
+}  // namespace hosttest
