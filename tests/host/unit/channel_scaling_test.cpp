@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "channel_scaling.h"
+#include "session/channel_scaling.h"
 #include "vozi_sim/samples.h"
 
 namespace vozihost {

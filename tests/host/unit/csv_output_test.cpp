@@ -5,8 +5,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "csv_writer.h"
-#include "number_text.h"
+#include "outputs/csv_writer.h"
+#include "outputs/number_text.h"
 
 namespace vozihost {
 namespace {

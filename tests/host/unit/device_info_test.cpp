@@ -2,8 +2,8 @@
 // for periods and output files.
 #include <gtest/gtest.h>
 
-#include "device_info.h"
-#include "tool_paths.h"
+#include "session/device_info.h"
+#include "commands/tool_paths.h"
 
 namespace vozihost {
 namespace {

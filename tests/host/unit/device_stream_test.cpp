@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "acquisition.h"
+#include "session/acquisition.h"
 
 namespace vozihost {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <deque>
 
-#include "enabler_session.h"
+#include "session/enabler_session.h"
 
 namespace vozihost {
 namespace {

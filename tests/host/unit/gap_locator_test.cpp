@@ -2,7 +2,7 @@
 // ring and lines as the acquisition does, with each line's true index as its
 // text, and every line must come out at its index with a gap mark exactly
 // where indices jump.
-#include "gap_locator.h"
+#include "session/gap_locator.h"
 
 #include <gtest/gtest.h>
 

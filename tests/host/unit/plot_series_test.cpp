@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "plot_series.h"
+#include "outputs/plot_series.h"
 
 namespace vozihost {
 namespace {

@@ -1,7 +1,7 @@
 // The text lines of the enabler's stream, as vozi-host takes them apart.
 #include <gtest/gtest.h>
 
-#include "sample_line.h"
+#include "session/sample_line.h"
 
 namespace vozihost {
 namespace {

@@ -1,7 +1,7 @@
 // Judging the lines that arrived against the time that passed.
 #include <gtest/gtest.h>
 
-#include "stream_stats.h"
+#include "session/stream_stats.h"
 
 namespace vozihost {
 namespace {

@@ -4,7 +4,7 @@
 #include <regex>
 #include <sstream>
 
-#include "svg_plot.h"
+#include "outputs/svg_plot.h"
 
 namespace vozihost {
 namespace {

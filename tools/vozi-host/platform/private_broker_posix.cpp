@@ -1,6 +1,6 @@
 #include "platform/private_broker.h"
 
-#include "commands.h"
+#include "commands/commands.h"
 #include "platform/console.h"
 #include "platform/simulator_fleet.h"
 

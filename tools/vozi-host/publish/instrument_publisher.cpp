@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "commands.h"
+#include "commands/commands.h"
 #include "publish/stream_messages.h"
 
 namespace vozihost {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "acquisition.h"
+#include "session/acquisition.h"
 #include "publish/broker_settings.h"
 #include "publish/mqtt_connection.h"
 #include "publish/sample_batch.h"

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "acquire_hooks.h"
-#include "exit_codes.h"
+#include "session/acquire_hooks.h"
+#include "commands/exit_codes.h"
 #include "publish/instrument_publisher.h"
 
 namespace vozihost {

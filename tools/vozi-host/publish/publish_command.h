@@ -7,7 +7,7 @@
 #include <ostream>
 #include <vector>
 
-#include "commands.h"
+#include "commands/commands.h"
 #include "publish/broker_settings.h"
 
 namespace vozihost {

@@ -1,5 +1,5 @@
 // vozi-host built without libmosquitto (the Windows build): no publishing.
-#include "exit_codes.h"
+#include "commands/exit_codes.h"
 #include "publish/publish_command.h"
 
 namespace vozihost {

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "number_text.h"
+#include "outputs/number_text.h"
 
 namespace vozihost {
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "acquisition.h"
+#include "session/acquisition.h"
 
 namespace vozihost {
 

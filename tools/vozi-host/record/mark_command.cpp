@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "commands.h"
-#include "exit_codes.h"
+#include "commands/commands.h"
+#include "commands/exit_codes.h"
 #include "publish/mqtt_connection.h"
 #include "record/marker.h"
 

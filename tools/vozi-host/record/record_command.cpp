@@ -15,10 +15,10 @@
 #include <set>
 #include <tuple>
 
-#include "commands.h"
-#include "exit_codes.h"
-#include "number_text.h"
-#include "output_files.h"
+#include "commands/commands.h"
+#include "commands/exit_codes.h"
+#include "outputs/number_text.h"
+#include "outputs/output_files.h"
 #include "platform/console.h"
 #include "publish/mqtt_connection.h"
 #include "record/stream_recorder.h"

@@ -1,7 +1,7 @@
 // vozi-host built without libmosquitto (the Windows build): no recording
 // from a broker.
-#include "commands.h"
-#include "exit_codes.h"
+#include "commands/commands.h"
+#include "commands/exit_codes.h"
 #include "record/mark_command.h"
 #include "record/record_command.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "device_info.h"
+#include "session/device_info.h"
 
 namespace vozihost {
 

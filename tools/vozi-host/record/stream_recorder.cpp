@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <ctime>
 
-#include "channel_scaling.h"
-#include "commands.h"
-#include "device_info.h"
-#include "number_text.h"
+#include "session/channel_scaling.h"
+#include "commands/commands.h"
+#include "session/device_info.h"
+#include "outputs/number_text.h"
 
 namespace vozihost {
 namespace {

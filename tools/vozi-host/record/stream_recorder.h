@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "csv_writer.h"
-#include "edf_writer.h"
+#include "outputs/csv_writer.h"
+#include "outputs/edf_writer.h"
 #include "record/marker.h"
 #include "record/remote_messages.h"
 

@@ -1,0 +1,205 @@
+#include "session/gap_locator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace vozihost {
+namespace {
+
+// A shortfall up to this many samples is the newest line's ordinary age (up
+// to a period since it was sent, plus the way to the ring); above it, lines
+// are missing or stale.
+constexpr double kShortfallTolerance = 2.5;
+// Within one sample of the lowest shortfall a look counts as fresh.
+constexpr double kFresh = 1.0;
+// A crystal drifts by some tens of parts per million: the origin may creep
+// later by this much per second, so that an instrument whose clock runs
+// slow is not taken for one that loses samples.
+constexpr double kDrift = 1e-4;
+// Once a look is fresh at a new level, the level is taken as settled when no
+// lower one came for this long.
+constexpr double kSettleSeconds = 0.5;
+// Lines held while a stall is not yet settled, at most.
+constexpr size_t kMaxHeld = 200000;
+
+}  // namespace
+
+double GapLocator::SettleSeconds() const {
+  return std::max(kSettleSeconds, 5.0 * static_cast<double>(periodUs_) / 1e6);
+}
+
+double GapLocator::StaleShortfall(const Interval& i) const {
+  return i.shortfall + (i.lastAt - i.at) * 1e6 / static_cast<double>(periodUs_);
+}
+
+void GapLocator::Look(double at, uint64_t end, bool full) {
+  fullSinceLastLook_ = fullSinceLastLook_ || full;
+  if (end <= lastLookEnd_) {
+    // Still the newest line: how long it stayed so tells whether the lines
+    // after it were held up or lost.
+    if (!looks_.empty() && looks_.back().end == lastLookEnd_) {
+      looks_.back().lastAt = at;
+    } else if (!intervals_.empty() && intervals_.back().end == lastLookEnd_) {
+      intervals_.back().lastAt = at;
+    } else if (lastReleased_ && lastReleased_->end == lastLookEnd_) {
+      lastReleased_->lastAt = at;
+    }
+    return;
+  }
+  looks_.push_back({at, at, end, fullSinceLastLook_});
+  lastLookEnd_ = end;
+  fullSinceLastLook_ = full;
+}
+
+void GapLocator::Line(std::string line, double at, uint64_t end, bool mayFollowRefused) {
+  held_.push_back({std::move(line), at, mayFollowRefused});
+  ++openLines_;
+  while (!looks_.empty() && looks_.front().end <= end) {
+    CloseInterval(looks_.front());
+    looks_.pop_front();
+  }
+}
+
+void GapLocator::CloseInterval(const PendingLook& look) {
+  if (openLines_ == 0) return;  // a look that ended inside a line: the next closes it
+  Interval interval;
+  interval.lines = openLines_;
+  interval.end = look.end;
+  interval.at = look.at;
+  interval.lastAt = look.lastAt;
+  interval.full = look.full;
+  openLines_ = 0;
+  if (periodUs_ > 0) {
+    const double period = static_cast<double>(periodUs_) / 1e6;
+    const double position = static_cast<double>(position_ + held_.size() - 1);
+    // The newest line was sent no later than the look.
+    const double sentBy = look.at - position * period;
+    if (!origin_) {
+      origin_ = firstOrigin_ = sentBy;
+    } else {
+      origin_ = std::min(*origin_ + kDrift * (look.at - originAt_), sentBy);
+    }
+    originAt_ = look.at;
+    interval.shortfall = (look.at - *origin_) / period - position;
+    const double tolerance = std::max(2.0, 0.5 / period);
+    if ((*firstOrigin_ - *origin_) / period > tolerance) faster_ = true;
+  }
+  intervals_.push_back(interval);
+}
+
+void GapLocator::ReleaseLines(size_t count, std::optional<uint64_t> gap, bool full) {
+  for (size_t k = 0; k < count && !held_.empty(); ++k) {
+    HeldLine& h = held_.front();
+    Released r{std::move(h.line), h.at, k == 0 ? gap : std::nullopt, full};
+    // A line after a full ring with no count booked before it: lines may be
+    // missing there, how many the clock cannot say.
+    if (!r.gap && h.mayFollowRefused) {
+      r.gap = 0;
+      r.ringFull = true;
+    }
+    held_.pop_front();
+    if (!intervals_.empty()) {
+      if (--intervals_.front().lines == 0) {
+        lastReleased_ = intervals_.front();
+        intervals_.pop_front();
+      }
+    } else {
+      --openLines_;
+    }
+    position_ += 1;
+    sink_.Release(r);
+  }
+}
+
+void GapLocator::Settle(bool final) {
+  if (periodUs_ <= 0) {
+    ReleaseLines(held_.size(), std::nullopt, false);
+    return;
+  }
+  while (!intervals_.empty()) {
+    size_t lowest = 0;
+    for (size_t i = 1; i < intervals_.size(); ++i) {
+      if (intervals_[i].shortfall < intervals_[lowest].shortfall) lowest = i;
+    }
+    if (intervals_[lowest].shortfall <= kShortfallTolerance) {
+      // A fresh look with nothing missing: every line up to it was only
+      // late, if at all.
+      size_t lines = 0;
+      for (size_t i = 0; i <= lowest; ++i) lines += intervals_[i].lines;
+      ReleaseLines(lines, std::nullopt, false);
+      continue;
+    }
+    // Lines are missing, or only late. Where the shortfall stays over the
+    // last half of the settling time is how many are missing.
+    const double since = intervals_.back().at - SettleSeconds() / 2;
+    double level = intervals_.back().shortfall;
+    for (const Interval& i : intervals_) {
+      if (i.at >= since) level = std::min(level, i.shortfall);
+    }
+    // The first look at that level after the last look below it. Looks
+    // below it saw their end before all the missing lines were due: some
+    // lie after it. Looks above every later one were stale (a backlog still
+    // coming in).
+    size_t fresh = 0;
+    for (size_t i = intervals_.size(); i-- > 0;) {
+      if (intervals_[i].shortfall < level - kFresh) {
+        fresh = i + 1;
+        break;
+      }
+    }
+    {
+      std::vector<double> after(intervals_.size() + 1, std::numeric_limits<double>::infinity());
+      for (size_t i = intervals_.size(); i-- > 0;) after[i] = std::min(after[i + 1], intervals_[i].shortfall);
+      while (fresh + 1 < intervals_.size() && intervals_[fresh].shortfall > after[fresh + 1] + kFresh) ++fresh;
+    }
+    if (!final && held_.size() <= kMaxHeld && intervals_.back().at - intervals_[fresh].at < SettleSeconds()) return;
+    // The gap opens the fresh look's stretch when the line before it came
+    // before the gap and then stayed the newest for most of the time the
+    // missing ones took to fall due (the ring refused what came after it,
+    // or they were lost on the way). Otherwise the tool, or the whole process, was held up while the
+    // buffers filled: the fresh look's end closes the backlog they kept,
+    // and the gap follows it.
+    const Interval* previous = fresh > 0 ? &intervals_[fresh - 1] : (lastReleased_ ? &*lastReleased_ : nullptr);
+    const double due = previous ? level - previous->shortfall : 0;
+    size_t before = 0;
+    bool full = false;
+    for (size_t i = 0; i < fresh; ++i) {
+      before += intervals_[i].lines;
+      full = full || intervals_[i].full;
+    }
+    full = full || intervals_[fresh].full;
+    // So does a fresh stretch that begins with a line the ring let in after
+    // refusing others (the last of a backlog's lines that slipped in between
+    // refused ones is the first at the level).
+    const bool atStart = (previous && due > kFresh && StaleShortfall(*previous) - previous->shortfall >= due / 2) ||
+                         held_[before].mayFollowRefused;
+    if (!atStart) {
+      before += intervals_[fresh].lines;
+      if (before >= held_.size()) {
+        if (!final) return;  // the gap lies before a line still to come
+        break;               // nothing came after it: where the stream ended
+      }
+    }
+    // A line the ring let in after refusing others is where lines surely
+    // went missing: the last such line up to the place found above takes
+    // the count (earlier ones are marked as missing an unknown number), so
+    // that every row after it is in place.
+    for (size_t k = std::min(before + 1, held_.size()); k-- > 0;) {
+      if (held_[k].mayFollowRefused) {
+        before = k;
+        full = true;
+        break;
+      }
+    }
+    const auto missing = static_cast<uint64_t>(std::llround(level));
+    ReleaseLines(before, std::nullopt, false);
+    position_ += missing;
+    for (Interval& i : intervals_) i.shortfall -= static_cast<double>(missing);
+    ReleaseLines(1, missing, full);
+  }
+  if (final) ReleaseLines(held_.size(), std::nullopt, false);
+}
+
+}  // namespace vozihost
