@@ -93,6 +93,25 @@ TEST(GapLocator, EveryLineLandsAtItsIndexAndGapsSitOnTheJumps) {
          f.ReadAll(3.0205);
          f.Steady(3021, 4500, true);
        }},
+      {"lost twice on the way, the second time before the first small loss settled",
+       [](Feed& f) {
+         f.Steady(0, 999);
+         for (int ms = 1; ms <= 20; ++ms) f.Look(0.9992 + ms * 1e-3);
+         f.Steady(1020, 1999);
+         for (int ms = 1; ms <= 20; ++ms) f.Look(1.9992 + ms * 1e-3);
+         f.Steady(2040, 3500);
+       }},
+      {"a busy machine: every line 3 samples late for 1.5 s, then on time again",
+       [](Feed& f) {
+         f.Steady(0, 999);
+         for (long k = 1000; k < 2500; ++k) {
+           f.Enter(k);
+           f.ReadAll(static_cast<double>(k) * 1e-3 + 3.2e-3);
+         }
+         for (long k = 2500; k < 2503; ++k) f.Enter(k);
+         f.ReadAll(2.5032);
+         f.Steady(2503, 4000);
+       }},
       {"slow drift of the instrument's clock is no loss",
        [](Feed& f) {
          for (long k = 0; k < 60000; ++k) {

@@ -21,13 +21,21 @@ constexpr double kDrift = 1e-4;
 // Once a look is fresh at a new level, the level is taken as settled when no
 // lower one came for this long.
 constexpr double kSettleSeconds = 0.5;
+// A level of a few samples is also what a busy machine does to every line
+// for a while: the instrument's side or the library's reader thread
+// scheduled late, again and again. Below this many seconds of samples a
+// level must stay ten times as long before it counts as lines lost.
+constexpr double kSmallLevelSeconds = 0.05;
+constexpr double kSmallLevelSettleFactor = 10;
 // Lines held while a stall is not yet settled, at most.
 constexpr size_t kMaxHeld = 200000;
 
 }  // namespace
 
-double GapLocator::SettleSeconds() const {
-  return std::max(kSettleSeconds, 5.0 * static_cast<double>(periodUs_) / 1e6);
+double GapLocator::SettleSeconds(double level) const {
+  const double period = static_cast<double>(periodUs_) / 1e6;
+  const double settle = std::max(kSettleSeconds, 5.0 * period);
+  return level * period < kSmallLevelSeconds ? settle * kSmallLevelSettleFactor : settle;
 }
 
 double GapLocator::StaleShortfall(const Interval& i) const {
@@ -113,6 +121,36 @@ void GapLocator::ReleaseLines(size_t count, std::optional<uint64_t> gap, bool fu
   }
 }
 
+GapLocator::Level GapLocator::FindLevel(size_t count) const {
+  // Where the shortfall stays over the last half of the settling time is
+  // how many are missing; a small level is judged over its longer one.
+  const auto levelOver = [&](double settle) {
+    const double since = intervals_[count - 1].at - settle / 2;
+    double lowest = intervals_[count - 1].shortfall;
+    for (size_t i = 0; i < count; ++i) {
+      if (intervals_[i].at >= since) lowest = std::min(lowest, intervals_[i].shortfall);
+    }
+    return lowest;
+  };
+  const double settle = SettleSeconds(std::numeric_limits<double>::infinity());
+  Level found;
+  found.level = levelOver(settle);
+  if (SettleSeconds(found.level) > settle) found.level = levelOver(SettleSeconds(found.level));
+  // The first look at that level after the last look below it. Looks below
+  // it saw their end before all the missing lines were due: some lie after
+  // it. Looks above every later one were stale (a backlog still coming in).
+  for (size_t i = count; i-- > 0;) {
+    if (intervals_[i].shortfall < found.level - kFresh) {
+      found.fresh = found.lowerBefore = i + 1;
+      break;
+    }
+  }
+  std::vector<double> after(count + 1, std::numeric_limits<double>::infinity());
+  for (size_t i = count; i-- > 0;) after[i] = std::min(after[i + 1], intervals_[i].shortfall);
+  while (found.fresh + 1 < count && intervals_[found.fresh].shortfall > after[found.fresh + 1] + kFresh) ++found.fresh;
+  return found;
+}
+
 void GapLocator::Settle(bool final) {
   if (periodUs_ <= 0) {
     ReleaseLines(held_.size(), std::nullopt, false);
@@ -131,30 +169,26 @@ void GapLocator::Settle(bool final) {
       ReleaseLines(lines, std::nullopt, false);
       continue;
     }
-    // Lines are missing, or only late. Where the shortfall stays over the
-    // last half of the settling time is how many are missing.
-    const double since = intervals_.back().at - SettleSeconds() / 2;
-    double level = intervals_.back().shortfall;
-    for (const Interval& i : intervals_) {
-      if (i.at >= since) level = std::min(level, i.shortfall);
+    // Lines are missing, or only late. A lower level before the one found,
+    // where fresh lines came in for as long as any large level must stay
+    // (lines lost, then more before the first loss had settled), is settled
+    // by the higher one after it, and booked first, on its own. Shorter
+    // stretches below are looks that came before all the missing lines were
+    // due.
+    bool settled = final;
+    Level found = FindLevel(intervals_.size());
+    while (found.lowerBefore) {
+      const Level earlier = FindLevel(found.lowerBefore);
+      const double stayed = intervals_[found.lowerBefore - 1].at - intervals_[earlier.fresh].at;
+      if (stayed < SettleSeconds(std::numeric_limits<double>::infinity())) break;
+      settled = true;
+      found = earlier;
     }
-    // The first look at that level after the last look below it. Looks
-    // below it saw their end before all the missing lines were due: some
-    // lie after it. Looks above every later one were stale (a backlog still
-    // coming in).
-    size_t fresh = 0;
-    for (size_t i = intervals_.size(); i-- > 0;) {
-      if (intervals_[i].shortfall < level - kFresh) {
-        fresh = i + 1;
-        break;
-      }
+    const double level = found.level;
+    const size_t fresh = found.fresh;
+    if (!settled && held_.size() <= kMaxHeld && intervals_.back().at - intervals_[fresh].at < SettleSeconds(level)) {
+      return;
     }
-    {
-      std::vector<double> after(intervals_.size() + 1, std::numeric_limits<double>::infinity());
-      for (size_t i = intervals_.size(); i-- > 0;) after[i] = std::min(after[i + 1], intervals_[i].shortfall);
-      while (fresh + 1 < intervals_.size() && intervals_[fresh].shortfall > after[fresh + 1] + kFresh) ++fresh;
-    }
-    if (!final && held_.size() <= kMaxHeld && intervals_.back().at - intervals_[fresh].at < SettleSeconds()) return;
     // The gap opens the fresh look's stretch when the line before it came
     // before the gap and then stayed the newest for most of the time the
     // missing ones took to fall due (the ring refused what came after it,

@@ -86,11 +86,19 @@ class GapLocator {
     uint64_t end;
     bool full;
   };
+  struct Level {
+    double level = 0;        // samples missing
+    size_t fresh = 0;        // the interval of the first fresh look at it
+    size_t lowerBefore = 0;  // intervals up to the last one below it (0: none)
+  };
+  // The level among the first `count` closed intervals.
+  Level FindLevel(size_t count) const;
   // The shortfall when the end was last seen as the ring's newest line.
   double StaleShortfall(const Interval& i) const;
   void CloseInterval(const PendingLook& look);
   void ReleaseLines(size_t count, std::optional<uint64_t> gap, bool full);
-  double SettleSeconds() const;
+  // How long a level must stay before it is taken as lines lost.
+  double SettleSeconds(double level) const;
 
   int64_t periodUs_;
   Sink& sink_;
