@@ -354,7 +354,11 @@ async () => {
       return all.every((p) => JSON.stringify(p.markers.map((m) => m.text).sort()) === JSON.stringify(texts) &&
         p.markers.filter((m) => labelled.includes(m.text) && m.label).length === labelled.length) && all;
     });
-    const s = await snapshot(page);
+    // Sent after the others, on the same topic: they come after them.
+    const s = await until('the malformed markers counted', LIVE_MS, async () => {
+      const snap = await snapshot(page);
+      return snap.malformed >= bad.length && snap;
+    });
     assert.equal(s.malformed, bad.length, s.lastMalformed);
     assert.equal(s.markers, expected.size + 1);
     for (const plot of drawn) {
@@ -377,6 +381,29 @@ async () => {
     assert.equal(await page.evaluate(() => window.pwned), undefined);
     assert.equal(await page.$$eval('b, i, img', (es) => es.length), 0);
     assert.match(await page.$eval('#markers', (e) => e.title), /^last: /);
+
+    // Paused, the plots stand still: a marker's tooltip is the full text,
+    // and a marker that comes meanwhile is drawn on the frozen plot.
+    await page.click('#pause');
+    const still = await until('the plots frozen', LIVE_MS, async () => {
+      const [a, b] = [await shown(0), await shown(0)];
+      return a.max === b.max && a.markers.length && b;
+    });
+    const target = still.markers.find((m) => m.text === img);
+    const over = await page.$(`section.instrument[data-id="${id}"] .channel .u-over`);
+    const box = await over.boundingBox();
+    await page.mouse.move(box.x + target.left, box.y + box.height - 5);
+    assert.equal(await over.evaluate((e) => e.title), target.title);
+    await page.mouse.move(box.x + 1, box.y + box.height - 5);
+    assert.equal(await over.evaluate((e) => e.title), '');
+    const middle = origin + Math.round(((still.min + still.max) / 2) * 1e6);
+    await client.publishAsync('vozi/markers', markerJson({ text: 'while paused', time_utc_us: middle }), { qos: 1 });
+    const paused = await until('the marker drawn while paused', LIVE_MS, async () => {
+      const p = await shown(0);
+      return p.markers.some((m) => m.text === 'while paused') && p;
+    });
+    assert.equal(paused.max, still.max);
+    await page.click('#pause');
 
     // Markers scroll with the data; a wider window shows the older one.
     const left = drawn[0].markers.find((m) => m.text === 'tone').left;

@@ -42,6 +42,7 @@ export class Instrument {
     // too long for an info that did not come.
     this.dropped = 0;
     this.markersChanged = false; // markers came: the plots to be drawn again
+    this.shownRange = null; // the x range the plots were last drawn with
     this.resetStream();
   }
 

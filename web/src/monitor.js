@@ -161,7 +161,9 @@ export class Monitor {
   setPaused(paused) {
     this.paused = paused;
     for (const ins of this.instruments.values()) {
-      ins.pausedRange = paused ? this.xRange(ins) : null;
+      // The range drawn last: samples that came since are not shown, and
+      // a redraw while paused (markers, a resize) must not move the plot.
+      ins.pausedRange = paused ? ins.shownRange || this.xRange(ins) : null;
       ins.changed = true;
     }
   }
@@ -204,6 +206,7 @@ export class Monitor {
       }
       ins.changed = false;
       ins.markersChanged = false;
+      ins.shownRange = this.xRange(ins);
       panel.draw(ins.decimator.plotData(from, ins.xPerSample));
     }
     // Who and whether: at once; the figures (rate, lost) twice a second.
