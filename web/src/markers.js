@@ -63,9 +63,8 @@ export function markerPlugin(source, shown) {
     hooks: {
       init: (u) => {
         u.over.addEventListener('mousemove', (e) => {
-          const x = e.offsetX;
-          const hit = shown.markers.find((d) => (d.width > 0 ? x >= d.left - HOVER_PX && x <= d.left + d.width + HOVER_PX
-            : Math.abs(d.left - x) <= HOVER_PX));
+          const x = e.clientX - u.over.getBoundingClientRect().left;
+          const hit = shown.markers.find((d) => x >= d.left - HOVER_PX && x <= d.left + d.width + HOVER_PX);
           u.over.title = hit ? hit.title : '';
         });
         u.over.addEventListener('mouseleave', () => { u.over.title = ''; });
