@@ -281,3 +281,152 @@ test('a stream restart starts the plot afresh; a batch of another stream never j
     await broker.stop();
   }
 });
+
+// A marker as a lab's experiment software sends it, with anything on top.
+const markerJson = (fields) => JSON.stringify({ format: 1, sender: 'stim-pc', ...fields });
+
+test('experiment markers: a labelled line on every plot at its time on the stream\'s axis, only in the window, '
+  + 'scrolling with the data; hostile text drawn as text, malformed markers counted and not drawn, at most 1000 kept',
+async () => {
+  const [mqttPort, webPort] = [await freePort(), await freePort()];
+  const broker = await startBroker('broker-markers', mqttPort, webPort);
+  const page = await openMonitor(browser, `http://127.0.0.1:${webPort}/`);
+  const url = `mqtt://127.0.0.1:${mqttPort}`;
+  const host = voziHost('monitor-markers', ['--simulate=1', 'monitor', '--broker', url]);
+  const sub = subscribe('markers-sub', mqttPort);
+  let client;
+  // `vozi-host mark`, and the time it says it sent.
+  const mark = async (name, args) => {
+    const sender = voziHost(name, ['mark', '--broker', url, ...args]);
+    const { code } = await sender.exited;
+    assert.equal(code, 0, sender.output);
+    // Its output may be read a moment after it ended.
+    return Number((await until(`${name} saying when`, LIVE_MS, () => sender.output.match(/ at (\d+) us/)))[1]);
+  };
+  try {
+    await until('one instrument online in the page', START_MS, async () => online(await snapshot(page), 1));
+    const id = Object.keys((await snapshot(page)).instruments)[0];
+    client = await publisher(mqttPort);
+    const info = await until('its info at the subscriber', LIVE_MS, () => sub.info[id]);
+    const origin = info.started_us;
+    const seconds = (us) => (us - origin) / 1e6;
+    const shown = (c) => page.evaluate((i, ch) => window.voziMonitor.markersShown(i, ch), id, c);
+    const channels = info.channels.length;
+
+    // The stream's newest sample on its axis: markers placed around it.
+    const now = async () => (await snapshot(page)).instruments[id].nextPosition * info.period_us / 1e6;
+    const at = async (s) => origin + Math.round(((await now()) + s) * 1e6);
+    const html = '<b>bold</b><i>x</i>';
+    const img = '<img src=x onerror="window.pwned=1">';
+    const long = `long ${'é'.repeat(500)}`; // 1005 bytes: within the bound
+    const expected = new Map(); // text -> [time_utc_us, sender]
+    expected.set('stimulus 1 shown', [await mark('mark-moment', ['--sender', 'lab-pc', 'stimulus 1 shown']), 'lab-pc']);
+    expected.set('tone', [await mark('mark-span', ['--sender', 'lab-pc', '--duration', '0.5', 'tone']), 'lab-pc']);
+    for (const [text, s] of [[html, -1.5], [img, -3], [long, -4.5], ['with a clock', -6]]) {
+      expected.set(text, [await at(s), 'stim-pc']);
+    }
+    const early = await at(-15); // outside a 10 s window, inside a 30 s one
+    for (const [text, [time]] of expected) {
+      if (text === 'stimulus 1 shown' || text === 'tone') continue;
+      const extra = text === 'with a clock' ? { clock: { offset_us: 12, source: 'recorder' } } : {};
+      await client.publishAsync('vozi/markers', markerJson({ text, time_utc_us: time, ...extra }), { qos: 1 });
+    }
+    // The same marker again (QoS 1 after a reconnection) is one marker.
+    const again = markerJson({ text: html, time_utc_us: expected.get(html)[0] });
+    await client.publishAsync('vozi/markers', again, { qos: 1 });
+    await client.publishAsync('vozi/markers', markerJson({ text: '15 s ago', time_utc_us: early }), { qos: 1 });
+    const t = await at(-1);
+    const bad = ['not json', '[1]', '{"format": 1, "text": "\\ud800", "sender": "s", "time_utc_us": 1}', ...[
+      { format: 2, text: 'x' }, { text: 'no sender', sender: undefined }, { text: 'x'.repeat(1025) },
+      { text: 'two\nlines' }, { text: 'x', sender: 's'.repeat(129) }, { text: '' },
+      { text: 'negative span', duration_us: -1 }, { text: 'fraction', time_utc_us: t + 0.5 }, { text: 'year 10000', time_utc_us: 253402300800000000 + 1e6 },
+    ].map((m) => markerJson({ time_utc_us: t, ...m }))];
+    for (const payload of bad) await client.publishAsync('vozi/markers', payload, { qos: 1 });
+
+    const texts = [...expected.keys()].sort();
+    // Labels that would overlap take another row, or none (three rows fit):
+    // once the newest have scrolled away from the plot's end, these three fit.
+    const labelled = [html, img, long];
+    const drawn = await until('the markers of the last 10 s drawn on every plot', LIVE_MS, async () => {
+      const all = await Promise.all(Array.from({ length: channels }, (_, c) => shown(c)));
+      return all.every((p) => JSON.stringify(p.markers.map((m) => m.text).sort()) === JSON.stringify(texts) &&
+        p.markers.filter((m) => labelled.includes(m.text) && m.label).length === labelled.length) && all;
+    });
+    // Sent after the others, on the same topic: they come after them.
+    const s = await until('the malformed markers counted', LIVE_MS, async () => {
+      const snap = await snapshot(page);
+      return snap.malformed >= bad.length && snap;
+    });
+    assert.equal(s.malformed, bad.length, s.lastMalformed);
+    assert.equal(s.markers, expected.size + 1);
+    for (const plot of drawn) {
+      for (const m of plot.markers) {
+        const [time, sender] = expected.get(m.text);
+        assert.ok(Math.abs(m.x - seconds(time)) < 1e-6, `${m.text}: at ${m.x} s, sent for ${seconds(time)} s`);
+        const px = ((m.x - plot.min) / (plot.max - plot.min)) * plot.width;
+        assert.ok(Math.abs(m.left - px) <= 1, `${m.text}: drawn at ${m.left} px, its time is at ${px} px`);
+        assert.ok(m.title.startsWith(`${m.text}\n${sender} · `), m.title);
+        assert.equal(m.width > 0, m.text === 'tone', `${m.text}: ${m.width} px wide`);
+        if (m.text === 'tone') assert.ok(Math.abs(m.width - (0.5 / (plot.max - plot.min)) * plot.width) <= 1);
+      }
+      const byText = new Map(plot.markers.map((m) => [m.text, m]));
+      assert.equal(byText.get(html).label, html); // short: drawn whole, as the characters it is
+      assert.equal(byText.get(img).label, `${img.slice(0, 19)}…`);
+      assert.equal(byText.get(long).label, `long ${'é'.repeat(14)}…`);
+    }
+    await page.screenshot({ path: path.join(outDir, 'markers.png') });
+    assert.equal(await page.evaluate(() => window.pwned), undefined);
+    assert.equal(await page.$$eval('b, i, img', (es) => es.length), 0);
+    assert.match(await page.$eval('#markers', (e) => e.title), /^last: /);
+
+    // Paused, the plots stand still: a marker's tooltip is the full text,
+    // and a marker that comes meanwhile is drawn on the frozen plot.
+    await page.click('#pause');
+    const still = await until('the plots frozen', LIVE_MS, async () => {
+      const [a, b] = [await shown(0), await shown(0)];
+      return a.max === b.max && a.markers.length && b;
+    });
+    const target = still.markers.find((m) => m.text === img);
+    const over = await page.$(`section.instrument[data-id="${id}"] .channel .u-over`);
+    const box = await over.boundingBox();
+    await page.mouse.move(box.x + target.left, box.y + box.height - 5);
+    assert.equal(await over.evaluate((e) => e.title), target.title);
+    const middle = origin + Math.round(((still.min + still.max) / 2) * 1e6);
+    await client.publishAsync('vozi/markers', markerJson({ text: 'while paused', time_utc_us: middle }), { qos: 1 });
+    const paused = await until('the marker drawn while paused', LIVE_MS, async () => {
+      const p = await shown(0);
+      return p.markers.some((m) => m.text === 'while paused') && p;
+    });
+    assert.equal(paused.max, still.max);
+    await page.click('#pause');
+
+    // Markers scroll with the data; a wider window shows the older one.
+    const left = drawn[0].markers.find((m) => m.text === 'tone').left;
+    await until('the markers moving left with the data', LIVE_MS, async () =>
+      (await shown(0)).markers.find((m) => m.text === 'tone').left < left - 5);
+    await page.click('[data-window="30"]');
+    await until('the marker of 15 s ago in the 30 s window', LIVE_MS, async () =>
+      (await shown(0)).markers.some((m) => m.text === '15 s ago' && m.left > 0));
+
+    // A flood: the last 1000 are kept; those before the stream are not drawn.
+    for (let k = 0; k < 1200; ++k) {
+      client.publish('vozi/markers', markerJson({ text: `flood ${k}`, time_utc_us: 1e15 + k }), { qos: 1 });
+    }
+    await until('1000 markers kept, none of them drawn', LIVE_MS, async () => {
+      const p = await snapshot(page);
+      return p.markers === 1000 && (await shown(0)).markers.length === 0;
+    });
+    const after = await mark('mark-after', ['after the flood']);
+    await until('a marker after the flood drawn', LIVE_MS, async () =>
+      (await shown(channels - 1)).markers.some((m) => m.text === 'after the flood' &&
+        Math.abs(m.x - seconds(after)) < 1e-6));
+    assert.equal((await snapshot(page)).malformed, bad.length);
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await client?.endAsync();
+    await host.stop('SIGINT').catch(() => host.stop('SIGKILL'));
+    await sub.stop();
+    await page.close();
+    await broker.stop();
+  }
+});

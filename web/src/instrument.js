@@ -41,6 +41,8 @@ export class Instrument {
     // Batches not drawn: of another stream, repeated positions, or held
     // too long for an info that did not come.
     this.dropped = 0;
+    this.markersChanged = false; // markers came: the plots to be drawn again
+    this.shownRange = null; // the x range the plots were last drawn with
     this.resetStream();
   }
 
@@ -119,6 +121,15 @@ export class Instrument {
       this.heldValues -= this.held.shift().batch.values.length;
       this.dropped += 1;
     }
+  }
+
+  // When x = 0 is, in microseconds since 1970: the stream's start, for a
+  // time axis only (a plot by position has no place for a moment in time).
+  get originUs() {
+    if (!this.timed) return null;
+    if (this.info.startedUs !== null) return this.info.startedUs;
+    const ms = Date.parse(this.info.started);
+    return Number.isFinite(ms) ? ms * 1000 : null;
   }
 
   // The x axis: seconds since the stream's start, or without a period

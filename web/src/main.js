@@ -27,6 +27,8 @@ const monitor = new Monitor({ prefix, container: $('instruments') });
 const showCounts = () => {
   $('malformed').textContent = String(monitor.malformed);
   $('malformed').title = monitor.lastMalformed;
+  $('markers').textContent = String(monitor.markers.list.length);
+  $('markers').title = monitor.markers.last ? `last: ${monitor.markers.last.title}` : '';
   const excess = monitor.instrumentsNotShown;
   $('excess').hidden = excess === 0;
   $('excess').textContent = `${excess}${monitor.excessUncounted ? '+' : ''} more instrument${excess === 1 ? '' : 's'}`
@@ -90,6 +92,7 @@ window.voziMonitor = {
   snapshot: () => ({ ...monitor.snapshot(), connected: client.connected, broker: brokerUrl, prefix }),
   channel: (id, c, from) => monitor.channel(id, c, from),
   plotData: (id, c) => monitor.plotData(id, c),
+  markersShown: (id, c) => monitor.markersShown(id, c),
   setWindow: (s) => monitor.setWindow(s),
 };
 showCounts();

@@ -3,8 +3,11 @@
 // loop draws once per animation frame what changed, so a burst of batches
 // costs one redraw.
 import { Instrument, LONGEST_WINDOW_S } from './instrument.js';
+import { Markers } from './markers.js';
 import { Panel } from './panel.js';
-import { Malformed, decodeEvent, decodeInfo, decodeSamples, decodeStatus, splitTopic } from './payloads.js';
+import {
+  Malformed, decodeEvent, decodeInfo, decodeMarker, decodeSamples, decodeStatus, splitTopic,
+} from './payloads.js';
 
 const FACTS_EVERY_MS = 500;
 // Panels the page shows at most; instruments beyond are counted and shown as
@@ -29,6 +32,7 @@ export class Monitor {
     this.excessUncounted = false; // more than MAX_EXCESS_IDS of them
     this.malformed = 0;
     this.lastMalformed = '';
+    this.markers = new Markers();
     this.windowSeconds = 10;
     this.paused = false;
     this.frames = 0;
@@ -71,7 +75,7 @@ export class Monitor {
   // Panels stand in the order of their ids, whatever order they came in:
   // a new one goes in its place, the others stay where they are.
   addPanel(ins) {
-    const panel = new Panel(ins);
+    const panel = new Panel(ins, this.markers);
     this.panels.set(ins.id, panel);
     let lo = 0;
     let hi = this.order.length;
@@ -131,6 +135,12 @@ export class Monitor {
           this.known(where.id)?.applyEvent(event, now);
           break;
         }
+        case 'markers':
+          if (this.markers.add(decodeMarker(payload))) {
+            for (const ins of this.instruments.values()) ins.markersChanged = true;
+            this.onCounts();
+          }
+          break;
         default:
           break;
       }
@@ -151,7 +161,9 @@ export class Monitor {
   setPaused(paused) {
     this.paused = paused;
     for (const ins of this.instruments.values()) {
-      ins.pausedRange = paused ? this.xRange(ins) : null;
+      // The range drawn last: samples that came since are not shown, and
+      // a redraw while paused (markers, a resize) must not move the plot.
+      ins.pausedRange = paused ? ins.shownRange || this.xRange(ins) : null;
       ins.changed = true;
     }
   }
@@ -187,8 +199,14 @@ export class Monitor {
         ins.rebucket(bucketSize, from);
       }
       ins.decimator.trim(from);
-      if (!ins.changed || this.paused) continue;
+      if (!ins.changed || this.paused) {
+        if (ins.markersChanged) panel.redraw();
+        ins.markersChanged = false;
+        continue;
+      }
       ins.changed = false;
+      ins.markersChanged = false;
+      ins.shownRange = this.xRange(ins);
       panel.draw(ins.decimator.plotData(from, ins.xPerSample));
     }
     // Who and whether: at once; the figures (rate, lost) twice a second.
@@ -242,6 +260,7 @@ export class Monitor {
       waiting: this.waiting.size,
       malformed: this.malformed,
       lastMalformed: this.lastMalformed,
+      markers: this.markers.list.length,
       frames: this.frames,
     };
   }
@@ -251,6 +270,13 @@ export class Monitor {
   channel(id, c, from = 0) {
     const ins = this.instruments.get(id);
     return ins && ins.ring ? ins.ring.channel(c, from) : { positions: [], values: [] };
+  }
+
+  // The markers one channel's plot drew last, and its x scale:
+  // {min, max, width (CSS pixels), markers: [{text, label, title, x, left, width}]}.
+  markersShown(id, c) {
+    const p = this.panels.get(id)?.plots[c];
+    return p ? JSON.parse(JSON.stringify(p.shownMarkers)) : null;
   }
 
   // The data last handed to uPlot for one channel: [xs, ys].

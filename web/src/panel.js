@@ -2,6 +2,7 @@
 // arrive, and a plot per channel. The panel only shows an Instrument's state.
 import uPlot from 'uplot';
 import { UNTIMED_SAMPLES_PER_S } from './instrument.js';
+import { markerPlugin } from './markers.js';
 
 const PLOT_HEIGHT = 72;
 const COLOURS = ['#1f6fb4', '#c0392b', '#2e8b57', '#8e44ad', '#d35400', '#16a085', '#7f8c8d', '#b7950b'];
@@ -31,8 +32,10 @@ function streamStart(info) {
 }
 
 export class Panel {
-  constructor(instrument) {
+  // markers: the page's experiment markers (a Markers), drawn on every plot.
+  constructor(instrument, markers) {
     this.instrument = instrument;
+    this.markers = markers;
     this.root = el('section', 'instrument');
     this.root.dataset.id = instrument.id;
     const head = el('header');
@@ -119,8 +122,10 @@ export class Panel {
           values: last ? undefined : () => [] },
           { size: 44, space: 20, font: '10px sans-serif', ticks: { size: 3 } }],
       };
-      const entry = { plot: null, box, enabled: true, data: [[], []] };
-      entry.create = () => new uPlot({ ...options, width: this.plotWidth() }, entry.data, target);
+      const entry = { plot: null, box, enabled: true, data: [[], []], shownMarkers: { markers: [] } };
+      const plugin = markerPlugin(() => ({ markers: this.markers, originUs: this.instrument.originUs }),
+        entry.shownMarkers);
+      entry.create = () => new uPlot({ ...options, plugins: [plugin], width: this.plotWidth() }, entry.data, target);
       this.watcher.observe(box);
       box.entry = entry;
       toggle.addEventListener('change', () => {
@@ -150,6 +155,11 @@ export class Panel {
       // drawing budget counts it.
       if (p.enabled && p.plot) p.plot.batch((u) => u.setData(p.data));
     });
+  }
+
+  // The same data drawn again, for markers that came (also while paused).
+  redraw() {
+    for (const p of this.plots) if (p.enabled && p.plot) p.plot.redraw(false, false);
   }
 
   showFacts(nowMs) {

@@ -15,10 +15,12 @@ const MAX_JSON_BYTES = 4 << 20;
 
 export class Malformed extends Error {}
 
-// <prefix>/<id>/<kind> -> {id, kind}, or null for a topic that is not ours.
+// <prefix>/<id>/<kind> -> {id, kind}; <prefix>/markers -> {id: null, kind:
+// 'markers'}; null for a topic that is not ours.
 export function splitTopic(prefix, topic) {
   if (!topic.startsWith(prefix + '/')) return null;
   const rest = topic.slice(prefix.length + 1).split('/');
+  if (rest.length === 1 && rest[0] === 'markers') return { id: null, kind: 'markers' };
   if (rest.length !== 2 || rest[0] === '') return null;
   return { id: rest[0], kind: rest[1] };
 }
@@ -31,8 +33,8 @@ function text(bytes) {
   }
 }
 
-function json(bytes) {
-  if (bytes.byteLength > MAX_JSON_BYTES) throw new Malformed('JSON document too large');
+function json(bytes, limit = MAX_JSON_BYTES) {
+  if (bytes.byteLength > limit) throw new Malformed('JSON document too large');
   try {
     return JSON.parse(text(bytes));
   } catch (e) {
@@ -134,4 +136,44 @@ export function decodeEvent(bytes) {
   }
   if (e.stream !== undefined && !Number.isSafeInteger(e.stream)) throw new Malformed('event with a bad stream');
   return e;
+}
+
+// Experiment markers: bounds as the senders and the recorder keep them. A
+// marker's text ends up in a plot and a tooltip; one line of bounded text is
+// all the page takes, whatever a client on the broker publishes.
+export const MAX_MARKER_TEXT_BYTES = 1024;
+export const MAX_MARKER_SENDER_BYTES = 128;
+// 10000-01-01 UTC: later times are no calendar date.
+export const MAX_MARKER_TIME_US = 253402300800000000;
+// The largest marker the bounds allow, every character escaped as \uXXXX.
+const MAX_MARKER_JSON_BYTES = 16 << 10;
+const CONTROL = /[\u0000-\u001f\u007f-\u009f]/;
+// In a u-mode class, a surrogate matches only when it is not one of a pair.
+const LONE_SURROGATE = /[\ud800-\udfff]/u;
+
+function markerText(what, v, maxBytes) {
+  if (typeof v !== 'string' || v === '') throw new Malformed(`marker without ${what}`);
+  // An escaped lone surrogate is no text UTF-8 can carry.
+  if (LONE_SURROGATE.test(v)) throw new Malformed(`marker ${what} is not UTF-8 text`);
+  const bytes = new TextEncoder().encode(v).byteLength;
+  if (bytes > maxBytes) throw new Malformed(`marker ${what} of ${bytes} bytes (at most ${maxBytes})`);
+  if (CONTROL.test(v)) throw new Malformed(`marker ${what} with a control character`);
+  return v;
+}
+
+const markerTime = (v) => Number.isInteger(v) && v >= 0 && v <= MAX_MARKER_TIME_US;
+
+// A marker: {text, sender, timeUs, durationUs (null: a moment)}. Fields the
+// page does not know are ignored.
+export function decodeMarker(bytes) {
+  const m = json(bytes, MAX_MARKER_JSON_BYTES);
+  if (m === null || typeof m !== 'object' || Array.isArray(m)) throw new Malformed('marker is not an object');
+  if (m.format !== 1) throw new Malformed('marker of a format other than 1');
+  const text = markerText('text', m.text, MAX_MARKER_TEXT_BYTES);
+  const sender = markerText('sender', m.sender, MAX_MARKER_SENDER_BYTES);
+  if (!markerTime(m.time_utc_us)) throw new Malformed('marker without a valid time_utc_us');
+  if (m.duration_us !== undefined && !markerTime(m.duration_us)) {
+    throw new Malformed('marker with a duration_us that is no whole number of microseconds, 0 or more');
+  }
+  return { text, sender, timeUs: m.time_utc_us, durationUs: m.duration_us === undefined ? null : m.duration_us };
 }
