@@ -101,16 +101,16 @@ TEST(GapLocator, EveryLineLandsAtItsIndexAndGapsSitOnTheJumps) {
          for (int ms = 1; ms <= 20; ++ms) f.Look(1.9992 + ms * 1e-3);
          f.Steady(2040, 3500);
        }},
-      {"a busy machine: every line 3 samples late for 1.5 s, then on time again",
+      {"a busy machine: every line 3 samples late for 1 s, then 8 for 3 s, then on time again",
        [](Feed& f) {
          f.Steady(0, 999);
-         for (long k = 1000; k < 2500; ++k) {
+         for (long k = 1000; k < 5000; ++k) {
            f.Enter(k);
-           f.ReadAll(static_cast<double>(k) * 1e-3 + 3.2e-3);
+           f.ReadAll(static_cast<double>(k) * 1e-3 + (k < 2000 ? 3.2e-3 : 8.2e-3));
          }
-         for (long k = 2500; k < 2503; ++k) f.Enter(k);
-         f.ReadAll(2.5032);
-         f.Steady(2503, 4000);
+         for (long k = 5000; k < 5008; ++k) f.Enter(k);
+         f.ReadAll(5.0082);
+         f.Steady(5008, 6000);
        }},
       {"slow drift of the instrument's clock is no loss",
        [](Feed& f) {

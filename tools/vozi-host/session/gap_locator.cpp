@@ -27,6 +27,11 @@ constexpr double kSettleSeconds = 0.5;
 // level must stay ten times as long before it counts as lines lost.
 constexpr double kSmallLevelSeconds = 0.05;
 constexpr double kSmallLevelSettleFactor = 10;
+// While many looks wait to be settled, they are weighed again at most this
+// often (in the looks' time), not at every line: each weighing goes over
+// all of them, and a tool that fell behind reads thousands of lines at once.
+constexpr size_t kWeighedAtOnce = 32;
+constexpr double kWeighEvery = 0.01;
 // Lines held while a stall is not yet settled, at most.
 constexpr size_t kMaxHeld = 200000;
 
@@ -156,6 +161,8 @@ void GapLocator::Settle(bool final) {
     ReleaseLines(held_.size(), std::nullopt, false);
     return;
   }
+  if (!final && intervals_.size() > kWeighedAtOnce && intervals_.back().at - weighedAt_ < kWeighEvery) return;
+  if (!intervals_.empty()) weighedAt_ = intervals_.back().at;
   while (!intervals_.empty()) {
     size_t lowest = 0;
     for (size_t i = 1; i < intervals_.size(); ++i) {
@@ -169,26 +176,25 @@ void GapLocator::Settle(bool final) {
       ReleaseLines(lines, std::nullopt, false);
       continue;
     }
-    // Lines are missing, or only late. A lower level before the one found,
-    // where fresh lines came in for as long as any large level must stay
-    // (lines lost, then more before the first loss had settled), is settled
-    // by the higher one after it, and booked first, on its own. Shorter
-    // stretches below are looks that came before all the missing lines were
-    // due.
-    bool settled = final;
+    // Lines are missing, or only late: wait until the level has stayed.
     Level found = FindLevel(intervals_.size());
+    if (!final && held_.size() <= kMaxHeld &&
+        intervals_.back().at - intervals_[found.fresh].at < SettleSeconds(found.level)) {
+      return;
+    }
+    // A lower level before it, where fresh lines came in for as long as any
+    // large level must stay (lines lost, then more before the first small
+    // loss had settled), is settled by the one after it and booked first,
+    // on its own. Shorter stretches below are looks that came before all
+    // the missing lines were due.
     while (found.lowerBefore) {
       const Level earlier = FindLevel(found.lowerBefore);
       const double stayed = intervals_[found.lowerBefore - 1].at - intervals_[earlier.fresh].at;
       if (stayed < SettleSeconds(std::numeric_limits<double>::infinity())) break;
-      settled = true;
       found = earlier;
     }
     const double level = found.level;
     const size_t fresh = found.fresh;
-    if (!settled && held_.size() <= kMaxHeld && intervals_.back().at - intervals_[fresh].at < SettleSeconds(level)) {
-      return;
-    }
     // The gap opens the fresh look's stretch when the line before it came
     // before the gap and then stayed the newest for most of the time the
     // missing ones took to fall due (the ring refused what came after it,

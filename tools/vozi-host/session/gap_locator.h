@@ -113,6 +113,7 @@ class GapLocator {
   std::optional<double> origin_, firstOrigin_;  // when sample 0 was sent, as bounded so far
   double originAt_ = 0;
   bool faster_ = false;
+  double weighedAt_ = -1;  // when the looks were last weighed
 };
 
 }  // namespace vozihost
