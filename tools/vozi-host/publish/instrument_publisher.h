@@ -28,7 +28,10 @@ class InstrumentPublisher final : public StreamSink {
   // About 17 minutes of 16 channels at 1 kHz.
   static constexpr size_t kMaxOutstandingBytes = 64u << 20;
 
-  InstrumentPublisher(const DeviceStream& s, const BrokerSettings& settings, const std::string& toolVersion);
+  // answerClock: this instrument's connection answers the process's clock
+  // exchanges (one connection of the process does; every info names the clock).
+  InstrumentPublisher(const DeviceStream& s, const BrokerSettings& settings, const std::string& toolVersion,
+                      bool answerClock);
 
   // Connects; false with the reason when the broker cannot be reached (the
   // connection keeps trying in the background).
