@@ -97,11 +97,21 @@ TEST_F(HostMark, MarkersLandInEveryOutputAtTheirTimeAndBadOnesAreRefusedOrSkippe
 
   const std::vector<std::string> rows = Lines(ReadFile(out() / "markers.csv"));
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0], "time_utc_us,sender,text,duration_us");
+  EXPECT_EQ(rows[0], "time_utc_us,sender,text,duration_us,sender_time_utc_us,clock,clock_offset_us");
+  // The recorder's clock first, then the sender's time and clock, and the
+  // offset it measured (mark answers the recorder's clock exchanges).
+  const auto tail = [](const Json& m) {
+    return "," + std::to_string(m["sender_time_utc_us"].get<int64_t>()) + "," + m["clock"].get<std::string>() + "," +
+           std::to_string(std::llround(m["clock_offset_us"].get<double>()));
+  };
   EXPECT_EQ(rows[1], std::to_string(markers[0]["time_utc_us"].get<int64_t>()) +
-                         ",stimulus PC,\"stimulus 12, \"\"red\"\" shown\",250000");
+                         ",stimulus PC,\"stimulus 12, \"\"red\"\" shown\",250000" + tail(markers[0]));
   EXPECT_EQ(rows[2], std::to_string(markers[1]["time_utc_us"].get<int64_t>()) + "," +
-                         markers[1]["sender"].get<std::string>() + ",task start,");
+                         markers[1]["sender"].get<std::string>() + ",task start," + tail(markers[1]));
+  for (const Json& m : markers) {
+    EXPECT_TRUE(m["clock_measured"].get<bool>()) << m;
+    EXPECT_LT(std::abs(m["clock_offset_us"].get<double>()), 20000) << m;
+  }
 
   const Json& stream = session["streams"][0];
   EXPECT_EQ(stream["markers_annotated"], 2);
