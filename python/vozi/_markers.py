@@ -231,6 +231,7 @@ class Marker:
             self._window = (start, count + 1)
             self._last_request = now
             self._answered += 1
+            self._done.notify_all()
         t1, reply = request
         t3 = _now_us()
         client.publish(reply, json.dumps({"t1": t1, "t2": t2, "t3": t3}), qos=0)
@@ -293,13 +294,14 @@ class Marker:
         if not self.clock:
             return
         begun = time.monotonic()
-        while True:
-            now = time.monotonic()
-            with self._done:
+        with self._done:
+            while True:
+                now = time.monotonic()
                 last = max(begun, self._last_request or begun)
-            if now - last >= quiet or now - begun >= longest:
-                return
-            time.sleep(0.01)
+                left = min(last + quiet, begun + longest) - now
+                if left <= 0:
+                    return
+                self._done.wait(left)
 
     def close(self):
         """Disconnects (once; a closed Marker sends nothing)."""
