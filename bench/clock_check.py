@@ -103,7 +103,7 @@ def main():
         wait_until(lambda: len((session(out) or {}).get("streams", [])) == 2)
         time.sleep(2)  # markers from the third second on
         behind = shifted(env, BEHIND)
-        python = subprocess.Popen([sys.executable, "-c", MARKER_PROGRAM, url, str(int((seconds - 6) / 0.4))],
+        python = subprocess.Popen([sys.executable, "-c", MARKER_PROGRAM, url, str(int((seconds - 8) / 0.45))],
                                   env=behind)
         processes.append(python)
         for k in range(5):
@@ -135,9 +135,9 @@ def main():
         e = c["estimate"]
         error = e["offset_us"] - truth[c["clock"]] * 1e6
         worst_offset = max(worst_offset, abs(error))
-        print("  %-28s truth %+9.0f  measured %+12.1f  error %+7.1f us  round trip %4d us  (%d/%d answered)"
-              % (c["clock"], truth[c["clock"]] * 1e6, e["offset_us"], error, e["round_trip_us"], c["answered"],
-                 c["asked"]))
+        print("  %-28s truth %+9.0f  measured %+12.1f  error %+7.1f us  drift %+.2f ppm  round trip %4d us  "
+              "(%d/%d answered)" % (c["clock"], truth[c["clock"]] * 1e6, e["offset_us"], error, e["drift_ppm"],
+                                    e["round_trip_us"], c["answered"], c["asked"]))
     print("markers: error of the annotation against the sample current at the marker's true time (ms)")
     worst_marker = 0
     for x in s["streams"]:

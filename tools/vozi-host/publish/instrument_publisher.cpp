@@ -123,6 +123,11 @@ void InstrumentPublisher::ReportRefusal() {
   if (const auto refusal = connection_.TakeRefusal()) {
     ReportError(*refusal + " (does the broker's ACL let this user write under " + topic_ + "?)");
   }
+  if (!clockRefusalSaid_ && !connection_.OptionalRefusals().empty()) {
+    clockRefusalSaid_ = true;
+    ReportError("warning: the broker refused the subscription to " + connection_.OptionalRefusals().front() +
+                ": recorders cannot measure this machine's clock, and take the streams' times as sent");
+  }
 }
 
 }  // namespace vozihost

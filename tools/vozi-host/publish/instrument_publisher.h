@@ -73,6 +73,7 @@ class InstrumentPublisher final : public StreamSink {
   unsigned announcedOn_ = 0;  // the connection (count) info and status last went out on
   bool begun_ = false;
   bool lostReported_ = false;
+  bool clockRefusalSaid_ = false;
   uint64_t handed_ = 0;
   uint64_t unpublishedTotal_ = 0;
   uint64_t unpublishedPending_ = 0;  // not yet reported in an event

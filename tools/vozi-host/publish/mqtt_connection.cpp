@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -295,7 +296,7 @@ void MqttConnection::Finish(const std::string& topic, const std::string& payload
 }
 
 void MqttConnection::Subscribe(std::vector<std::pair<std::string, int>> filters, MessageHandler handler) {
-  filters_ = std::move(filters);
+  filters_.insert(filters_.end(), filters.begin(), filters.end());
   onMessage_ = std::move(handler);
   if (!mosq_) return;
   mosquitto_message_v5_callback_set(mosq_, &MqttConnection::OnMessage);
@@ -314,8 +315,12 @@ void MqttConnection::OnSubscribe(mosquitto*, void* self, int mid, int count, con
     std::lock_guard lock(c->mutex_);
     ++c->subscribeAnswers_;
     const auto filter = c->subscribing_.find(mid);
+    const bool optional = filter != c->subscribing_.end() &&
+                          std::find(c->optional_.begin(), c->optional_.end(), filter->second) != c->optional_.end();
     for (int k = 0; k < count && granted; ++k) {
-      if (IsRefusal(granted[k]) && !c->refusalSeen_) {
+      if (IsRefusal(granted[k]) && optional) {
+        if (c->optionalRefused_.size() < 16) c->optionalRefused_.push_back(filter->second);
+      } else if (IsRefusal(granted[k]) && !c->refusalSeen_) {
         c->refusalSeen_ = true;
         c->refusal_ = "the broker refused the subscription to " +
                       (filter != c->subscribing_.end() ? filter->second : std::string("a topic")) + ": " +
@@ -353,7 +358,7 @@ void MqttConnection::OnMessage(mosquitto*, void* self, const mosquitto_message* 
 void MqttConnection::AnswerClock(const std::string& prefix, const std::string& clockName) {
   clockRequestTopic_ = ClockRequestTopic(prefix, clockName);
   clockReplyBase_ = ClockReplyBase(prefix, clockName);
-  filters_.emplace_back(clockRequestTopic_, 0);
+  SubscribeOptional(clockRequestTopic_, 0);
   quickAcks_ = true;
   if (!mosq_) return;
   mosquitto_message_v5_callback_set(mosq_, &MqttConnection::OnMessage);
@@ -394,6 +399,16 @@ std::chrono::steady_clock::time_point MqttConnection::LastClockRequest() const {
 }
 
 void MqttConnection::TakePartInClockExchanges() { quickAcks_ = true; }
+
+void MqttConnection::SubscribeOptional(const std::string& filter, int qos) {
+  filters_.emplace_back(filter, qos);
+  optional_.push_back(filter);
+}
+
+std::vector<std::string> MqttConnection::OptionalRefusals() const {
+  std::lock_guard lock(mutex_);
+  return optionalRefused_;
+}
 
 bool MqttConnection::PublishQuick(const std::string& topic, const std::string& payload) {
   if (!mosq_) return false;

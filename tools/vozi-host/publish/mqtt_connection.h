@@ -62,6 +62,11 @@ class MqttConnection {
   // arrival's time taken before anything else. Answers are bounded to a
   // rate no honest recorder needs.
   void AnswerClock(const std::string& prefix, const std::string& clockName);
+  // Before Start: one more filter whose refusal by the broker (its ACL) is
+  // no failure of the connection's purpose: said by OptionalRefusals, not
+  // TakeRefusal.
+  void SubscribeOptional(const std::string& filter, int qos);
+  std::vector<std::string> OptionalRefusals() const;
   // Clock requests answered so far, and when the last came (steady clock).
   uint64_t ClockRequestsAnswered() const;
   std::chrono::steady_clock::time_point LastClockRequest() const;
@@ -145,6 +150,8 @@ class MqttConnection {
   std::chrono::steady_clock::time_point clockWindow_{};  // the rate's current second
   unsigned clockInWindow_ = 0;
   bool quickAcks_ = false;
+  std::vector<std::string> optional_;           // filters whose refusal is only said
+  std::vector<std::string> optionalRefused_;
 };
 
 }  // namespace vozihost

@@ -419,9 +419,7 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
   connection.TakePartInClockExchanges();
   recording.SetClocks(&clocks);
   recording.keeper_ = &clocks;
-  auto filters = Filters(broker.prefix, o.ids);
-  filters.emplace_back(clocks.ReplyFilter(), 0);
-  connection.Subscribe(filters, [&](const std::string& topic, std::string payload) {
+  connection.Subscribe(Filters(broker.prefix, o.ids), [&](const std::string& topic, std::string payload) {
     // A clock reply's arrival, taken first; replies are handled here, on the
     // network thread, not behind the samples in the queue.
     const int64_t arrivedUs = ClockNowUs();
@@ -437,6 +435,8 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
     }
     arrived.notify_one();
   });
+  // Without the clock exchanges the recording still goes on (times as sent).
+  connection.SubscribeOptional(clocks.ReplyFilter(), 0);
   if (!connection.Start(kAnswerWait, &error)) {
     ReportError("cannot reach the broker " + broker.url.Text() + ": " + error);
     return kExitBroker;
@@ -449,6 +449,11 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
   if (const auto refusal = connection.TakeRefusal()) {
     ReportError(*refusal + " (does the broker's ACL let this user read under " + broker.prefix + "?)");
     return kExitBroker;
+  }
+  if (!connection.OptionalRefusals().empty()) {
+    ReportError("warning: the broker refused the subscription to " + clocks.ReplyFilter() +
+                ": the senders' clocks cannot be measured, and their times are taken as sent (does its ACL let this "
+                "user read and write under " + broker.prefix + "/clock?)");
   }
   out << "recording " << broker.prefix << "/" << (o.ids.empty() ? std::string("+") : "{" + [&] {
     std::string list;
