@@ -55,6 +55,7 @@ void ClockKeeper::Know(const std::string& name) {
         return;
       }
       it = clocks_.emplace(name, Clock{}).first;
+      it->second.knownAt = now;
       BeginBurst(it->second, kFirstBurst, now);
     } else if (it->second.silentBursts >= kSilentBursts && it->second.leftInBurst == 0) {
       // Heard of again (a marker from a sender that answers while it is
@@ -162,6 +163,7 @@ void ClockKeeper::Reply(const std::string& topic, const std::string& payload, in
 }
 
 bool ClockKeeper::ReadyLocked(const Clock& c, SteadyClock::time_point now) const {
+  if (now >= c.knownAt + kLongestWait) return true;
   if (!c.firstAsked) return false;
   // The first burst's replies all in (or overdue), or nothing will come.
   const auto firstBurstOver = *c.firstAsked + kSpacing * kFirstBurst + kReplyWait / 4;

@@ -48,6 +48,9 @@ class ClockKeeper final : public ClockMap {
   static constexpr std::chrono::milliseconds kBurstEvery{2000};
   static constexpr std::chrono::milliseconds kReplyWait{1000};  // a later reply does not count
   static constexpr int kSilentBursts = 3;     // unanswered in a row: the clock is asked no more
+  // The longest anything waits for a clock's first measurement (the broker
+  // may be away just then).
+  static constexpr std::chrono::milliseconds kLongestWait{5000};
 
   ClockKeeper(MqttConnection& connection, std::string prefix);
   ~ClockKeeper() override;
@@ -71,6 +74,7 @@ class ClockKeeper final : public ClockMap {
  private:
   struct Clock {
     ClockEstimator estimator;
+    std::chrono::steady_clock::time_point knownAt{};
     std::optional<std::chrono::steady_clock::time_point> firstAsked;
     std::chrono::steady_clock::time_point nextExchange{};
     int leftInBurst = 0;
