@@ -15,7 +15,7 @@
 from .errors import (DataLost, DriverMissing, Error, FirmwareRejected, InstrumentLost, NotFound,
                      NotResponding, StreamChanged, StreamEnded)
 from .instrument import Channel, Instrument, InstrumentInfo, Loss, find, open
-from ._markers import mark
+from ._markers import Marker, mark
 from .remote import RemoteLoss, Subscription, subscribe
 from .simulate import Simulation, simulate
 
@@ -23,5 +23,5 @@ __all__ = [
     "find", "open", "simulate", "Instrument", "InstrumentInfo", "Channel", "Loss",
     "Simulation", "Error", "NotFound", "DriverMissing", "FirmwareRejected", "NotResponding",
     "DataLost", "subscribe", "Subscription", "RemoteLoss", "StreamEnded", "StreamChanged",
-    "InstrumentLost", "mark",
+    "InstrumentLost", "Marker", "mark",
 ]

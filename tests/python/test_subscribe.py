@@ -390,7 +390,7 @@ def test_mark_reaches_a_subscriber_of_the_markers_topic_once_the_broker_took_it(
     assert topic == "lab3/markers"
     marker = json.loads(payload.decode("utf-8"))
     assert marker == sent
-    assert set(marker) == {"format", "text", "time_utc_us", "duration_us", "sender"}
+    assert set(marker) == {"format", "text", "time_utc_us", "duration_us", "sender", "clock"}
     assert marker["format"] == 1 and marker["text"] == "stimulus 12 \u2013 \"red\""
     assert marker["sender"] == "task PC" and marker["duration_us"] == 250000
     assert before - 1000 <= marker["time_utc_us"] <= after

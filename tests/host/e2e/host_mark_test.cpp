@@ -47,7 +47,8 @@ TEST_F(HostMark, MarkersLandInEveryOutputAtTheirTimeAndBadOnesAreRefusedOrSkippe
   ASSERT_EQ(first.exitCode, 0) << first.err;
   // The second once the recorder has the first: a moment apart, whatever the machine's speed.
   WaitForSession([](const Json& s) { return s["markers"].size() == 1; });
-  const HostRun second = mark({"task start"});
+  // As senders before clocks were measured send: no clock named.
+  const HostRun second = mark({"--no-clock", "task start"});
   ASSERT_EQ(second.exitCode, 0) << second.err;
   const HostRun control = mark({"line one\nline two"});
   EXPECT_EQ(control.exitCode, 2) << control.err;
@@ -97,11 +98,24 @@ TEST_F(HostMark, MarkersLandInEveryOutputAtTheirTimeAndBadOnesAreRefusedOrSkippe
 
   const std::vector<std::string> rows = Lines(ReadFile(out() / "markers.csv"));
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0], "time_utc_us,sender,text,duration_us");
+  EXPECT_EQ(rows[0], "time_utc_us,sender,text,duration_us,sender_time_utc_us,clock,clock_offset_us");
+  // The recorder's clock first, then the sender's time and clock, and the
+  // offset it measured (mark answers the recorder's clock exchanges).
+  const auto tail = [](const Json& m) {
+    return "," + std::to_string(m["sender_time_utc_us"].get<int64_t>()) + "," + m["clock"].get<std::string>() + "," +
+           std::to_string(std::llround(m["clock_offset_us"].get<double>()));
+  };
   EXPECT_EQ(rows[1], std::to_string(markers[0]["time_utc_us"].get<int64_t>()) +
-                         ",stimulus PC,\"stimulus 12, \"\"red\"\" shown\",250000");
+                         ",stimulus PC,\"stimulus 12, \"\"red\"\" shown\",250000" + tail(markers[0]));
   EXPECT_EQ(rows[2], std::to_string(markers[1]["time_utc_us"].get<int64_t>()) + "," +
-                         markers[1]["sender"].get<std::string>() + ",task start,");
+                         markers[1]["sender"].get<std::string>() + ",task start,," +
+                         std::to_string(markers[1]["time_utc_us"].get<int64_t>()) + ",,");
+  EXPECT_TRUE(markers[0]["clock_measured"].get<bool>()) << markers[0];
+  EXPECT_LT(std::abs(markers[0]["clock_offset_us"].get<double>()), 20000) << markers[0];
+  // A marker naming no clock keeps its time as sent, its offset unknown.
+  EXPECT_TRUE(markers[1]["clock"].is_null()) << markers[1];
+  EXPECT_TRUE(markers[1]["clock_offset_us"].is_null()) << markers[1];
+  EXPECT_EQ(markers[1]["time_utc_us"], markers[1]["sender_time_utc_us"]);
 
   const Json& stream = session["streams"][0];
   EXPECT_EQ(stream["markers_annotated"], 2);

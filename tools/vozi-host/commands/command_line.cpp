@@ -137,6 +137,8 @@ CLI::App* AddMark(CLI::App& app, Parsed& p) {
   AddBrokerOptions(cmd, p);
   cmd->add_option("--sender", p.mark.sender, "who sends the marker (default: this machine's host name)");
   cmd->add_option("--duration", p.markDuration, "the span the marker covers, in seconds (default: none, a moment)");
+  cmd->add_flag("--no-clock", p.mark.noClock,
+                "name no clock and exit once the marker is acknowledged (recorders then take its time as sent)");
   cmd->add_option("text", p.mark.text, "what happened, one line (e.g. \"stimulus 12 shown\")")->required();
   cmd->footer("The marker's time is this machine's clock when mark starts; it exits 0 once the broker has\n"
               "taken it. Payload and bounds: docs/streaming.md, \"Experiment markers\".");

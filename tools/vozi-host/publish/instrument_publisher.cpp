@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "commands/commands.h"
+#include "publish/clock_messages.h"
 #include "publish/stream_messages.h"
 
 namespace vozihost {
@@ -26,16 +27,18 @@ std::string ClientId(const std::string& id) {
 }  // namespace
 
 InstrumentPublisher::InstrumentPublisher(const DeviceStream& s, const BrokerSettings& settings,
-                                         const std::string& toolVersion)
+                                         const std::string& toolVersion, bool answerClock)
     : topic_(settings.prefix + "/" + TopicId(s.info)),
       toolVersion_(toolVersion),
       connection_(ClientId(TopicId(s.info)), settings, topic_ + "/status", "offline"),
-      batch_(s.columns.size(), kBatchSamples) {}
+      batch_(s.columns.size(), kBatchSamples) {
+  if (answerClock) connection_.AnswerClock(settings.prefix, ProcessClockName());
+}
 
 bool InstrumentPublisher::Connect(std::string* reason) { return connection_.Start(kAnswerWait, reason); }
 
 void InstrumentPublisher::Begin(const DeviceStream& s, std::chrono::system_clock::time_point started) {
-  info_ = InfoJson(s, started, toolVersion_);
+  info_ = InfoJson(s, started, toolVersion_, ProcessClockName());
   streamUs_ = StreamUs(started);
   batch_.SetStream(streamUs_);
   begun_ = true;
@@ -119,6 +122,11 @@ void InstrumentPublisher::End(const DeviceStream& s, RunEnd end) {
 void InstrumentPublisher::ReportRefusal() {
   if (const auto refusal = connection_.TakeRefusal()) {
     ReportError(*refusal + " (does the broker's ACL let this user write under " + topic_ + "?)");
+  }
+  if (!clockRefusalSaid_ && !connection_.OptionalRefusals().empty()) {
+    clockRefusalSaid_ = true;
+    ReportError("warning: the broker refused the subscription to " + connection_.OptionalRefusals().front() +
+                ": recorders cannot measure this machine's clock, and take the streams' times as sent");
   }
 }
 

@@ -28,7 +28,10 @@ class InstrumentPublisher final : public StreamSink {
   // About 17 minutes of 16 channels at 1 kHz.
   static constexpr size_t kMaxOutstandingBytes = 64u << 20;
 
-  InstrumentPublisher(const DeviceStream& s, const BrokerSettings& settings, const std::string& toolVersion);
+  // answerClock: this instrument's connection answers the process's clock
+  // exchanges (one connection of the process does; every info names the clock).
+  InstrumentPublisher(const DeviceStream& s, const BrokerSettings& settings, const std::string& toolVersion,
+                      bool answerClock);
 
   // Connects; false with the reason when the broker cannot be reached (the
   // connection keeps trying in the background).
@@ -70,6 +73,7 @@ class InstrumentPublisher final : public StreamSink {
   unsigned announcedOn_ = 0;  // the connection (count) info and status last went out on
   bool begun_ = false;
   bool lostReported_ = false;
+  bool clockRefusalSaid_ = false;
   uint64_t handed_ = 0;
   uint64_t unpublishedTotal_ = 0;
   uint64_t unpublishedPending_ = 0;  // not yet reported in an event

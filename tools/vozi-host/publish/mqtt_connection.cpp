@@ -3,8 +3,15 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "publish/clock_messages.h"
 
 namespace vozihost {
 namespace {
@@ -19,6 +26,23 @@ void InitialiseLibrary() {
 bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
 bool IsRefusal(int reasonCode) { return reasonCode >= 0x80; }
+
+// A broker that leaves Nagle's algorithm on (mosquitto's default) holds a
+// small message back until its previous one is acknowledged, and this end
+// delays acknowledgements by up to 40 ms: a clock reply (or request) behind
+// a batch would wait that long, and lopsidedly. Acknowledging at once (Linux
+// resets this after a while, so it is set again on every arrival) keeps the
+// hold to one network round trip.
+void AcknowledgeAtOnce(mosquitto* mosq) {
+#ifdef TCP_QUICKACK
+  const int fd = mosquitto_socket(mosq);
+  if (fd < 0) return;
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+  (void)mosq;
+#endif
+}
 
 // Pauses between attempts to reconnect, growing from the first to the last.
 constexpr unsigned kReconnectFirstSeconds = 1;
@@ -188,8 +212,8 @@ void MqttConnection::StartInBackground() {
 bool MqttConnection::Publish(const std::string& topic, const std::string& payload, bool retain, bool counted) {
   if (!mosq_) return false;
   int mid = 0;
-  // QoS 1 only: every message is answered, so every answer finds its mid
-  // (QoS 0 ones would leave answers no Publish ever claims).
+  // QoS 1: every message is answered, so every answer finds its mid (QoS 0
+  // ones go through PublishQuick, which claims their "sent" reports).
   if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain) !=
       MOSQ_ERR_SUCCESS) {
     return false;
@@ -206,6 +230,10 @@ bool MqttConnection::Publish(const std::string& topic, const std::string& payloa
 }
 
 void MqttConnection::Settle(int mid, int reasonCode) {
+  if (const auto q = quick_.find(mid); q != quick_.end()) {
+    quick_.erase(q);
+    return;
+  }
   const auto p = pending_.find(mid);
   if (p == pending_.end()) {
     early_[mid] = reasonCode;
@@ -268,7 +296,7 @@ void MqttConnection::Finish(const std::string& topic, const std::string& payload
 }
 
 void MqttConnection::Subscribe(std::vector<std::pair<std::string, int>> filters, MessageHandler handler) {
-  filters_ = std::move(filters);
+  filters_.insert(filters_.end(), filters.begin(), filters.end());
   onMessage_ = std::move(handler);
   if (!mosq_) return;
   mosquitto_message_v5_callback_set(mosq_, &MqttConnection::OnMessage);
@@ -287,8 +315,12 @@ void MqttConnection::OnSubscribe(mosquitto*, void* self, int mid, int count, con
     std::lock_guard lock(c->mutex_);
     ++c->subscribeAnswers_;
     const auto filter = c->subscribing_.find(mid);
+    const bool optional = filter != c->subscribing_.end() &&
+                          std::find(c->optional_.begin(), c->optional_.end(), filter->second) != c->optional_.end();
     for (int k = 0; k < count && granted; ++k) {
-      if (IsRefusal(granted[k]) && !c->refusalSeen_) {
+      if (IsRefusal(granted[k]) && optional) {
+        if (c->optionalRefused_.size() < 16) c->optionalRefused_.push_back(filter->second);
+      } else if (IsRefusal(granted[k]) && !c->refusalSeen_) {
         c->refusalSeen_ = true;
         c->refusal_ = "the broker refused the subscription to " +
                       (filter != c->subscribing_.end() ? filter->second : std::string("a topic")) + ": " +
@@ -301,13 +333,100 @@ void MqttConnection::OnSubscribe(mosquitto*, void* self, int mid, int count, con
 }
 
 void MqttConnection::OnMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*) {
+  // A clock request's arrival, as early as this process can see it.
+  const int64_t arrivedUs = ClockNowUs();
   auto* c = static_cast<MqttConnection*>(self);
-  if (!c->onMessage_ || !message || !message->topic) return;
+  if (c->quickAcks_) AcknowledgeAtOnce(c->mosq_);
+  if (!message || !message->topic) return;
+  if (!c->clockRequestTopic_.empty() && c->clockRequestTopic_ == message->topic) {
+    std::string payload;
+    if (message->payload && message->payloadlen > 0 &&
+        static_cast<size_t>(message->payloadlen) <= kMaxClockMessageBytes) {
+      payload.assign(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
+      c->AnswerClockRequest(payload, arrivedUs);
+    }
+    return;
+  }
+  if (!c->onMessage_) return;
   std::string payload;
   if (message->payload && message->payloadlen > 0) {
     payload.assign(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
   }
   c->onMessage_(message->topic, std::move(payload));
+}
+
+void MqttConnection::AnswerClock(const std::string& prefix, const std::string& clockName) {
+  clockRequestTopic_ = ClockRequestTopic(prefix, clockName);
+  clockReplyBase_ = ClockReplyBase(prefix, clockName);
+  SubscribeOptional(clockRequestTopic_, 0);
+  quickAcks_ = true;
+  if (!mosq_) return;
+  mosquitto_message_v5_callback_set(mosq_, &MqttConnection::OnMessage);
+  mosquitto_subscribe_v5_callback_set(mosq_, &MqttConnection::OnSubscribe);
+}
+
+// On the network thread: at most kMaxClockAnswersPerSecond, so that a flood
+// of requests costs this process (and the broker) little.
+void MqttConnection::AnswerClockRequest(const std::string& payload, int64_t arrivedUs) {
+  constexpr unsigned kMaxClockAnswersPerSecond = 200;
+  std::string why;
+  const auto request = ParseClockRequest(payload, clockReplyBase_, &why);
+  if (!request) return;
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(mutex_);
+    if (now - clockWindow_ >= std::chrono::seconds(1)) {
+      clockWindow_ = now;
+      clockInWindow_ = 0;
+    }
+    if (++clockInWindow_ > kMaxClockAnswersPerSecond) return;
+    lastClockRequest_ = now;
+    ++clockAnswered_;
+  }
+  ClockReply reply{request->t1, arrivedUs, 0};
+  reply.t3 = ClockNowUs();
+  PublishQuick(request->reply, ClockReplyPayload(reply));
+}
+
+uint64_t MqttConnection::ClockRequestsAnswered() const {
+  std::lock_guard lock(mutex_);
+  return clockAnswered_;
+}
+
+std::chrono::steady_clock::time_point MqttConnection::LastClockRequest() const {
+  std::lock_guard lock(mutex_);
+  return lastClockRequest_;
+}
+
+void MqttConnection::TakePartInClockExchanges() { quickAcks_ = true; }
+
+void MqttConnection::SubscribeOptional(const std::string& filter, int qos) {
+  filters_.emplace_back(filter, qos);
+  optional_.push_back(filter);
+}
+
+std::vector<std::string> MqttConnection::OptionalRefusals() const {
+  std::lock_guard lock(mutex_);
+  return optionalRefused_;
+}
+
+bool MqttConnection::PublishQuick(const std::string& topic, const std::string& payload) {
+  if (!mosq_) return false;
+  int mid = 0;
+  if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0, false) !=
+      MOSQ_ERR_SUCCESS) {
+    return false;
+  }
+  std::lock_guard lock(mutex_);
+  // Its "sent" may have come first (another thread wrote it at once).
+  if (const auto early = early_.find(mid); early != early_.end()) {
+    early_.erase(early);
+  } else {
+    // A message dropped with a lost connection is never reported sent.
+    if (quick_.size() > 10000) quick_.clear();
+    quick_[mid] = true;
+  }
+  return true;
 }
 
 void MqttConnection::OnConnect(mosquitto* mosq, void* self, int rc, int, const mosquitto_property*) {
@@ -361,6 +480,7 @@ void MqttConnection::OnLog(mosquitto*, void* self, int level, const char* text) 
 
 void MqttConnection::OnPublish(mosquitto*, void* self, int mid, int reasonCode, const mosquitto_property*) {
   auto* c = static_cast<MqttConnection*>(self);
+  if (c->quickAcks_) AcknowledgeAtOnce(c->mosq_);
   {
     std::lock_guard lock(c->mutex_);
     c->Settle(mid, reasonCode);

@@ -57,6 +57,26 @@ class MqttConnection {
   // current connection: from then on nothing published is missed. A filter
   // it refused (its ACL) is a refusal, for TakeRefusal.
   bool WaitSubscribed(std::chrono::milliseconds wait);
+  // Before Start: answer the clock exchanges asked of `clockName` under
+  // `prefix` (publish/clock_messages.h), on the network thread, the
+  // arrival's time taken before anything else. Answers are bounded to a
+  // rate no honest recorder needs.
+  void AnswerClock(const std::string& prefix, const std::string& clockName);
+  // Before Start: one more filter whose refusal by the broker (its ACL) is
+  // no failure of the connection's purpose: said by OptionalRefusals, not
+  // TakeRefusal.
+  void SubscribeOptional(const std::string& filter, int qos);
+  std::vector<std::string> OptionalRefusals() const;
+  // Clock requests answered so far, and when the last came (steady clock).
+  uint64_t ClockRequestsAnswered() const;
+  std::chrono::steady_clock::time_point LastClockRequest() const;
+  // Hands a message over with QoS 0 (nothing is followed): for clock
+  // exchanges, where a message sent again would measure the resend.
+  bool PublishQuick(const std::string& topic, const std::string& payload);
+  // Before Start: this connection measures clocks (AnswerClock implies it):
+  // every arrival is acknowledged at once, so that a broker holding small
+  // messages for the acknowledgement of the last (Nagle) holds them briefly.
+  void TakePartInClockExchanges();
   bool Connected() const { return connected_.load(std::memory_order_acquire); }
   // Successful connections so far.
   unsigned Connections() const { return connections_.load(std::memory_order_acquire); }
@@ -120,6 +140,18 @@ class MqttConnection {
   MessageHandler onMessage_;
   size_t subscribeAnswers_ = 0;  // on the current connection
   std::map<int, std::string> subscribing_;  // filters by mid, until answered
+  // QoS 0 messages handed over whose "sent" has not come back yet (libmosquitto
+  // reports those too, with mids shared with QoS 1).
+  std::map<int, bool> quick_;
+  void AnswerClockRequest(const std::string& payload, int64_t arrivedUs);
+  std::string clockRequestTopic_, clockReplyBase_;
+  uint64_t clockAnswered_ = 0;
+  std::chrono::steady_clock::time_point lastClockRequest_{};
+  std::chrono::steady_clock::time_point clockWindow_{};  // the rate's current second
+  unsigned clockInWindow_ = 0;
+  bool quickAcks_ = false;
+  std::vector<std::string> optional_;           // filters whose refusal is only said
+  std::vector<std::string> optionalRefused_;
 };
 
 }  // namespace vozihost

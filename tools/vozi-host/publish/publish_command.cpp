@@ -17,7 +17,7 @@ class PublishHooks final : public AcquireHooks {
   std::optional<int> Ready(std::vector<DeviceStream>& streams, bool filesWanted) override {
     for (DeviceStream& s : streams) {
       if (!s.failure.empty()) continue;
-      auto publisher = std::make_unique<InstrumentPublisher>(s, broker_, toolVersion_);
+      auto publisher = std::make_unique<InstrumentPublisher>(s, broker_, toolVersion_, publishers_.empty());
       // Where each instrument goes, before it streams: the summary comes
       // only at the end, and a user needs the topic to subscribe now.
       out_ << "  device " << s.info.index << " (" << s.info.model << " " << s.info.description << ") -> "

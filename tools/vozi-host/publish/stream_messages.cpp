@@ -47,7 +47,7 @@ std::string TopicId(const DeviceInfo& info) {
 }
 
 std::string InfoJson(const DeviceStream& s, std::chrono::system_clock::time_point started,
-                     const std::string& toolVersion) {
+                     const std::string& toolVersion, const std::string& clock) {
   Json channels = Json::array();
   for (const ChannelInfo& c : s.columns) {
     Json channel{{"index", c.index}, {"name", c.name}, {"units", c.units}};
@@ -68,7 +68,8 @@ std::string InfoJson(const DeviceStream& s, std::chrono::system_clock::time_poin
             {"channels", std::move(channels)},
             {"started", IsoTime(started)},
             {"started_us", StreamUs(started)},
-            {"tool", "vozi-host " + toolVersion}};
+            {"tool", "vozi-host " + toolVersion},
+            {"clock", clock}};
   return Text(info);
 }
 

@@ -21,9 +21,10 @@ int64_t StreamUs(std::chrono::system_clock::time_point started);
 // meaning in topics ('/', '+', '#') become '_'.
 std::string TopicId(const DeviceInfo& info);
 
-// Who the instrument is and what its samples mean.
+// Who the instrument is and what its samples mean, and the name of the
+// publishing process's clock (which answers a recorder's clock exchanges).
 std::string InfoJson(const DeviceStream& s, std::chrono::system_clock::time_point started,
-                     const std::string& toolVersion);
+                     const std::string& toolVersion, const std::string& clock);
 
 // Events: "start", "stop", "gap", "lost", "unpublished". Each has the time,
 // the stream (its StreamUs) and the position it concerns; the rest depends

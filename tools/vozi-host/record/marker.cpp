@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "publish/clock_messages.h"
+
 namespace vozihost {
 
 using Json = nlohmann::ordered_json;
@@ -10,6 +12,7 @@ std::string MarkerPayload(const Marker& m) {
   Json j{{"format", 1}, {"text", m.text}, {"time_utc_us", m.timeUtcUs}};
   if (m.durationUs) j["duration_us"] = *m.durationUs;
   j["sender"] = m.sender;
+  if (!m.clock.empty()) j["clock"] = m.clock;
   return j.dump();
 }
 
@@ -61,6 +64,13 @@ std::optional<Marker> ParseMarker(const std::string& payload, std::string* why) 
   if (auto e = CheckMarkerField("its sender", m.sender, kMaxMarkerSenderBytes)) {
     *why = "a marker: " + *e;
     return std::nullopt;
+  }
+  if (const auto clock = j.find("clock"); clock != j.end()) {
+    if (!clock->is_string() || !ValidClockName(clock->get<std::string>())) {
+      *why = "a marker whose clock is not a clock name";
+      return std::nullopt;
+    }
+    m.clock = clock->get<std::string>();
   }
   return m;
 }

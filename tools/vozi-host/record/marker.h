@@ -3,9 +3,11 @@
 // named by the software that runs it ("stimulus 12 shown"), sent to
 // PREFIX/markers so that every recorder of the broker's streams places it on
 // the instruments' time axis. The payload is JSON:
-//   {"format": 1, "text": "...", "time_utc_us": <int>, "duration_us": <int>, "sender": "..."}
-// with the sender's clock in microseconds since 1970 UTC and duration_us
-// optional. Text and sender are UTF-8 without control characters, at most
+//   {"format": 1, "text": "...", "time_utc_us": <int>, "duration_us": <int>, "sender": "...", "clock": "..."}
+// with the sender's clock in microseconds since 1970 UTC, duration_us
+// optional, and clock (optional) the name under which the sending process
+// answers clock exchanges, so that a recorder can place the time on its own
+// clock. Text and sender are UTF-8 without control characters, at most
 // kMaxMarkerTextBytes and kMaxMarkerSenderBytes: a marker lands in file
 // names' neighbours (CSV, EDF+ annotations) and in session.json, where a
 // line break or an escape sequence would forge or hide lines.
@@ -26,6 +28,11 @@ struct Marker {
   int64_t timeUtcUs = 0;
   std::optional<int64_t> durationUs;
   std::string sender;
+  std::string clock;  // the sending process's clock name (answers clock exchanges); empty: none given
+  // Set by a recorder: the time on its own clock, and the sender's clock's
+  // offset it used (nullopt: not measured, the time taken as sent).
+  int64_t recorderUs = 0;
+  std::optional<double> clockOffsetUs;
 };
 
 // What is wrong with a marker's text or sender (`what` names it in the

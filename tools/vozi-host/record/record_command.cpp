@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -20,7 +21,9 @@
 #include "outputs/number_text.h"
 #include "outputs/output_files.h"
 #include "platform/console.h"
+#include "publish/clock_messages.h"
 #include "publish/mqtt_connection.h"
+#include "record/clock_keeper.h"
 #include "record/stream_recorder.h"
 
 namespace vozihost {
@@ -70,7 +73,7 @@ class Recording {
   bool OpenMarkers(std::string* error) {
     const auto path = settings_.folder / "markers.csv";
     markersCsv_.open(path, std::ios::binary | std::ios::trunc);
-    markersCsv_ << "time_utc_us,sender,text,duration_us\n" << std::flush;
+    markersCsv_ << "time_utc_us,sender,text,duration_us,sender_time_utc_us,clock,clock_offset_us\n" << std::flush;
     if (!markersCsv_) {
       *error = "cannot write " + path.string() + ": " + SystemReason();
       return false;
@@ -111,6 +114,11 @@ class Recording {
     }
   }
 
+  void SetClocks(ClockMap* clocks) {
+    clocks_ = clocks;
+    settings_.clocks = clocks;
+  }
+
   void Mark(const std::string& payload) {
     std::string why;
     const auto marker = ParseMarker(payload, &why);
@@ -123,24 +131,52 @@ class Recording {
     // twice is one marker.
     const auto key = std::make_tuple(marker->timeUtcUs, marker->sender, marker->text);
     if (markerKeys_.count(key)) return;
-    if (markers_.size() >= kMaxMarkers) {
+    if (markers_.size() + unsettled_.size() >= kMaxMarkers) {
       ++markersSkipped_;
       lastMarkerSkipped_ = "more than " + std::to_string(kMaxMarkers) + " markers";
       return;
     }
     markerKeys_.insert(key);
-    markers_.push_back(*marker);
-    markersCsv_ << marker->timeUtcUs << "," << CsvField(marker->sender) << "," << CsvField(marker->text) << ","
-                << (marker->durationUs ? std::to_string(*marker->durationUs) : std::string()) << "\n"
-                << std::flush;
-    if (!markersCsv_ && !markersFailed_) {
-      markersFailed_ = true;
-      ReportError("cannot write " + (settings_.folder / "markers.csv").string() + ": " + SystemReason());
+    // A sender's clock heard of for the first time is measured at once (a
+    // one-shot sender answers for a moment only); the marker waits for that.
+    if (clocks_) clocks_->Know(marker->clock);
+    unsettled_.push_back(*marker);
+    SettleMarkers(false);
+  }
+
+  // Markers whose sender's clock is measured (or will not be) go onto the
+  // recorder's clock, into markers.csv and the list the EDF files take.
+  void SettleMarkers(bool all) {
+    while (!unsettled_.empty()) {
+      Marker& m = unsettled_.front();
+      if (!all && clocks_ && !clocks_->Ready(m.clock)) return;
+      m.recorderUs = m.timeUtcUs;
+      if (clocks_ && !m.clock.empty()) {
+        const ClockMap::Mapped mapped = clocks_->ToRecorder(m.clock, m.timeUtcUs);
+        m.recorderUs = mapped.us;
+        m.clockOffsetUs = mapped.offsetUs;
+        if (!mapped.offsetUs && silentClocksSaid_.insert(m.clock).second && silentClocksSaid_.size() <= 20) {
+          ReportError("warning: the marker sender's clock " + m.clock + " (" + m.sender +
+                      ") did not answer: its markers' times are taken as sent (offset 0)");
+        }
+      }
+      markersCsv_ << m.recorderUs << "," << CsvField(m.sender) << "," << CsvField(m.text) << ","
+                  << (m.durationUs ? std::to_string(*m.durationUs) : std::string()) << "," << m.timeUtcUs << ","
+                  << m.clock << "," << (m.clockOffsetUs ? std::to_string(std::llround(*m.clockOffsetUs)) : "")
+                  << "\n"
+                  << std::flush;
+      if (!markersCsv_ && !markersFailed_) {
+        markersFailed_ = true;
+        ReportError("cannot write " + (settings_.folder / "markers.csv").string() + ": " + SystemReason());
+      }
+      markers_.push_back(std::move(m));
+      unsettled_.pop_front();
     }
   }
 
   // True when a stream ended (session.json is due).
   bool Tick(RecordClock::time_point now) {
+    SettleMarkers(false);
     bool ended = false;
     for (auto& [id, r] : instruments_) {
       r->Tick(now);
@@ -153,6 +189,7 @@ class Recording {
   }
 
   void Finish(const std::string& why) {
+    SettleMarkers(true);
     for (auto& [id, r] : instruments_) {
       r->Finish(why);
       for (StreamRecord& s : r->TakeFinished()) done_.push_back(std::move(s));
@@ -181,16 +218,21 @@ class Recording {
     }
     Json markers = Json::array();
     for (const Marker& m : markers_) {
-      markers.push_back(Json{{"time_utc_us", m.timeUtcUs},
+      markers.push_back(Json{{"time_utc_us", m.recorderUs},
                              {"sender", m.sender},
                              {"text", m.text},
-                             {"duration_us", m.durationUs ? Json(*m.durationUs) : Json(nullptr)}});
+                             {"duration_us", m.durationUs ? Json(*m.durationUs) : Json(nullptr)},
+                             {"sender_time_utc_us", m.timeUtcUs},
+                             {"clock", m.clock.empty() ? Json(nullptr) : Json(m.clock)},
+                             {"clock_offset_us", OffsetJson(m.clock, m.clockOffsetUs)},
+                             {"clock_measured", m.clockOffsetUs.has_value()}});
     }
     const Json session{{"tool", "vozi-host " + settings_.toolVersion},
                        {"broker", broker_.url.Text()},
                        {"prefix", broker_.prefix},
                        {"streams", std::move(streams)},
                        {"markers", std::move(markers)},
+                       {"clocks", keeper_ ? keeper_->Summary() : Json::array()},
                        {"skipped",
                         {{"malformed", counters_.malformed},
                          {"refused", counters_.refused},
@@ -199,7 +241,8 @@ class Recording {
                          {"overflowed", counters_.overflowed + dropped_},
                          {"unmatched", counters_.unmatched},
                          {"instruments_ignored", counters_.instrumentsIgnored},
-                         {"markers", markersSkipped_}}}};
+                         {"markers", markersSkipped_},
+                         {"clock_replies", keeper_ ? keeper_->Malformed() : 0}}}};
     const auto path = settings_.folder / "session.json";
     const auto temporary = settings_.folder / "session.json.new";
     const std::string text = session.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
@@ -208,6 +251,13 @@ class Recording {
     std::filesystem::rename(temporary, path, ec);
     if (ec) *error = "cannot write " + path.string() + ": " + ec.message();
     return !ec;
+  }
+
+  // The offset used: measured, 0 for a clock that never answered, null
+  // (unknown) for a sender that named no clock.
+  static Json OffsetJson(const std::string& clock, const std::optional<double>& offsetUs) {
+    if (offsetUs) return Json(std::llround(*offsetUs * 10) / 10.0);
+    return clock.empty() ? Json(nullptr) : Json(0);
   }
 
   static Json StreamJson(const StreamRecord& s, bool ended) {
@@ -224,8 +274,12 @@ class Recording {
                 {"end_position", s.nextPosition},
                 {"markers_annotated", s.markers},
                 {"markers_left_out", s.markersLeftOut},
-                {"start_utc_us", s.info.startedUs},
+                {"start_utc_us", s.startRecorderUs},
+                {"started_us", s.info.startedUs},
                 {"started", s.info.started},
+                {"clock", s.info.clock.empty() ? Json(nullptr) : Json(s.info.clock)},
+                {"clock_offset_us", OffsetJson(s.info.clock, s.clockOffsetUs)},
+                {"clock_measured", s.clockOffsetUs.has_value()},
                 {"samples", s.samples},
                 {"gaps", s.gaps},
                 {"gaps_of_unknown_size", s.gapsOfUnknownSize},
@@ -276,6 +330,7 @@ class Recording {
   }
 
   uint64_t dropped_ = 0;  // by the queue: the recorder fell behind
+  const ClockKeeper* keeper_ = nullptr;
 
  private:
   BrokerSettings broker_;
@@ -284,6 +339,9 @@ class Recording {
   std::map<std::string, std::unique_ptr<InstrumentRecorder>> instruments_;
   std::vector<StreamRecord> done_;
   std::vector<Marker> markers_;
+  std::deque<Marker> unsettled_;  // waiting for their sender's clock
+  ClockMap* clocks_ = nullptr;
+  std::set<std::string> silentClocksSaid_;
   std::set<std::tuple<int64_t, std::string, std::string>> markerKeys_;
   std::ofstream markersCsv_;
   bool markersFailed_ = false;
@@ -357,7 +415,15 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
   size_t queuedBytes = 0;
   uint64_t dropped = 0;
   MqttConnection connection("vozi-host-record-" + std::to_string(getpid()), broker, "", "");
+  ClockKeeper clocks(connection, broker.prefix);
+  connection.TakePartInClockExchanges();
+  recording.SetClocks(&clocks);
+  recording.keeper_ = &clocks;
   connection.Subscribe(Filters(broker.prefix, o.ids), [&](const std::string& topic, std::string payload) {
+    // A clock reply's arrival, taken first; replies are handled here, on the
+    // network thread, not behind the samples in the queue.
+    const int64_t arrivedUs = ClockNowUs();
+    if (clocks.IsReply(topic)) return clocks.Reply(topic, payload, arrivedUs);
     {
       std::lock_guard lock(mutex);
       if (queuedBytes + payload.size() > kMaxQueuedBytes) {
@@ -369,6 +435,8 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
     }
     arrived.notify_one();
   });
+  // Without the clock exchanges the recording still goes on (times as sent).
+  connection.SubscribeOptional(clocks.ReplyFilter(), 0);
   if (!connection.Start(kAnswerWait, &error)) {
     ReportError("cannot reach the broker " + broker.url.Text() + ": " + error);
     return kExitBroker;
@@ -382,6 +450,11 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
     ReportError(*refusal + " (does the broker's ACL let this user read under " + broker.prefix + "?)");
     return kExitBroker;
   }
+  if (!connection.OptionalRefusals().empty()) {
+    ReportError("warning: the broker refused the subscription to " + clocks.ReplyFilter() +
+                ": the senders' clocks cannot be measured, and their times are taken as sent (does its ACL let this "
+                "user read and write under " + broker.prefix + "/clock?)");
+  }
   out << "recording " << broker.prefix << "/" << (o.ids.empty() ? std::string("+") : "{" + [&] {
     std::string list;
     for (const std::string& id : o.ids) list += (list.empty() ? "" : ",") + id;
@@ -389,6 +462,7 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
   }() + "}") << " from " << broker.url.Text() << " into " << o.folder.string() << "\n"
       << std::flush;
 
+  clocks.Start();
   const auto start = RecordClock::now();
   auto lastProgress = start, lastSession = start;
   bool wasConnected = true;
@@ -431,6 +505,7 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
   const bool interrupted = StopRequested();
   if (o.progress) std::fputs("\r\033[K", stderr);
   // Nothing more arrives once the connection is closed; what did is written.
+  clocks.Stop();
   connection.Finish("", "", 0ms);
   {
     std::lock_guard lock(mutex);

@@ -1,5 +1,7 @@
 #include "record/remote_messages.h"
 
+#include "publish/clock_messages.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -193,6 +195,14 @@ std::optional<RemoteInfo> ParseInfo(const std::string& payload, std::string* why
   if (info.startedUs <= 0) {
     *why = "the stream's start is not after 1970";
     return std::nullopt;
+  }
+  if (const auto clock = j->find("clock"); clock != j->end() && !clock->is_null()) {
+    if (!clock->is_string() || !ValidClockName(clock->get<std::string>())) {
+      *why = "\"clock\" is not a clock name (letters, digits, '.', '-', '_', at most " +
+             std::to_string(kMaxClockNameBytes) + ")";
+      return std::nullopt;
+    }
+    info.clock = clock->get<std::string>();
   }
   return info;
 }

@@ -30,6 +30,7 @@ struct RemoteInfo {
   std::string tool;       // the publisher's name and version, as published
   std::string started;    // ISO 8601 text as published
   int64_t startedUs = 0;  // format 1: from `started` (milliseconds)
+  std::string clock;      // the publishing process's clock name; empty: none given
 };
 
 struct RemoteBatch {

@@ -56,6 +56,17 @@ std::string SafeName(const std::string& id) {
   return name.empty() ? "_" : name;
 }
 
+// "2026-12-07T20:41:00.123456Z".
+std::string IsoTimeUs(int64_t us) {
+  const std::time_t seconds = static_cast<std::time_t>(us / 1000000);
+  std::tm t{};
+  gmtime_r(&seconds, &t);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(us % 1000000));
+  return text;
+}
+
 // "20261207T204100.123Z": a start time that sorts and is a valid file name everywhere.
 std::string FileTime(int64_t us) {
   const std::time_t seconds = static_cast<std::time_t>(us / 1000000);
@@ -94,6 +105,7 @@ void InstrumentRecorder::Info(const std::string& topic, const std::string& paylo
   if (info->startedUs <= lastEndedUs_) return;
   if (info_ && !ended_) EndStream(endSeen_ ? endWhy_ : "a new stream began");
   BeginStream(*info);
+  if (settings_.clocks) settings_.clocks->Know(info->clock);
 }
 
 void InstrumentRecorder::BeginStream(const RemoteInfo& info) {
@@ -235,8 +247,25 @@ void InstrumentRecorder::Status(const std::string& topic, const std::string& pay
   }
 }
 
+bool InstrumentRecorder::ClockReady() const {
+  return !settings_.clocks || !info_ || settings_.clocks->Ready(info_->clock);
+}
+
+void InstrumentRecorder::MapStart() {
+  if (!settings_.clocks) {
+    record_.startRecorderUs = info_->startedUs;
+    record_.clockOffsetUs.reset();
+    return;
+  }
+  const ClockMap::Mapped m = settings_.clocks->ToRecorder(info_->clock, info_->startedUs);
+  record_.startRecorderUs = m.us;
+  record_.clockOffsetUs = m.offsetUs;
+}
+
 void InstrumentRecorder::Tick(RecordClock::time_point now) {
   WriteHeld(now, false);
+  // Later exchanges refine the estimate: session.json follows.
+  if (open_) MapStart();
   if (!endSeen_) return;
   const bool complete = endAt_ && takenEnd_ && *takenEnd_ >= *endAt_;
   if (complete || now - *endSeen_ >= settings_.hold) EndStream(endWhy_);
@@ -256,6 +285,12 @@ std::vector<StreamRecord> InstrumentRecorder::TakeFinished() {
 }
 
 void InstrumentRecorder::WriteHeld(RecordClock::time_point now, bool all) {
+  // The files' start is on the recorder's clock: the first batches wait
+  // (a moment, usually) for the publisher's clock to be measured.
+  if (!all && !open_ && !held_.empty() && !ClockReady() &&
+      now - held_.begin()->second.arrived < settings_.hold + settings_.clockWait) {
+    return;
+  }
   while (!held_.empty() && (all || now - held_.begin()->second.arrived >= settings_.hold)) {
     Write(held_.begin()->second.batch);
     held_.erase(held_.begin());
@@ -280,6 +315,7 @@ void InstrumentRecorder::EndStream(const std::string& why) {
       ReportError(error);
       record_.errors.push_back(error);
     }
+    MapStart();
     if (edf_) {
       const uint64_t markers = AnnotateMarkers();
       error.clear();
@@ -315,6 +351,12 @@ bool InstrumentRecorder::OpenFiles(uint64_t first) {
   record_.info = info;
   record_.firstPosition = record_.nextPosition = first;
   open_ = true;
+  MapStart();
+  if (settings_.clocks && !info.clock.empty() && !record_.clockOffsetUs) {
+    ReportError("warning: " + id_ + ": the publisher's clock " + info.clock +
+                " did not answer: the stream's times are taken as it sent them (offset 0)");
+  }
+  const int64_t fileStartUs = record_.startRecorderUs + static_cast<int64_t>(first) * info.periodUs;
   bool bdf = false;
   for (const ChannelInfo& c : info.channels) bdf = bdf || !c.Scaled();
   const std::string edfExtension = bdf ? ".bdf" : ".edf";
@@ -339,7 +381,7 @@ bool InstrumentRecorder::OpenFiles(uint64_t first) {
            {"period", info.periodUs > 0 ? std::to_string(info.periodUs) + " us, " +
                                               FormatPeriod(static_cast<int32_t>(info.periodUs)) + " (as published)"
                                         : "unknown (the publisher knows none; the first column counts samples)"},
-           {"start", info.started},
+           {"start", IsoTimeUs(record_.startRecorderUs) + " (this recorder's clock; the publisher's: " + info.started + ")"},
            {"source", settings_.source + "/" + id_ + ", recorded from position " + std::to_string(first)},
            {"gap", "samples lost just before the row (0 none, -1 some, number unknown)"}},
           labels, info.periodUs > 0);
@@ -366,8 +408,7 @@ bool InstrumentRecorder::OpenFiles(uint64_t first) {
     h.columns = info.channels;
     h.periodUs = info.periodUs;
     // The file begins with the first sample received: its start is that sample's time.
-    h.start = std::chrono::system_clock::time_point(
-        std::chrono::microseconds(info.startedUs + static_cast<int64_t>(first) * info.periodUs));
+    h.start = std::chrono::system_clock::time_point(std::chrono::microseconds(fileStartUs));
     // As the publisher's own recording names them: the whole version text,
     // and the tool that made the samples.
     h.equipment = "Vozi " + info.model + " " + info.description + " fw " +
@@ -427,17 +468,17 @@ void InstrumentRecorder::Write(const RemoteBatch& b) {
 uint64_t InstrumentRecorder::AnnotateMarkers() {
   // Markers travel on a topic of their own and may reach the recorder
   // before the batches they fall among (which are held a moment): they
-  // are placed as the file closes, when its span is known. Their times are
-  // on the sender's clock, as the stream's start is on the publisher's.
+  // are placed as the file closes, when its span is known. Both the
+  // markers' times and the stream's start are on the recorder's clock.
   if (!settings_.markers || info_->periodUs <= 0) return 0;
   uint64_t count = 0;
-  const int64_t start = info_->startedUs + static_cast<int64_t>(record_.firstPosition) * info_->periodUs;
+  const int64_t start = record_.startRecorderUs + static_cast<int64_t>(record_.firstPosition) * info_->periodUs;
   const int64_t span = static_cast<int64_t>(record_.nextPosition - record_.firstPosition) * info_->periodUs;
   for (const Marker& m : *settings_.markers) {
     // Outside the file (before its first sample, after its last): in
     // markers.csv and session.json only.
-    if (m.timeUtcUs < start || m.timeUtcUs - start > span) continue;
-    edf_->Note(m.timeUtcUs - start, m.durationUs, m.text);
+    if (m.recorderUs < start || m.recorderUs - start > span) continue;
+    edf_->Note(m.recorderUs - start, m.durationUs, m.text);
     ++count;
   }
   return count;

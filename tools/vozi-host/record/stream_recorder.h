@@ -22,6 +22,7 @@
 
 #include "outputs/csv_writer.h"
 #include "outputs/edf_writer.h"
+#include "record/clock_keeper.h"
 #include "record/marker.h"
 #include "record/remote_messages.h"
 
@@ -41,6 +42,12 @@ struct RecordSettings {
   // The session's experiment markers so far: each EDF file, as it closes,
   // gets those that fall within it as annotations.
   const std::vector<Marker>* markers = nullptr;
+  // The senders' clocks as measured: a stream's start goes onto the
+  // recorder's clock. Null: times are taken as the publishers sent them.
+  ClockMap* clocks = nullptr;
+  // The longest a stream's first batches wait for its publisher's clock to
+  // be measured (beyond `hold`) before the files are made anyway.
+  std::chrono::milliseconds clockWait{5000};
 };
 
 // Messages skipped, across every instrument.
@@ -71,6 +78,10 @@ struct StreamRecord {
   std::vector<std::string> errors; // outputs that failed, with the reason
   uint64_t markers = 0;            // annotated in its EDF file
   uint64_t markersLeftOut = 0;     // within its span, but no room in the file
+  // The stream's start (info.startedUs) on the recorder's clock, and the
+  // publisher's clock's offset used (nullopt: never measured, taken as 0).
+  int64_t startRecorderUs = 0;
+  std::optional<double> clockOffsetUs;
 };
 
 class InstrumentRecorder {
@@ -108,6 +119,9 @@ class InstrumentRecorder {
   void MarkUnknownGapLate(uint64_t position);
   // Hands the EDF file the markers within its span; how many.
   uint64_t AnnotateMarkers();
+  // The stream's start on the recorder's clock, as now measured.
+  void MapStart();
+  bool ClockReady() const;
 
   std::string id_;
   const RecordSettings& settings_;
