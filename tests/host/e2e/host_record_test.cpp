@@ -19,24 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// time_s -> the rest of the row (values, gap), from a CSV without its comments.
-std::map<std::string, std::vector<std::string>> RowsByTime(const std::filesystem::path& csv) {
-  std::map<std::string, std::vector<std::string>> rows;
-  bool header = true;
-  for (const std::string& l : Lines(ReadFile(csv))) {
-    if (l.rfind("#", 0) == 0) continue;
-    if (header) {
-      header = false;
-      continue;
-    }
-    std::vector<std::string> fields = Split(l, ',');
-    const std::string time = fields[0];
-    fields.erase(fields.begin());
-    rows[time] = fields;
-  }
-  return rows;
-}
-
 // The unique id of a publisher's CSV, from its comment line.
 std::string IdOf(const std::filesystem::path& csv) {
   for (const std::string& l : Lines(ReadFile(csv))) {
