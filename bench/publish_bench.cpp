@@ -468,16 +468,21 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(gaps), static_cast<unsigned long long>(skipped),
                 static_cast<unsigned long long>(unequal), static_cast<unsigned long long>(failed),
                 whole ? "" : (" (kept: " + folder.string() + ")").c_str());
-    std::printf("  the subscriber: lost %llu samples (%llu position jumps), %llu instruments incomplete at the stop\n",
+    // Loss the subscriber saw as well happened before the broker (the
+    // publishers' gap events say where); the recorder can only record it.
+    std::printf("  the subscriber: lost %llu samples (%llu position jumps, %llu gap events from the publishers), %llu "
+                "instruments incomplete at the stop\n",
                 static_cast<unsigned long long>(lost), static_cast<unsigned long long>(jumps),
-                static_cast<unsigned long long>(incomplete + (allStopped ? 0 : 1)));
+                static_cast<unsigned long long>(gapEvents), static_cast<unsigned long long>(incomplete + (allStopped ? 0 : 1)));
     std::printf("RESULT kind=record files=%s instruments=%d streams=%llu missing=%llu gaps=%llu skipped=%llu "
-                "unequal=%llu failed=%llu lost=%llu cpu_pct=%.4f publisher_cpu_pct=%.4f\n",
+                "unequal=%llu failed=%llu upstream_lost=%llu upstream_jumps=%llu gap_events=%llu cpu_pct=%.4f "
+                "publisher_cpu_pct=%.4f\n",
                 csv ? "edf+csv" : "edf", instruments, static_cast<unsigned long long>(streams),
                 static_cast<unsigned long long>(missing), static_cast<unsigned long long>(gaps),
                 static_cast<unsigned long long>(skipped), static_cast<unsigned long long>(unequal),
-                static_cast<unsigned long long>(failed), static_cast<unsigned long long>(lost + jumps + incomplete),
-                cpus[1], cpu);
+                static_cast<unsigned long long>(failed + incomplete + (allStopped ? 0 : 1)),
+                static_cast<unsigned long long>(lost), static_cast<unsigned long long>(jumps),
+                static_cast<unsigned long long>(gapEvents), cpus[1], cpu);
     return whole ? 0 : 1;
   }
 
