@@ -13,7 +13,17 @@
 //    instruments under `vozi-host acquire` without files, for the share that
 //    publishing adds.
 //
-//   publish_bench [--instruments 32] [--seconds 10]
+//   publish_bench [--instruments 32] [--seconds 10] [--record [--csv]]
+//
+// With --record the same streams are also recorded from the broker by
+// `vozi-host record` (one per publishing host's prefix; EDF+, and CSV with
+// --csv), and it measures the recorders instead of the acquire baseline:
+//
+//  - recorder CPU per instrument, over the same window as the publishers';
+//  - what the recorders' session.json files say once every stream stopped:
+//    every instrument's stream there, from position 0, with no sample
+//    missing, no gap and as many samples as the subscriber received, and no
+//    message skipped.
 //
 // The line starting "RESULT" carries the figures as key=value pairs for
 // scripts/bench.
@@ -36,11 +46,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "burst_stream.h"
 
@@ -238,15 +251,56 @@ void EndAll(const std::vector<pid_t>& hosts) {
   for (pid_t p : hosts) waitpid(p, nullptr, 0);
 }
 
-// CPU of the hosts over `seconds`, once they stream: % of one core per instrument.
-double CpuPerInstrument(const std::vector<pid_t>& hosts, double seconds, int instruments) {
-  double before = 0, after = 0;
-  for (pid_t p : hosts) before += ProcessCpu(p);
+// CPU of each group of processes over the same `seconds`, once they stream:
+// % of one core per instrument.
+std::vector<double> CpuPerInstrument(const std::vector<std::vector<pid_t>>& groups, double seconds,
+                                     int instruments) {
+  const auto sum = [&] {
+    std::vector<double> cpu;
+    for (const auto& group : groups) {
+      cpu.push_back(0);
+      for (pid_t p : group) cpu.back() += ProcessCpu(p);
+    }
+    return cpu;
+  };
+  const std::vector<double> before = sum();
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  for (pid_t p : hosts) after += ProcessCpu(p);
+  std::vector<double> cpu = sum();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  return (after - before) / elapsed / instruments * 100.0;
+  for (size_t k = 0; k < cpu.size(); ++k) cpu[k] = (cpu[k] - before[k]) / elapsed / instruments * 100.0;
+  return cpu;
+}
+
+std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// `vozi-host record` of one publishing host's prefix, into a folder of its own.
+struct Recorder {
+  std::string prefix;
+  int instruments = 0;
+  std::filesystem::path out, log;
+  pid_t pid = -1;
+};
+
+// The recorder's session.json once `done` holds for it, or what it last was.
+nlohmann::json WaitForSession(const Recorder& r, const std::function<bool(const nlohmann::json&)>& done,
+                              std::chrono::seconds timeout) {
+  nlohmann::json session;
+  for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+    session = nlohmann::json::parse(ReadText(r.out / "session.json"), nullptr, false);
+    if (!session.is_discarded() && done(session)) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  return session;
+}
+
+size_t EndedStreams(const nlohmann::json& session) {
+  size_t n = 0;
+  for (const auto& s : session["streams"]) n += !s["end"].is_null();
+  return n;
 }
 
 double Percentile(std::vector<int64_t> v, double p) {
@@ -260,9 +314,16 @@ double Percentile(std::vector<int64_t> v, double p) {
 int main(int argc, char** argv) {
   int instruments = 32;
   double seconds = 10;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--instruments")) instruments = std::atoi(argv[i + 1]);
-    if (!std::strcmp(argv[i], "--seconds")) seconds = std::atof(argv[i + 1]);
+  bool record = false, csv = false;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--instruments") && i + 1 < argc) instruments = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = std::atof(argv[++i]);
+    else if (!std::strcmp(argv[i], "--record")) record = true;
+    else if (!std::strcmp(argv[i], "--csv")) csv = true;
+    else {
+      std::fprintf(stderr, "usage: publish_bench [--instruments N] [--seconds S] [--record [--csv]]\n");
+      return 2;
+    }
   }
   const std::string host = BENCH_HOST_PATH;
   char folderTemplate[] = "/tmp/publish-bench-XXXXXX";
@@ -280,6 +341,26 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(10ms);
   }
   const std::string url = "mqtt://127.0.0.1:" + std::to_string(port);
+
+  // Recording, from before the first batch: every stream from position 0.
+  std::vector<Recorder> recorders;
+  for (int k = 0, left = instruments; record && left > 0; ++k, left -= kPerHost) {
+    Recorder r{"bench/h" + std::to_string(k), std::min(left, kPerHost), folder / ("rec" + std::to_string(k)),
+               folder / ("rec" + std::to_string(k) + ".err")};
+    std::vector<std::string> args{host, "record", "--broker", url, "--prefix", r.prefix, "--out", r.out.string()};
+    if (csv) args.push_back("--csv");
+    r.pid = Spawn(args, r.log);
+    for (const auto deadline = Clock::now() + 20s; ReadText(r.log.string() + ".out").find("recording ") == std::string::npos;) {
+      if (Clock::now() > deadline) {
+        std::fprintf(stderr, "publish_bench: the recorder did not start: %s\n", ReadText(r.log).c_str());
+        return 1;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    recorders.push_back(r);
+  }
+  std::vector<pid_t> recorderPids;
+  for (const Recorder& r : recorders) recorderPids.push_back(r.pid);
 
   // Publishing.
   Subscriber subscriber(port);
@@ -302,7 +383,8 @@ int main(int argc, char** argv) {
   const auto startUp = Clock::now() - spawned;
   std::this_thread::sleep_for(1s);  // past the start-up bursts
   subscriber.Measure(true);
-  const double cpu = CpuPerInstrument(hosts, seconds, instruments);
+  const std::vector<double> cpus = CpuPerInstrument({hosts, recorderPids}, seconds, instruments);
+  const double cpu = cpus[0];
   subscriber.Measure(false);
   EndAll(hosts);
   const bool allStopped = subscriber.WaitFor(static_cast<size_t>(instruments), true, 30s);
@@ -323,6 +405,86 @@ int main(int argc, char** argv) {
     }
   }
   const std::vector<int64_t> latencies = subscriber.Latencies();
+  if (record) {
+    // Each recorder ends its streams as their stop events come; then it is
+    // ended as Ctrl-C would, and its last session.json is read.
+    uint64_t streams = 0, missing = 0, gaps = 0, skipped = 0, unequal = 0, failed = 0;
+    const auto tracks = subscriber.Tracks();
+    for (const Recorder& r : recorders) {
+      WaitForSession(r, [&](const nlohmann::json& s) { return EndedStreams(s) >= static_cast<size_t>(r.instruments); },
+                     60s);
+      kill(r.pid, SIGINT);
+      int status = 0;
+      waitpid(r.pid, &status, 0);
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        ++failed;
+        std::fprintf(stderr, "publish_bench: the recorder of %s ended with status %d: %s\n", r.prefix.c_str(), status,
+                     ReadText(r.log).c_str());
+      }
+      const nlohmann::json session = nlohmann::json::parse(ReadText(r.out / "session.json"), nullptr, false);
+      if (session.is_discarded()) {
+        std::fprintf(stderr, "publish_bench: no readable session.json in %s\n", r.out.c_str());
+        ++failed;
+        continue;
+      }
+      for (const auto& [kind, count] : session["skipped"].items()) {
+        skipped += count.get<uint64_t>();
+        if (count.get<uint64_t>() > 0) std::fprintf(stderr, "publish_bench: %s: skipped %s %llu\n", r.prefix.c_str(),
+                                                    kind.c_str(), static_cast<unsigned long long>(count.get<uint64_t>()));
+      }
+      for (const auto& s : session["streams"]) {
+        ++streams;
+        const std::string id = s["topic_id"].get<std::string>();
+        missing += s["missing"].get<uint64_t>();
+        gaps += s["gaps"].get<uint64_t>();
+        const auto t = tracks.find(r.prefix + "/" + id);
+        const uint64_t received = t == tracks.end() ? 0 : t->second.samples;
+        const bool equal = s["first_position"] == 0 && s["samples"] == received;
+        unequal += !equal;
+        if (!equal || s["missing"] != 0 || s["gaps"] != 0) {
+          std::fprintf(stderr, "publish_bench: %s/%s recorded %s samples from position %s (the subscriber: %llu), "
+                       "%s missing at %s gaps, end: %s\n", r.prefix.c_str(), id.c_str(), s["samples"].dump().c_str(),
+                       s["first_position"].dump().c_str(), static_cast<unsigned long long>(received),
+                       s["missing"].dump().c_str(), s["gaps"].dump().c_str(), s["end"].dump().c_str());
+        }
+      }
+    }
+    kill(broker, SIGTERM);
+    waitpid(broker, nullptr, 0);
+    const bool whole = streams == static_cast<uint64_t>(instruments) && missing == 0 && gaps == 0 && skipped == 0 &&
+                       unequal == 0 && failed == 0 && lost == 0 && jumps == 0 && incomplete == 0 && allStopped;
+    if (whole) {
+      std::error_code ec;
+      std::filesystem::remove_all(folder, ec);
+    }
+    std::printf("record: %d instruments, 16 channels at 1 kHz, %.0f s measured, one local mosquitto, %zu `vozi-host "
+                "record` writing %s\n",
+                instruments, seconds, recorders.size(), csv ? "EDF+ and CSV" : "EDF+");
+    std::printf("  recorder CPU per instrument: %.3f %% of one core (%.1f %% of one core in all); publisher: %.3f %%\n",
+                cpus[1], cpus[1] * instruments, cpu);
+    std::printf("  session.json: %llu of %d streams, %llu samples missing, %llu gaps, %llu messages skipped, %llu "
+                "streams not equal to what the subscriber received, %llu recorders failed%s\n",
+                static_cast<unsigned long long>(streams), instruments, static_cast<unsigned long long>(missing),
+                static_cast<unsigned long long>(gaps), static_cast<unsigned long long>(skipped),
+                static_cast<unsigned long long>(unequal), static_cast<unsigned long long>(failed),
+                whole ? "" : (" (kept: " + folder.string() + ")").c_str());
+    // Loss the subscriber saw as well happened before the broker (the
+    // publishers' gap events say where); the recorder can only record it.
+    std::printf("  the subscriber: lost %llu samples (%llu position jumps, %llu gap events from the publishers), %llu "
+                "instruments incomplete at the stop\n",
+                static_cast<unsigned long long>(lost), static_cast<unsigned long long>(jumps),
+                static_cast<unsigned long long>(gapEvents), static_cast<unsigned long long>(incomplete + (allStopped ? 0 : 1)));
+    std::printf("RESULT kind=record files=%s instruments=%d streams=%llu missing=%llu gaps=%llu skipped=%llu "
+                "unequal=%llu failed=%llu upstream_lost=%llu upstream_jumps=%llu gap_events=%llu cpu_pct=%.4f "
+                "publisher_cpu_pct=%.4f\n",
+                csv ? "edf+csv" : "edf", instruments, static_cast<unsigned long long>(streams),
+                static_cast<unsigned long long>(missing), static_cast<unsigned long long>(gaps),
+                static_cast<unsigned long long>(skipped), static_cast<unsigned long long>(unequal),
+                static_cast<unsigned long long>(failed + incomplete + (allStopped ? 0 : 1)),
+                static_cast<unsigned long long>(lost), static_cast<unsigned long long>(jumps),
+                static_cast<unsigned long long>(gapEvents), cpus[1], cpu);
+    return whole ? 0 : 1;
+  }
 
   // The same instruments, acquired without publishing.
   hosts.clear();
@@ -333,7 +495,7 @@ int main(int argc, char** argv) {
   // Nothing tells when acquire streams without files: it is given the time
   // the instruments took to start under publish, and a second more.
   std::this_thread::sleep_for(startUp + 1s);
-  const double baseline = CpuPerInstrument(hosts, seconds, instruments);
+  const double baseline = CpuPerInstrument({hosts}, seconds, instruments)[0];
   EndAll(hosts);
   kill(broker, SIGTERM);
   waitpid(broker, nullptr, 0);

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -105,7 +106,11 @@ void MqttBroker::Stop() {
 
 MqttListener::MqttListener(int port, const std::string& filter) : filter_(filter) {
   mosquitto_lib_init();
-  mosq_ = mosquitto_new(("vozi-test-listener-" + std::to_string(getpid())).c_str(), false, this);
+  // One client id per listener: two on one broker would take each other's
+  // session; a listener keeps its id across a broker's restart.
+  static std::atomic<int> listeners{0};
+  const std::string id = "vozi-test-listener-" + std::to_string(getpid()) + "-" + std::to_string(listeners++);
+  mosq_ = mosquitto_new(id.c_str(), false, this);
   mosquitto_connect_callback_set(mosq_, &MqttListener::OnConnect);
   mosquitto_message_callback_set(mosq_, &MqttListener::OnMessage);
   mosquitto_subscribe_callback_set(mosq_, &MqttListener::OnSubscribe);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -23,6 +24,24 @@ using Json = nlohmann::json;
 inline int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+// time_s -> the rest of the row (values, gap), from a CSV without its comments.
+inline std::map<std::string, std::vector<std::string>> RowsByTime(const std::filesystem::path& csv) {
+  std::map<std::string, std::vector<std::string>> rows;
+  bool header = true;
+  for (const std::string& l : Lines(ReadFile(csv))) {
+    if (l.rfind("#", 0) == 0) continue;
+    if (header) {
+      header = false;
+      continue;
+    }
+    std::vector<std::string> fields = Split(l, ',');
+    const std::string time = fields[0];
+    fields.erase(fields.begin());
+    rows[time] = fields;
+  }
+  return rows;
 }
 
 class RecorderTest : public ReapingHostTest {
