@@ -202,6 +202,8 @@ class Subscriber {
     const std::string topic = m->topic;
     const size_t slash = topic.rfind('/');
     const std::string instrument = topic.substr(0, slash), kind = topic.substr(slash + 1);
+    // The senders' clock exchanges share the prefix: <prefix>/clock/<name>/...
+    if (topic.find("/clock/") != std::string::npos) return;
     const auto* bytes = static_cast<const unsigned char*>(m->payload);
     std::lock_guard lock(mutex_);
     Track& t = tracks_[instrument];
