@@ -23,7 +23,9 @@ FAKETIME = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + [None])[0]
 def shifted(seconds):
     """The environment that runs a process with its clock `seconds` off
     (the monotonic clock left alone: the tool's timing loops use it)."""
-    return dict(os.environ, LD_PRELOAD=FAKETIME, FAKETIME="%+gs" % seconds, FAKETIME_DONT_FAKE_MONOTONIC="1")
+    # After what is preloaded already: a sanitizer's runtime must come first.
+    preload = " ".join(p for p in (os.environ.get("LD_PRELOAD", ""), FAKETIME) if p)
+    return dict(os.environ, LD_PRELOAD=preload, FAKETIME="%+gs" % seconds, FAKETIME_DONT_FAKE_MONOTONIC="1")
 
 
 def session(folder):
