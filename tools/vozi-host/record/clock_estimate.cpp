@@ -8,8 +8,12 @@ namespace vozihost {
 int64_t ClockEstimate::ToRecorder(int64_t senderUs) const {
   // The offset is a function of the recorder's time: evaluated where the
   // sender's time lands, near enough (drift times the offset is nanoseconds).
-  const double first = static_cast<double>(senderUs) - OffsetAt(static_cast<double>(senderUs) - offsetUs);
-  return static_cast<int64_t>(std::llround(first));
+  const double offset = OffsetAt(static_cast<double>(senderUs) - offsetUs);
+  // An offset within half the shortest round trip cannot be told from none
+  // (on one machine it is only the exchange's lopsidedness): such a clock
+  // keeps its own times, and a recording of it equals the sender's own.
+  if (std::abs(offset) <= static_cast<double>(roundTripUs) / 2.0) return senderUs;
+  return static_cast<int64_t>(std::llround(static_cast<double>(senderUs) - offset));
 }
 
 bool ClockEstimator::Add(uint64_t burst, const ClockExchange& e) {
