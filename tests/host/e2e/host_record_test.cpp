@@ -55,14 +55,6 @@ class HostRecord : public RecorderTest {
 };
 
 TEST_F(HostRecord, RecordedFilesEqualThePublishersCsvAndARestartBeginsANewFile) {
-#if defined(__SANITIZE_THREAD__)
-  // Under ThreadSanitizer the tool's main thread cannot keep up with two
-  // flooding instruments; the lines it holds while placing their gaps pile
-  // up, and placing them costs more with every interval held (each line
-  // rescans them all), so it falls further behind: 2000 samples take 10 s,
-  // 4000 more than 300 s.
-  GTEST_SKIP() << "two flooding instruments under ThreadSanitizer";
-#endif
   auto recorder = StartRecorder({"--csv"});
   // A flooded ring (lines refused, gaps of known and unknown size), then the
   // same instruments streaming again.
