@@ -56,11 +56,17 @@ std::string SafeName(const std::string& id) {
   return name.empty() ? "_" : name;
 }
 
-// "2026-12-07T20:41:00.123456Z".
-std::string IsoTimeUs(int64_t us) {
+// The UTC calendar fields of microseconds since 1970.
+std::tm UtcFields(int64_t us) {
   const std::time_t seconds = static_cast<std::time_t>(us / 1000000);
   std::tm t{};
   gmtime_r(&seconds, &t);
+  return t;
+}
+
+// "2026-12-07T20:41:00.123456Z".
+std::string IsoTimeUs(int64_t us) {
+  const std::tm t = UtcFields(us);
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
                 t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(us % 1000000));
@@ -69,9 +75,7 @@ std::string IsoTimeUs(int64_t us) {
 
 // "20261207T204100.123Z": a start time that sorts and is a valid file name everywhere.
 std::string FileTime(int64_t us) {
-  const std::time_t seconds = static_cast<std::time_t>(us / 1000000);
-  std::tm t{};
-  gmtime_r(&seconds, &t);
+  const std::tm t = UtcFields(us);
   char text[64];
   std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d.%03dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
                 t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(us % 1000000 / 1000) % 1000);
