@@ -101,6 +101,14 @@ TEST(GapLocator, EveryLineLandsAtItsIndexAndGapsSitOnTheJumps) {
          for (int ms = 1; ms <= 20; ++ms) f.Look(1.9992 + ms * 1e-3);
          f.Steady(2040, 3500);
        }},
+      {"a small loss right after a line came in a little late, the stream ending before the loss settled",
+       [](Feed& f) {
+         f.Steady(0, 698);
+         f.Enter(699);
+         f.ReadAll(0.6997 + 2.7e-3);
+         for (int ms = 1; ms <= 30; ++ms) f.Look(0.7024 + ms * 1e-3);
+         f.Steady(730, 2000);
+       }},
       {"a busy machine: every line 3 samples late for 1 s, then 8 for 3 s, then on time again",
        [](Feed& f) {
          f.Steady(0, 999);

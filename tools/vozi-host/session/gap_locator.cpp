@@ -128,19 +128,15 @@ void GapLocator::ReleaseLines(size_t count, std::optional<uint64_t> gap, bool fu
 
 GapLocator::Level GapLocator::FindLevel(size_t count) const {
   // Where the shortfall stays over the last half of the settling time is
-  // how many are missing; a small level is judged over its longer one.
-  const auto levelOver = [&](double settle) {
-    const double since = intervals_[count - 1].at - settle / 2;
-    double lowest = intervals_[count - 1].shortfall;
-    for (size_t i = 0; i < count; ++i) {
-      if (intervals_[i].at >= since) lowest = std::min(lowest, intervals_[i].shortfall);
-    }
-    return lowest;
-  };
-  const double settle = SettleSeconds(std::numeric_limits<double>::infinity());
+  // how many are missing. A small level waits longer before it is booked,
+  // but it is not weighed over a longer stretch: that would reach back past
+  // the step that began it, to a look at the lines before the loss.
+  const double since = intervals_[count - 1].at - SettleSeconds(std::numeric_limits<double>::infinity()) / 2;
   Level found;
-  found.level = levelOver(settle);
-  if (SettleSeconds(found.level) > settle) found.level = levelOver(SettleSeconds(found.level));
+  found.level = intervals_[count - 1].shortfall;
+  for (size_t i = 0; i < count; ++i) {
+    if (intervals_[i].at >= since) found.level = std::min(found.level, intervals_[i].shortfall);
+  }
   // The first look at that level after the last look below it. Looks below
   // it saw their end before all the missing lines were due: some lie after
   // it. Looks above every later one were stale (a backlog still coming in).
