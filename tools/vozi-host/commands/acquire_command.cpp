@@ -126,8 +126,12 @@ void PrintSummary(const DeviceStream& s, const std::vector<OutputResult>& output
   }
   if (st.Lost()) {
     out << "  LOST: samples are missing at " << st.gaps << (st.gaps == 1 ? " place" : " places")
-        << " (rows with a non-zero gap column): " << st.malformed << " damaged, about " << st.lostEstimate
+        << " (rows with a non-zero gap column): " << st.malformed << " damaged, about " << st.lostEstimate - st.unplaced
         << " never arrived";
+    if (st.unplaced) {
+      out << ", " << st.unplaced << " left out (taken between lines the full ring refused: their time "
+          << "cannot be known)";
+    }
     if (st.gapsOfUnknownSize) out << ", plus " << st.gapsOfUnknownSize << " gap(s) of unknown size";
     out << "\n";
   }

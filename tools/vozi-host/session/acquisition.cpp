@@ -17,12 +17,21 @@ using Clock = std::chrono::steady_clock;
 // The library's ring holds at most 65535 bytes; a decoded line that does not
 // fit whole is refused.
 constexpr uint64_t kRingBytes = 65535;
-// A decoded line is "@ ", then per column a value (an unscaled one has up to
-// 11 characters) and a comma, then LF.
-uint64_t LongestRingLine(size_t columns) { return 2 + 12 * static_cast<uint64_t>(columns) + 1; }
+// A decoded line is "@ ", then the columns' values with a comma between,
+// then LF. A scaled value has at most 5 digits (0..32767), any other up to
+// 11 characters (-2147483648). The closer this bound, the fewer lines near a
+// full ring are taken as maybe following refused ones.
+uint64_t LongestRingLine(const std::vector<ChannelInfo>& columns) {
+  uint64_t longest = 2 + 1;
+  for (const ChannelInfo& c : columns) longest += (c.Scaled() ? 5 : 11) + 1;
+  return columns.empty() ? longest : longest - 1;
+}
 // Lines taken from one instrument per pass, so that one fast instrument
 // cannot starve the others or the clock checks.
 constexpr int kLinesPerPass = 4000;
+// Lines held back while a ring keeps refusing others, at most (some seconds
+// of a fast instrument): a ring refusing for longer is passed on as it is.
+constexpr size_t kMaxWithheld = 20000;
 // The longest the tool blocks in a read when nothing is waiting.
 constexpr uint32_t kWaitMs = 20;
 // After a pass that took lines, the next waits this long: lines at 1 kHz
@@ -189,8 +198,41 @@ void Acquisition::Take(DeviceStream& s, double now) {
     s.anyLine = true;
     s.lastAt = now;
   }
+  // With a period, lines that may follow refused ones wait, with the lines
+  // after them, until one comes that no refusal seen so far can precede:
+  // only then is it known which came in last after a refusal.
+  const bool refusalsAhead = !s.withheld.empty() && !s.ringGaps.empty();
+  if (s.periodUs > 0 && (mayFollowRefused || refusalsAhead) && s.withheld.size() < kMaxWithheld) {
+    s.withheld.push_back({line_, now, s.bytesRead, mayFollowRefused});
+    return;
+  }
+  PassWithheld(s);
   s.gaps->Line(line_, now, s.bytesRead, mayFollowRefused);
   s.gaps->Settle(false);
+}
+
+// Past the ring's refusals. The lines it let in between refused ones
+// each came after an unknown number missing: they have no place that can be
+// known, and left in they would put every row up to the last of them at a
+// guessed time. So they are left out, and the clock counts them with the
+// rest of the gap, booked at the last one let in after a refusal; the lines
+// after it are continuous with the stream.
+void Acquisition::PassWithheld(DeviceStream& s) {
+  if (s.withheld.empty()) return;
+  size_t first = 0;
+  for (size_t k = s.withheld.size(); k-- > 0;) {
+    if (s.withheld[k].mayFollowRefused) {
+      first = k;
+      break;
+    }
+  }
+  s.stats.unplaced += first;
+  for (size_t k = first; k < s.withheld.size(); ++k) {
+    const DeviceStream::Withheld& w = s.withheld[k];
+    s.gaps->Line(w.line, w.at, w.end, w.mayFollowRefused);
+    s.gaps->Settle(false);
+  }
+  s.withheld.clear();
 }
 
 // Looks at the ring before each line. The reader thread fills it in bursts
@@ -206,7 +248,7 @@ void Acquisition::Take(DeviceStream& s, double now) {
 void Acquisition::WatchRing(size_t i) {
   DeviceStream& s = streams_[i];
   const uint64_t held = static_cast<uint64_t>(std::max(0, session_.BufferedBytes(s.info.index)));
-  const uint64_t longest = LongestRingLine(s.columns.size());
+  const uint64_t longest = LongestRingLine(s.columns);
   const uint64_t end = s.bytesRead + held;
   const bool full = held + 2 * longest > kRingBytes;
   const double now = SecondsSince(start_);
@@ -364,7 +406,9 @@ RunResult Acquisition::Run() {
   }
   result.elapsedSeconds = SecondsSince(start_);
   for (DeviceStream& s : streams_) {
-    if (s.gaps) s.gaps->Settle(true);
+    if (!s.gaps) continue;
+    PassWithheld(s);
+    s.gaps->Settle(true);
   }
   ShowProgress(result.elapsedSeconds, true);
   for (DeviceStream& s : streams_) {

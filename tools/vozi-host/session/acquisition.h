@@ -93,6 +93,15 @@ struct DeviceStream : GapLocator::Sink {
     uint64_t from = 0, to = 0;
   };
   std::deque<ByteRange> ringGaps;
+  // Lines taken while the ring was refusing others, held back until it
+  // stops (see Acquisition::PassWithheld).
+  struct Withheld {
+    std::string line;
+    double at;
+    uint64_t end;
+    bool mayFollowRefused;
+  };
+  std::vector<Withheld> withheld;
   // Places the lines taken in time, with the samples missing before each;
   // made when the stream starts.
   std::unique_ptr<GapLocator> gaps;
@@ -141,6 +150,7 @@ class Acquisition {
   Drained DrainAll();
   bool WaitForLine(double now);
   void Take(DeviceStream& s, double now);
+  void PassWithheld(DeviceStream& s);
   void CheckHealth(double now);
   void ShowProgress(double now, bool final);
   void StopAll();

@@ -18,6 +18,8 @@ struct StreamStats {
   uint64_t ringOverflows = 0;   // times the library's receive ring was found full:
                                 // the enabler drops text then, so lines were lost
   uint64_t lostEstimate = 0;    // samples missing between lines, as estimated from time
+  uint64_t unplaced = 0;        //   of which: lines taken between lines the ring refused,
+                                //   left out (their place cannot be known)
   uint64_t gaps = 0;            // places where samples are missing (rows marked in the CSV)
   uint64_t gapsOfUnknownSize = 0;
   bool fasterThanPeriod = false;  // more lines than the period allows: the period is wrong
