@@ -23,6 +23,7 @@ import glob
 import os
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -85,7 +86,10 @@ def run(host, instruments, out):
         p.send_signal(signal.SIGSTOP)
         time.sleep(length)
         p.send_signal(signal.SIGCONT)
-    p.communicate(timeout=180)
+    out_text, err_text = p.communicate(timeout=180)
+    if p.returncode != 0:
+        # Which check failed is in the tool's own words.
+        sys.stderr.write("exit %d:\n%s%s\n" % (p.returncode, out_text, err_text[-2000:]))
     return p.returncode, {os.path.basename(f): judge(f) for f in sorted(glob.glob(os.path.join(out, "s*.csv")))}
 
 
