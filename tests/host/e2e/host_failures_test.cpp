@@ -132,6 +132,32 @@ TEST(HostFailures, InstrumentLostWhileStreaming) {
   EXPECT_EQ(lines.back().rfind(end, 0), 0u) << lines.back();
 }
 
+// The machine suspended: the tool and its instrument stop (the instrument
+// first, so that its ring is empty), and the instrument comes back a moment
+// after the tool. The silence was the
+// tool's own, not the stream's: no failure, and the file does not end as a
+// broken-off stream (the simulator drops what it cannot send on waking, so
+// loss is allowed).
+TEST(HostFailures, ToolAndInstrumentHeldTogetherIsNoFailure) {
+  TempFolder t;
+  const auto csv = t.Path() / "held.csv";
+  HostProcess host({"acquire", "--simulate", "--seconds", "3", "--allow-loss", "--csv", csv.string()},
+                   {{"TMPDIR", t.Path().string()}}, t.Path());
+  WaitForLines(csv, 500);
+  const pid_t sim = SimulatorOf(host);
+  ASSERT_GT(sim, 0) << "the simulator is not a child of vozi-host";
+  ASSERT_EQ(kill(sim, SIGSTOP), 0);
+  std::this_thread::sleep_for(200ms);  // the tool takes what was on the way
+  ASSERT_EQ(kill(host.Pid(), SIGSTOP), 0);
+  std::this_thread::sleep_for(4s);  // longer than the tool waits for a silent stream
+  ASSERT_EQ(kill(host.Pid(), SIGCONT), 0);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(kill(sim, SIGCONT), 0);
+  EXPECT_EQ(host.Wait(60s), 0) << host.Out() << host.Err();
+  const std::string text = ReadFile(csv);
+  EXPECT_EQ(text.find("# end:"), std::string::npos) << text.substr(text.size() - std::min<size_t>(text.size(), 300));
+}
+
 // One output that cannot be written costs no other: the plot is drawn and
 // the EDF file ends with its stop annotation, each failure has its reason,
 // and the summary lists only what was written. A CSV reader that goes away

@@ -39,6 +39,9 @@ constexpr uint32_t kWaitMs = 20;
 // The ring holds far more than any instrument sends in this time.
 constexpr auto kPace = std::chrono::milliseconds(2);
 constexpr double kCheckInterval = 0.25;
+// A turn of the loop that came this long after the previous one means the
+// tool was not running in between.
+constexpr double kHeldUpSeconds = 1.0;
 // How long a ring found full is left alone (or two sample periods, if longer).
 constexpr double kFullRingPause = 0.02;
 // An instrument silent for this long (or five sample periods, if longer)
@@ -333,7 +336,8 @@ void Acquisition::CheckHealth(double now) {
     }
     const double stall = std::max(kStallSeconds, 5.0 * PeriodSeconds(s));
     // Lines waiting in the ring (one left alone while full) are arriving.
-    if (now - (s.anyLine ? s.lastAt : 0.0) > stall && session_.BufferedBytes(s.info.index) <= 0) {
+    const double quietSince = std::max(s.anyLine ? s.lastAt : 0.0, resumedAt_);
+    if (now - quietSince > stall && session_.BufferedBytes(s.info.index) <= 0) {
       s.failure = s.anyLine ? "the data stopped arriving"
                             : "no data arrived after the stream was started (the instrument did "
                               "not acknowledge the start, or sends nothing)";
@@ -373,8 +377,14 @@ RunResult Acquisition::Run() {
   ringWasFull_.assign(streams_.size(), false);
   RunResult result;
   double nextCheck = kCheckInterval;
+  double previousTurn = 0;
   for (;;) {
     const double now = SecondsSince(start_);
+    // The tool itself was held up (stopped, the machine suspended): its
+    // library's reader threads were too, so nothing could reach the rings
+    // meanwhile, and a silence is counted again from here.
+    if (now - previousTurn > kHeldUpSeconds) resumedAt_ = now;
+    previousTurn = now;
     if (StopRequested()) {
       result.end = RunEnd::Interrupted;
       break;

@@ -162,6 +162,7 @@ class Acquisition {
   bool showProgress_;
   std::chrono::steady_clock::time_point start_;
   std::vector<bool> ringWasFull_;
+  double resumedAt_ = 0;  // when the tool last ran again after being held up
   size_t nextWait_ = 0;
   size_t progressWidth_ = 0;
   std::string line_;
