@@ -134,16 +134,17 @@ TEST(HostFailures, InstrumentLostWhileStreaming) {
 
 // The machine suspended: the tool and its instrument stop (the instrument
 // first, so that its ring is empty), and the instrument comes back a moment
-// after the tool. The silence was the
-// tool's own, not the stream's: no failure, and the file does not end as a
-// broken-off stream (the simulator drops what it cannot send on waking, so
-// loss is allowed).
+// after the tool. The silence was the tool's own, not the stream's: no
+// failure, and the file does not end as a broken-off stream (the simulator
+// drops what it cannot send on waking, so loss is allowed). The pauses only
+// set the scene: were the ring not yet empty, or the instrument back first,
+// the old fault would just go unseen, and the fixed tool passes either way.
 TEST(HostFailures, ToolAndInstrumentHeldTogetherIsNoFailure) {
   TempFolder t;
   const auto csv = t.Path() / "held.csv";
   HostProcess host({"acquire", "--simulate", "--seconds", "3", "--allow-loss", "--csv", csv.string()},
                    {{"TMPDIR", t.Path().string()}}, t.Path());
-  WaitForLines(csv, 500);
+  ASSERT_TRUE(WaitForLines(csv, 500)) << host.Err();
   const pid_t sim = SimulatorOf(host);
   ASSERT_GT(sim, 0) << "the simulator is not a child of vozi-host";
   ASSERT_EQ(kill(sim, SIGSTOP), 0);

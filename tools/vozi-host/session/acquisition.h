@@ -93,8 +93,9 @@ struct DeviceStream : GapLocator::Sink {
     uint64_t from = 0, to = 0;
   };
   std::deque<ByteRange> ringGaps;
-  // Lines taken while the ring was refusing others, held back until it
-  // stops (see Acquisition::PassWithheld).
+  // Lines that may follow refused ones, and those after them, held back
+  // until a line comes that no refusal seen so far can precede (see
+  // Acquisition::PassWithheld).
   struct Withheld {
     std::string line;
     double at;
