@@ -39,6 +39,13 @@ class Feed : public GapLocator::Sink {
       ring.pop_front();
     }
   }
+  // A read that waited for a line: the tool takes it before any look saw it.
+  void TakeUnlooked(long index, double t) {
+    Enter(index);
+    gaps.Line(std::to_string(index), t, ring.front().end, false);
+    gaps.Settle(false);
+    ring.pop_front();
+  }
   // Lines first..last sent at the instrument's pace (index ms), each seen
   // at once.
   void Steady(long first, long last, bool flagFirst = false) {
@@ -119,6 +126,38 @@ TEST(GapLocator, EveryLineLandsAtItsIndexAndGapsSitOnTheJumps) {
          for (long k = 5000; k < 5008; ++k) f.Enter(k);
          f.ReadAll(5.0082);
          f.Steady(5008, 6000);
+       }},
+      {"a silent instrument on a busy machine: the first lines after the silence come in late, in bursts",
+       [](Feed& f) {
+         f.Steady(0, 999);
+         for (int ms = 20; ms < 2500; ms += 20) f.Look(0.9992 + ms * 1e-3);
+         // The tool and the reader get the core back only now and then:
+         // 270 lines in bursts, each up to 20 samples late, then on time.
+         for (long k = 3500; k < 3770; k += 15) {
+           for (long j = k; j < k + 15; ++j) f.Enter(j);
+           f.ReadAll(static_cast<double>(k + 14) * 1e-3 + 2e-4 + (3770 - k) * 7e-5);
+         }
+         f.Steady(3770, 5000);
+       }},
+      {"lost on the way, then every line a sample later than before: one gap, at the loss",
+       [](Feed& f) {
+         f.Steady(0, 999);
+         for (int ms = 1; ms <= 50; ++ms) f.Look(0.9992 + ms * 1e-3);
+         for (long k = 1050; k < 1080; ++k) {
+           f.Enter(k);
+           f.ReadAll(static_cast<double>(k) * 1e-3 + 2e-4);
+         }
+         for (long k = 1080; k < 3000; ++k) {
+           f.Enter(k);
+           f.ReadAll(static_cast<double>(k) * 1e-3 + 1.3e-3);
+         }
+       }},
+      {"the last line before a silence taken by a read that waited for it",
+       [](Feed& f) {
+         f.Steady(0, 998);
+         f.TakeUnlooked(999, 0.9992);
+         for (int ms = 1; ms < 2500; ms += 20) f.Look(0.9992 + ms * 1e-3);
+         f.Steady(3500, 5000);
        }},
       {"slow drift of the instrument's clock is no loss",
        [](Feed& f) {

@@ -113,7 +113,7 @@ void PrintSummary(const DeviceStream& s, const std::vector<OutputResult>& output
     out << " (" << FormatSampleTime(s.Position(), s.periodUs) << " s of sample time)";
   }
   out << " in " << FormatNumber(elapsed, 4) << " s, ";
-  if (const auto rate = ArrivalRate(st.samples + st.malformed, s.firstAt, s.lastAt)) {
+  if (const auto rate = ArrivalRate(s.linesByLast, s.firstAt, s.lastAt)) {
     out << FormatNumber(*rate, 5) << " lines/s arrived";
   } else {
     out << "rate not measured (less than a second of lines)";
@@ -128,6 +128,7 @@ void PrintSummary(const DeviceStream& s, const std::vector<OutputResult>& output
     out << "  LOST: samples are missing at " << st.gaps << (st.gaps == 1 ? " place" : " places")
         << " (rows with a non-zero gap column): " << st.malformed << " damaged, about " << st.lostEstimate - st.unplaced
         << " never arrived";
+    if (s.endLoss) out << " (" << s.endLoss << " of them just before the end of the run)";
     if (st.unplaced) {
       out << ", " << st.unplaced << " left out (taken between lines the full ring refused: their time "
           << "cannot be known)";

@@ -32,12 +32,21 @@ std::string EndNote(const DeviceStream& s) {
          s.failure;
 }
 
+std::string EndLossNote(const DeviceStream& s) {
+  const std::string from = s.periodUs > 0 ? FormatSampleTime(s.rowsEnd, s.periodUs) + " s" : std::to_string(s.rowsEnd);
+  const std::string to =
+      s.periodUs > 0 ? FormatSampleTime(s.rowsEnd + s.endLoss, s.periodUs) + " s" : std::to_string(s.rowsEnd + s.endLoss);
+  return std::to_string(s.endLoss) + " samples lost just before the end of the run (" + GapCauseName(s.endLossCause) +
+         "), from " + from + " to the limit at " + to + " of sample time";
+}
+
 }  // namespace
 
 std::vector<OutputResult> FinishOutputs(DeviceStream& s) {
   std::vector<OutputResult> results;
   if (s.csv.IsOpen()) {
     if (!s.failure.empty()) s.csv.WriteComment("end", EndNote(s));
+    if (s.endLoss > 0) s.csv.WriteComment("end", EndLossNote(s));
     OutputResult r{"CSV", IsStdout(s.csvPath) ? "standard output" : s.csvPath.string(), {}};
     s.csv.Close(&r.error);
     if (s.csv.ReaderGone()) r.where += ", until its reader went away";

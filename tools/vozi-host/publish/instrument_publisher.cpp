@@ -88,6 +88,13 @@ void InstrumentPublisher::Row(uint64_t position, const std::vector<double>& valu
   if (batch_.Full() || now - batchStarted_ >= kBatchAge) Flush();
 }
 
+// No row follows these samples: the event alone tells a subscriber that the
+// stream's last ones before its stop never arrived.
+void InstrumentPublisher::EndLoss(uint64_t position, uint64_t count, GapCause cause) {
+  Flush();
+  Event(GapEvent(streamUs_, position, count, GapCauseName(cause)));
+}
+
 void InstrumentPublisher::Pass(const DeviceStream& s) {
   if (!batch_.Empty() && std::chrono::steady_clock::now() - batchStarted_ >= kBatchAge) Flush();
   if (begun_ && connection_.Connected() && connection_.Connections() != announcedOn_) {

@@ -42,6 +42,7 @@ class InstrumentPublisher final : public StreamSink {
   void Begin(const DeviceStream& s, std::chrono::system_clock::time_point started);
   void Row(uint64_t position, const std::vector<double>& values, int64_t gap, GapCause cause) override;
   void Pass(const DeviceStream& s) override;
+  void EndLoss(uint64_t position, uint64_t count, GapCause cause) override;
   // The run has ended: what is held, the stop (and lost) event, offline, goodbye.
   void End(const DeviceStream& s, RunEnd end);
 

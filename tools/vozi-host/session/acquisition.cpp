@@ -129,11 +129,28 @@ void DeviceStream::Consume(const std::string& line, const StreamLimits& limits) 
   pendingUnknown_ = false;
   physical_.resize(columns.size());
   for (size_t k = 0; k < columns.size(); ++k) physical_[k] = ToPhysical(decoded_[k], columns[k]);
+  rowsEnd = n + 1;
   csv.WriteRow(n, periodUs, physical_, gap);
   if (sink) sink->Row(n, physical_, gap, cause);
   if (plot) plot->Add(n, physical_);
   if (edf) edf->Add(decoded_);
   if (limits.samples && stats.samples >= *limits.samples) done = true;
+}
+
+void DeviceStream::MarkEndLoss() {
+  const auto last = PositionLimit(*this, limits);
+  if (!started || !last || !failure.empty() || stats.samples == 0 || rowsEnd >= *last) return;
+  endLoss = *last - rowsEnd;
+  // Booked by the clock before a line past the limit, or never seen at all.
+  const bool booked = pendingGap_ > 0 || pendingUnknown_;
+  endLossCause = booked ? pendingCause_ : GapCause::Missing;
+  if (!booked) stats.lostEstimate += endLoss;
+  pendingGap_ = 0;
+  pendingUnknown_ = false;
+  ++stats.gaps;
+  plotGaps.push_back(static_cast<double>(rowsEnd));
+  if (edf) edf->Gap(rowsEnd, endLoss);
+  if (sink) sink->EndLoss(rowsEnd, endLoss, endLossCause);
 }
 
 bool Acquisition::Configure(DeviceStream& s) {
@@ -200,6 +217,7 @@ void Acquisition::Take(DeviceStream& s, double now) {
     if (!s.anyLine) s.firstAt = now;
     s.anyLine = true;
     s.lastAt = now;
+    s.linesByLast = s.linesRead;
   }
   // With a period, lines that may follow refused ones wait, with the lines
   // after them, until one comes that no refusal seen so far can precede:
@@ -424,7 +442,7 @@ RunResult Acquisition::Run() {
   for (DeviceStream& s : streams_) {
     s.stats.fasterThanPeriod = s.gaps && s.gaps->FasterThanPeriod();
     s.stats.slowerThanPeriod =
-        s.periodUs > 0 && SlowerThanPeriod(s.stats.samples + s.stats.malformed, s.firstAt, s.lastAt, s.periodUs);
+        s.periodUs > 0 && SlowerThanPeriod(s.linesByLast, s.firstAt, s.lastAt, s.periodUs);
   }
   StopAll();
   for (DeviceStream& s : streams_) {
@@ -432,6 +450,9 @@ RunResult Acquisition::Run() {
       s.failure = "no data arrived after the stream was started (the instrument did not "
                   "acknowledge the start, or sends nothing)";
     }
+  }
+  if (result.end == RunEnd::Limit) {
+    for (DeviceStream& s : streams_) s.MarkEndLoss();
   }
   if (std::any_of(streams_.begin(), streams_.end(),
                   [](const DeviceStream& s) { return s.started && !s.failure.empty(); })) {

@@ -47,6 +47,8 @@ class StreamSink {
   // gap: as the CSV's column (0 none, -1 some, number unknown); cause when not 0.
   virtual void Row(uint64_t position, const std::vector<double>& values, int64_t gap, GapCause cause) = 0;
   virtual void Pass(const DeviceStream& s) = 0;
+  // Samples missing after the last row, up to the run's limit.
+  virtual void EndLoss(uint64_t position, uint64_t count, GapCause cause) = 0;
 };
 
 // One instrument during the acquisition.
@@ -76,6 +78,14 @@ struct DeviceStream : GapLocator::Sink {
   // missing but how many is unknown.
   void RecordGap(std::optional<uint64_t> count, GapCause cause = GapCause::Missing);
 
+  // After the run: samples of the run that never arrived after the last
+  // row (lost just before the limit, so no later row can carry the mark)
+  // are counted as a gap at the end, in every output.
+  void MarkEndLoss();
+  uint64_t rowsEnd = 0;   // the position after the last row written
+  uint64_t endLoss = 0;   // samples missing between rowsEnd and the limit
+  GapCause endLossCause = GapCause::Missing;
+
   // Outputs were asked for and none is left to write to (the CSV's reader
   // went away, the EDF file could not begin): reading on would keep nothing.
   bool NothingToWrite() const;
@@ -86,6 +96,7 @@ struct DeviceStream : GapLocator::Sink {
 
   bool anyLine = false;
   double firstAt = 0, lastAt = 0;  // arrival of the first and last line
+  uint64_t linesByLast = 0;        // lines taken up to lastAt (some may lie past the limit)
   uint64_t bytesRead = 0, linesRead = 0;  // taken from the ring, held lines included
   // Stretches of the stream (byte counts, both ends included) where a line
   // that starts there may follow lines the ring refused.

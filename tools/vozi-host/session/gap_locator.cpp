@@ -32,6 +32,11 @@ constexpr double kSmallLevelSettleFactor = 10;
 // all of them, and a tool that fell behind reads thousands of lines at once.
 constexpr size_t kWeighedAtOnce = 32;
 constexpr double kWeighEvery = 0.01;
+// Looks further apart than this mean the tool itself was held up.
+constexpr double kWatchedGapSeconds = 1.0;
+// What the buffers in front of the tool hold at most: the library's ring.
+// A burst as large as that may be the oldest lines of an overflow.
+constexpr uint64_t kBufferedBytes = 65535;
 // Lines held while a stall is not yet settled, at most.
 constexpr size_t kMaxHeld = 200000;
 
@@ -61,12 +66,21 @@ void GapLocator::Look(double at, uint64_t end, bool full) {
     }
     return;
   }
-  looks_.push_back({at, at, end, fullSinceLastLook_});
+  const PendingLook look{at, at, end, fullSinceLastLook_};
   lastLookEnd_ = end;
   fullSinceLastLook_ = full;
+  if (end <= lastLineEnd_) {
+    // The tool took the lines up to this end before it looked (a read that
+    // waited for a line): they close here, or the next line, which may come
+    // after a long silence, would count as seen by this look.
+    CloseInterval(look);
+    return;
+  }
+  looks_.push_back(look);
 }
 
 void GapLocator::Line(std::string line, double at, uint64_t end, bool mayFollowRefused) {
+  lastLineEnd_ = end;
   held_.push_back({std::move(line), at, mayFollowRefused});
   ++openLines_;
   while (!looks_.empty() && looks_.front().end <= end) {
@@ -141,15 +155,48 @@ GapLocator::Level GapLocator::FindLevel(size_t count) const {
   // it saw their end before all the missing lines were due: some lie after
   // it. Looks above every later one were stale (a backlog still coming in).
   for (size_t i = count; i-- > 0;) {
-    if (intervals_[i].shortfall < found.level - kFresh) {
+    // Below by more than the newest line's ordinary age: the jitter of a
+    // sample or two in when lines arrive must not split one level in two.
+    if (intervals_[i].shortfall < found.level - kShortfallTolerance) {
       found.fresh = found.lowerBefore = i + 1;
       break;
     }
   }
   std::vector<double> after(count + 1, std::numeric_limits<double>::infinity());
   for (size_t i = count; i-- > 0;) after[i] = std::min(after[i + 1], intervals_[i].shortfall);
+  // No line is sent after the look that finds it, so every look since the
+  // step bounds the count from above: the lowest is the count, and a
+  // lateness that rose since (a busier machine) does not add to it.
+  found.level = std::min(found.level, after[found.lowerBefore]);
   while (found.fresh + 1 < count && intervals_[found.fresh].shortfall > after[found.fresh + 1] + kFresh) ++found.fresh;
   return found;
+}
+
+std::optional<size_t> GapLocator::QuietBefore(const Level& found) const {
+  // The last look below the level, whose end then stayed the newest line.
+  const Interval* quiet = found.lowerBefore > 0 ? &intervals_[found.lowerBefore - 1]
+                                                : (lastReleased_ ? &*lastReleased_ : nullptr);
+  if (!quiet || found.fresh < found.lowerBefore) return std::nullopt;
+  // Silent for most of the time the missing lines took to fall due, and
+  // watched all along: the tool kept looking until the lines came again, so
+  // the process was running and the buffers in front of the ring emptied.
+  const double due = found.level - quiet->shortfall;
+  if (due <= kFresh || StaleShortfall(*quiet) - quiet->shortfall < due / 2) return std::nullopt;
+  if (intervals_[found.lowerBefore].at - quiet->lastAt > kWatchedGapSeconds) return std::nullopt;
+  // A burst the buffers could hold, none of it refused: nothing on the way
+  // overflowed, so nothing was dropped after the quiet spell.
+  if (intervals_[found.fresh].end - quiet->end >= kBufferedBytes) return std::nullopt;
+  size_t before = 0;
+  for (size_t i = 0; i < found.lowerBefore; ++i) before += intervals_[i].lines;
+  size_t burstEnd = before;
+  for (size_t i = found.lowerBefore; i <= found.fresh; ++i) {
+    if (intervals_[i].full) return std::nullopt;
+    burstEnd += intervals_[i].lines;
+  }
+  for (size_t k = before; k < burstEnd && k < held_.size(); ++k) {
+    if (held_[k].mayFollowRefused) return std::nullopt;
+  }
+  return before;
 }
 
 void GapLocator::Settle(bool final) {
@@ -191,42 +238,50 @@ void GapLocator::Settle(bool final) {
     }
     const double level = found.level;
     const size_t fresh = found.fresh;
-    // The gap opens the fresh look's stretch when the line before it came
-    // before the gap and then stayed the newest for most of the time the
-    // missing ones took to fall due (the ring refused what came after it,
-    // or they were lost on the way). Otherwise the tool, or the whole process, was held up while the
-    // buffers filled: the fresh look's end closes the backlog they kept,
-    // and the gap follows it.
-    const Interval* previous = fresh > 0 ? &intervals_[fresh - 1] : (lastReleased_ ? &*lastReleased_ : nullptr);
-    const double due = previous ? level - previous->shortfall : 0;
     size_t before = 0;
     bool full = false;
-    for (size_t i = 0; i < fresh; ++i) {
-      before += intervals_[i].lines;
-      full = full || intervals_[i].full;
-    }
-    full = full || intervals_[fresh].full;
-    // So does a fresh stretch that begins with a line the ring let in after
-    // refusing others (the last of a backlog's lines that slipped in between
-    // refused ones is the first at the level).
-    const bool atStart = (previous && due > kFresh && StaleShortfall(*previous) - previous->shortfall >= due / 2) ||
-                         held_[before].mayFollowRefused;
-    if (!atStart) {
-      before += intervals_[fresh].lines;
-      if (before >= held_.size()) {
-        if (!final) return;  // the gap lies before a line still to come
-        break;               // nothing came after it: where the stream ended
+    if (const auto quiet = QuietBefore(found)) {
+      // The instrument fell silent, or lost lines itself: the lines after
+      // the quiet spell are the newest, so the missing ones lie before them.
+      before = *quiet;
+    } else {
+      // The gap opens the fresh look's stretch when the line before it came
+      // before the gap and then stayed the newest for most of the time the
+      // missing ones took to fall due (the ring refused what came after it,
+      // or they were lost on the way). Otherwise the tool, or the whole
+      // process, was held up while the buffers filled: the fresh look's end
+      // closes the backlog they kept, and the gap follows it.
+      const Interval* previous =
+          fresh > 0 ? &intervals_[fresh - 1] : (lastReleased_ ? &*lastReleased_ : nullptr);
+      const double due = previous ? level - previous->shortfall : 0;
+      for (size_t i = 0; i < fresh; ++i) {
+        before += intervals_[i].lines;
+        full = full || intervals_[i].full;
       }
-    }
-    // A line the ring let in after refusing others is where lines surely
-    // went missing: the last such line up to the place found above takes
-    // the count (earlier ones are marked as missing an unknown number), so
-    // that every row after it is in place.
-    for (size_t k = std::min(before + 1, held_.size()); k-- > 0;) {
-      if (held_[k].mayFollowRefused) {
-        before = k;
-        full = true;
-        break;
+      full = full || intervals_[fresh].full;
+      // So does a fresh stretch that begins with a line the ring let in after
+      // refusing others (the last of a backlog's lines that slipped in between
+      // refused ones is the first at the level).
+      const bool atStart =
+          (previous && due > kFresh && StaleShortfall(*previous) - previous->shortfall >= due / 2) ||
+          held_[before].mayFollowRefused;
+      if (!atStart) {
+        before += intervals_[fresh].lines;
+        if (before >= held_.size()) {
+          if (!final) return;  // the gap lies before a line still to come
+          break;               // nothing came after it: where the stream ended
+        }
+      }
+      // A line the ring let in after refusing others is where lines surely
+      // went missing: the last such line up to the place found above takes
+      // the count (earlier ones are marked as missing an unknown number), so
+      // that every row after it is in place.
+      for (size_t k = std::min(before + 1, held_.size()); k-- > 0;) {
+        if (held_[k].mayFollowRefused) {
+          before = k;
+          full = true;
+          break;
+        }
       }
     }
     const auto missing = static_cast<uint64_t>(std::llround(level));

@@ -3,9 +3,14 @@
 //
 // Between the instrument and the tool every buffer (the adapter or
 // pseudo-terminal, the library's receive ring) is a FIFO that drops at its
-// tail when full. After any stall the lines that arrive first are the oldest
-// kept, continuous with those before; what was lost lies after that backlog,
-// where lines come in at the instrument's pace again.
+// tail when full. A burst of lines after a quiet spell is one of two events:
+// - a buffer overflowed (the ring was found full, or the burst is as large
+//   as the buffers hold, or the tool itself was held up meanwhile): the burst
+//   is the oldest lines kept, continuous with those before, and what was
+//   lost lies after it, where lines come in at the instrument's pace again;
+// - nothing overflowed and the tool watched all along: the instrument was
+//   silent, or lost lines itself, so the burst is the newest lines and what
+//   is missing lies before it.
 //
 // The tool sees this through looks at the ring: before each read, when it
 // looked and where the ring's text ended. The line that ends the ring's
@@ -93,6 +98,11 @@ class GapLocator {
   };
   // The level among the first `count` closed intervals.
   Level FindLevel(size_t count) const;
+  // Where a level's missing lines lie when they came before a quiet spell's
+  // end (the instrument silent, nothing overflowing on the way): the index
+  // of the first held line after it. nullopt: the evidence says otherwise,
+  // or cannot tell.
+  std::optional<size_t> QuietBefore(const Level& found) const;
   // The shortfall when the end was last seen as the ring's newest line.
   double StaleShortfall(const Interval& i) const;
   void CloseInterval(const PendingLook& look);
@@ -109,6 +119,7 @@ class GapLocator {
   std::deque<PendingLook> looks_;    // looks whose end the tool has not read to yet
   std::optional<Interval> lastReleased_;
   uint64_t lastLookEnd_ = 0;
+  uint64_t lastLineEnd_ = 0;  // the end of the last line taken
   bool fullSinceLastLook_ = false;
   std::optional<double> origin_, firstOrigin_;  // when sample 0 was sent, as bounded so far
   double originAt_ = 0;
