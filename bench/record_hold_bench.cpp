@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
           .count() -
       1000000;
-  std::string info = R"({"format":2,"model":"VZ-8","description":"B","period_us":1000,"started":"2026-12-08T10:00:00.000Z",)"
-                     R"("started_us":)" +
+  std::string info = R"({"format":2,"model":"VZ-8","description":"B","period_us":1000,)"
+                     R"("started":"2026-12-08T10:00:00.000Z","started_us":)" +
                      std::to_string(streamUs) + R"(,"channels":[)";
   for (int c = 1; c <= kChannels; ++c) {
     info += (c > 1 ? "," : "") + std::string(R"({"index":)") + std::to_string(c) + R"(,"name":"c","units":""})";

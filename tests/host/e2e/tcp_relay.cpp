@@ -114,7 +114,8 @@ bool TcpRelay::Forward(Link& link, const char* data, size_t n) {
     const bool publish = (first >> 4) == 3, resend = first & 0x08;
     std::string topic;
     if (publish && packet.size() >= at + 2) {
-      const size_t topicLength = static_cast<unsigned char>(packet[at]) << 8 | static_cast<unsigned char>(packet[at + 1]);
+      const size_t topicLength =
+          static_cast<size_t>(static_cast<unsigned char>(packet[at]) << 8 | static_cast<unsigned char>(packet[at + 1]));
       topic = packet.substr(at + 2, topicLength);
     }
     const std::string samples = "/samples";

@@ -135,11 +135,21 @@ TEST(RecordLateBatches, ALateBatchIsPlacedWhileItsHoleIsWaitedForAndARealGapIsMa
       for (const Step& s : c.steps) {
         const auto now = t0 + milliseconds(s.ms);
         switch (s.what) {
-          case Step::Samples: r.Samples("vozi/7/samples", Batch(s.first, s.count), now); break;
-          case Step::Gap: r.Event("vozi/7/events", Event(R"("gap","count":)" + std::to_string(s.count), s.first + s.count), now); break;
-          case Step::Unpublished: r.Event("vozi/7/events", Event(R"("unpublished","count":1)", s.first), now); break;
-          case Step::Stop: r.Event("vozi/7/events", Event(R"("stop","reason":"limit")", s.first), now); break;
-          case Step::Reconnect: r.Reconnected(); break;
+          case Step::Samples:
+            r.Samples("vozi/7/samples", Batch(s.first, s.count), now);
+            break;
+          case Step::Gap:  // `count` lost from `first` on
+            r.Event("vozi/7/events", Event(R"("gap","count":)" + std::to_string(s.count), s.first + s.count), now);
+            break;
+          case Step::Unpublished:
+            r.Event("vozi/7/events", Event(R"("unpublished","count":1)", s.first), now);
+            break;
+          case Step::Stop:
+            r.Event("vozi/7/events", Event(R"("stop","reason":"limit")", s.first), now);
+            break;
+          case Step::Reconnect:
+            r.Reconnected();
+            break;
           case Step::Tick: {
             r.Tick(now);
             for (StreamRecord& f : r.TakeFinished()) done.push_back(std::move(f));
