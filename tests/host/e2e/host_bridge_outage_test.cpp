@@ -95,9 +95,15 @@ TEST_F(HostBridgeOutage, BatchesQueuedWhileTheLinkWasDownAreRecordedAtTheirPlace
   const auto there = PayloadsOn(central.Messages(), topic), here = PayloadsOn(inRoom.Messages(), topic);
   EXPECT_TRUE(std::set<std::string>(there.begin(), there.end()) == std::set<std::string>(here.begin(), here.end()));
   EXPECT_EQ(session["skipped"]["repeated"], there.size() - std::set<std::string>(there.begin(), there.end()).size());
+  RecordProperty("late_batches", stream["late_batches"].get<int>());
+  RecordProperty("delivered_after_newer", static_cast<int>(Overtaken(there)));
   EXPECT_EQ(link.HeldBack(), 5u);
   EXPECT_GT(Overtaken(there), 0u) << "the central broker delivered every batch in order: nothing came late";
   EXPECT_GT(stream["late_batches"].get<int>(), 0) << stream;
+  EXPECT_NE(recorder->Out().find("  " + std::to_string(stream["late_batches"].get<int>()) +
+                                 " batches came after newer ones and were written at their place\n"),
+            std::string::npos)
+      << recorder->Out();
   EXPECT_EQ(session["skipped"]["past_wait"], 0) << session["skipped"];
   EXPECT_EQ(session["skipped"]["refused"], 0) << session["skipped"];
   EXPECT_EQ(stream["end"], "stopped (limit)");
