@@ -121,6 +121,25 @@ TEST_F(HostRecord, RecordedFilesEqualThePublishersCsvAndARestartBeginsANewFile) 
   EXPECT_GT(gapRows, 0u) << "the flooded run was to have gaps";
 }
 
+TEST_F(HostRecord, AWaitForLateBatchesTheToolCannotKeepIsAUsageError) {
+  struct Case {
+    const char* value;
+    int exitCode;
+  };
+  for (const Case& c : {Case{"-1", 2}, Case{"86401", 2}, Case{"nan", 2}, Case{"30s", 2}, Case{"0.5", 0}}) {
+    const auto folder = t.Path() / ("rec-" + std::string(c.value));
+    const HostRun run = RunHost({"record", "--broker", broker.Url(), "--out", folder.string(), "--seconds", "0.2",
+                                 "--late-seconds", c.value},
+                                t.Path(), env());
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.value << "\n" << run.err;
+    if (c.exitCode == 2) {
+      EXPECT_NE(run.err.find("--late-seconds must be a number of seconds from 0 to 86400"), std::string::npos)
+          << run.err;
+      EXPECT_FALSE(std::filesystem::exists(folder)) << "a folder made for a refused command";
+    }
+  }
+}
+
 // Messages the test publishes itself: a stream with a jump, a gap of unknown
 // size and a stop beyond its last batch; hostile messages among them; and a
 // second stream whose first batch overtakes its info.

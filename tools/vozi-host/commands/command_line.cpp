@@ -125,6 +125,10 @@ CLI::App* AddRecord(CLI::App& app, Parsed& p) {
       ->type_name("FOLDER");
   cmd->add_flag("--csv", p.record.csv, "CSV files too (EDF+ or BDF+ always)");
   cmd->add_option("--seconds", p.recordSeconds, "record this long (wall-clock time)");
+  cmd->add_option("--late-seconds", p.recordLateSeconds,
+                  "how long batches behind missing positions wait for late ones to fill them, before the "
+                  "missing ones are marked as a gap (0 to 86400)")
+      ->default_str("30");
   cmd->footer("One file per stream, named by unique id and start time; runs until Ctrl-C or --seconds.\n"
               "Files and session.json: docs/streaming.md, \"Recording the broker's streams\".");
   return cmd;
@@ -179,6 +183,15 @@ std::optional<std::string> ValidateRecord(Parsed& p) {
       return "--seconds must be a number of seconds above 0 (got \"" + r + "\")";
     }
     p.record.seconds = s;
+  }
+  if (!p.recordLateSeconds.empty()) {
+    double s = 0;
+    const std::string& r = p.recordLateSeconds;
+    const auto [end, ec] = std::from_chars(r.data(), r.data() + r.size(), s);
+    if (ec != std::errc() || end != r.data() + r.size() || !std::isfinite(s) || s < 0 || s > 86400) {
+      return "--late-seconds must be a number of seconds from 0 to 86400 (got \"" + r + "\")";
+    }
+    p.record.lateWait = std::chrono::milliseconds(std::llround(s * 1000));
   }
   if (p.global.simulateGiven || !p.global.sim.empty() || !p.global.library.empty()) {
     return std::string("record reads a broker: --simulate, --sim and --library are for the commands that stream");

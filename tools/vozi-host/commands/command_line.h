@@ -44,7 +44,7 @@ struct Parsed {
   bool isPublish = false;
   bool isMonitor = false;
   bool isRecord = false;
-  std::string recordSeconds, recordOut;
+  std::string recordSeconds, recordLateSeconds, recordOut;
   RecordOptions record;
   bool isMark = false;
   std::string markDuration;

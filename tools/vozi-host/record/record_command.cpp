@@ -53,6 +53,7 @@ std::string CsvField(const std::string& text) {
 
 struct Message {
   std::string topic, payload;
+  unsigned connection = 0;  // the recorder's connection it arrived on (1, 2, ...)
 };
 
 // Every instrument's recorder, fed the messages by topic, and the list of
@@ -66,6 +67,7 @@ class Recording {
     settings_.toolVersion = o.toolVersion;
     settings_.source = broker.url.Text() + " " + broker.prefix;
     settings_.markers = &markers_;
+    settings_.lateWait = o.lateWait;
   }
 
   // FOLDER/markers.csv, with its header: there from the start, so that an
@@ -82,6 +84,14 @@ class Recording {
   }
 
   void Handle(const Message& m, RecordClock::time_point now) {
+    if (m.connection != connection_) {
+      // The first message of a new connection: what the broker had while the
+      // recorder was away is gone for it.
+      if (connection_ != 0) {
+        for (auto& [id, r] : instruments_) r->Reconnected();
+      }
+      connection_ = m.connection;
+    }
     const std::string& t = m.topic;
     if (t.size() <= broker_.prefix.size() + 1 || t.compare(0, broker_.prefix.size(), broker_.prefix) != 0 ||
         t[broker_.prefix.size()] != '/') {
@@ -238,6 +248,7 @@ class Recording {
                          {"refused", counters_.refused},
                          {"late", counters_.late},
                          {"repeated", counters_.repeated},
+                         {"past_wait", counters_.pastWait},
                          {"overflowed", counters_.overflowed + dropped_},
                          {"unmatched", counters_.unmatched},
                          {"instruments_ignored", counters_.instrumentsIgnored},
@@ -284,6 +295,7 @@ class Recording {
                 {"gaps", s.gaps},
                 {"gaps_of_unknown_size", s.gapsOfUnknownSize},
                 {"missing", s.missing},
+                {"late_batches", s.lateBatches},
                 {"end", ended ? Json(s.end) : Json(nullptr)}};
   }
 
@@ -301,6 +313,9 @@ class Recording {
         if (s.gapsOfUnknownSize) out << ", plus " << s.gapsOfUnknownSize << " gap(s) of unknown size";
         out << "\n";
       }
+      if (s.lateBatches) {
+        out << "  " << s.lateBatches << " batches came after newer ones and were written at their place\n";
+      }
       for (const auto& [kind, path] : s.files) {
         out << "  " << std::left << std::setw(6) << kind + ":" << path.string() << "\n";
       }
@@ -308,9 +323,11 @@ class Recording {
     if (done_.empty()) out << "no stream recorded\n";
     const RecordCounters& c = counters_;
     const uint64_t overflowed = c.overflowed + dropped_;
-    if (c.malformed || c.refused || c.late || c.repeated || overflowed || c.unmatched || c.instrumentsIgnored) {
+    if (c.malformed || c.refused || c.late || c.repeated || c.pastWait || overflowed || c.unmatched ||
+        c.instrumentsIgnored) {
       out << "skipped: " << c.malformed << " malformed messages, " << c.refused << " implausible batches, " << c.late
-          << " late batches, " << c.repeated << " batches sent again, " << overflowed << " batches over the bounds, "
+          << " late batches, " << c.repeated << " batches sent again, " << c.pastWait
+          << " batches too late for their place (written as a gap), " << overflowed << " batches over the bounds, "
           << c.unmatched << " batches whose info never came, messages of " << c.instrumentsIgnored
           << " instruments beyond " << kMaxInstruments << "\n";
       if (!c.lastMalformed.empty()) out << "  last malformed: " << c.lastMalformed << "\n";
@@ -345,6 +362,7 @@ class Recording {
   std::set<std::tuple<int64_t, std::string, std::string>> markerKeys_;
   std::ofstream markersCsv_;
   bool markersFailed_ = false;
+  unsigned connection_ = 0;
   uint64_t markersSkipped_ = 0;
   std::string lastMarkerSkipped_;
 };
@@ -431,7 +449,7 @@ int RunRecord(const RecordOptions& o, const BrokerSettings& broker, std::ostream
         return;
       }
       queuedBytes += payload.size();
-      queue.push_back(Message{topic, std::move(payload)});
+      queue.push_back(Message{topic, std::move(payload), connection.Connections()});
     }
     arrived.notify_one();
   });

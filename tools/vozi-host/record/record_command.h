@@ -5,6 +5,7 @@
 // every stream recorded. It reconnects to a broker that goes away (what it
 // missed meanwhile is a jump in positions, marked as a gap) and runs until
 // Ctrl-C or --seconds.
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -20,6 +21,9 @@ struct RecordOptions {
   bool csv = false;            // CSV files too (EDF+/BDF+ always, where the build writes them)
   std::vector<std::string> ids;  // empty: every instrument under the prefix
   std::optional<double> seconds;
+  // How long batches behind a hole in a stream's positions wait for the
+  // late batches that would fill it (a bridge's queue, a publisher's backlog).
+  std::chrono::milliseconds lateWait{30000};
   bool progress = false;
   std::string toolVersion;
 };

@@ -25,6 +25,16 @@ constexpr size_t kMaxUnknownGaps = 100000;
 // clocks that differ between the publisher's machine and this one.
 constexpr int64_t kJumpMarginUs = 10 * 1000000LL;
 constexpr int64_t kClockMarginUs = 3600 * 1000000LL;
+// Batches held behind a hole: four times what an instrument of 16 channels
+// at 1 kHz sends (64 KB a second) for as long as a hole may wait, and one
+// batch of the largest kind. Beyond, the oldest are written and the hole
+// becomes a gap.
+constexpr size_t kHeldBytesPerSecond = 256 * 1024;
+
+size_t HeldBound(const RecordSettings& s) {
+  const auto ms = std::max(s.hold, s.lateWait).count();
+  return static_cast<size_t>(ms / 1000 + 1) * kHeldBytesPerSecond + kMaxBatchBytes;
+}
 
 int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -90,7 +100,10 @@ void RecordCounters::Malformed(const std::string& topic, const std::string& why)
 }
 
 InstrumentRecorder::InstrumentRecorder(std::string id, const RecordSettings& settings, RecordCounters& counters)
-    : id_(std::move(id)), settings_(settings), counters_(counters) {}
+    : id_(std::move(id)),
+      settings_(settings),
+      counters_(counters),
+      held_(settings.hold, settings.lateWait, HeldBound(settings)) {}
 
 InstrumentRecorder::~InstrumentRecorder() { Finish("the recording ended"); }
 
@@ -117,7 +130,7 @@ void InstrumentRecorder::BeginStream(const RemoteInfo& info) {
   ended_ = false;
   endAt_.reset();
   endSeen_.reset();
-  held_.clear();
+  held_.Clear();
   unknownGaps_.clear();
   lastBatchAt_.reset();
   takenEnd_.reset();
@@ -189,16 +202,7 @@ void InstrumentRecorder::Take(Held held, RecordClock::time_point now) {
                                           std::to_string(info_->channels.size()));
   }
   const uint64_t end = b.first + b.count;
-  if (takenEnd_ && b.first < *takenEnd_) {
-    // Sent again after a reconnection: positions already taken. A batch
-    // reaching past them overlaps, which no publisher sends.
-    if (end <= *takenEnd_) {
-      ++counters_.repeated;
-    } else {
-      ++counters_.refused;
-    }
-    return;
-  }
+  if (takenEnd_ && b.first < *takenEnd_) return TakeLate(std::move(held));
   // Without a period, positions still count samples: at most one a microsecond.
   const int64_t period = info_->periodUs > 0 ? info_->periodUs : 1;
   const bool beyondStart = b.first > Allowed(NowUs() - info_->startedUs, kClockMarginUs, period);
@@ -213,7 +217,32 @@ void InstrumentRecorder::Take(Held held, RecordClock::time_point now) {
   }
   takenEnd_ = end;
   lastBatchAt_ = now;
-  held_.emplace(b.first, std::move(held));
+  held_.Hold(std::move(held));
+}
+
+void InstrumentRecorder::TakeLate(Held held) {
+  // Behind the newest batch: sent again after a reconnection (positions
+  // already taken), or delivered after newer ones (a bridge's queue once
+  // its link is back), which belongs in the hole it fills.
+  switch (held_.Place(held.batch, *takenEnd_)) {
+    case HeldBatches::Fit::Hole:
+      ++record_.lateBatches;
+      return held_.Hold(std::move(held));
+    case HeldBatches::Fit::Repeated:
+      ++counters_.repeated;
+      return;
+    case HeldBatches::Fit::Overlapping:
+      // Reaching past positions taken: no publisher sends that.
+      ++counters_.refused;
+      return;
+    case HeldBatches::Fit::PastWait:
+      ++counters_.pastWait;
+      return;
+  }
+}
+
+void InstrumentRecorder::Reconnected() {
+  if (takenEnd_ && !ended_) held_.Lost(*takenEnd_);
 }
 
 void InstrumentRecorder::Event(const std::string& topic, const std::string& payload, RecordClock::time_point now) {
@@ -229,7 +258,13 @@ void InstrumentRecorder::Event(const std::string& topic, const std::string& payl
     const RemoteInfo info = *info_;
     EndStream("a start event began a new stream");
     BeginStream(info);
-  } else if (e->event == "gap" && !e->count) {
+  } else if (e->event == "gap" && e->count) {
+    // Lost before the publisher read them: no late batch brings them.
+    if (*e->count <= e->position) held_.Lost(e->position - *e->count);
+  } else if (e->event == "unpublished") {
+    // Never handed to the broker: no late batch brings them.
+    held_.Lost(e->position);
+  } else if (e->event == "gap") {
     if (open_ && e->position < record_.nextPosition) {
       MarkUnknownGapLate(e->position);
     } else if (unknownGaps_.size() < kMaxUnknownGaps) {
@@ -271,8 +306,13 @@ void InstrumentRecorder::Tick(RecordClock::time_point now) {
   // Later exchanges refine the estimate: session.json follows.
   if (open_) MapStart();
   if (!endSeen_) return;
-  const bool complete = endAt_ && takenEnd_ && *takenEnd_ >= *endAt_;
-  if (complete || now - *endSeen_ >= settings_.hold) EndStream(endWhy_);
+  // A hole still open may yet fill: late batches come after the stop too.
+  const bool waiting = held_.HoleOpen();
+  const bool complete = endAt_ && takenEnd_ && *takenEnd_ >= *endAt_ && !waiting;
+  const auto since = now - *endSeen_;
+  if (complete || (since >= settings_.hold && !waiting) || since >= settings_.hold + settings_.lateWait) {
+    EndStream(endWhy_);
+  }
 }
 
 void InstrumentRecorder::Finish(const std::string& why) {
@@ -291,14 +331,11 @@ std::vector<StreamRecord> InstrumentRecorder::TakeFinished() {
 void InstrumentRecorder::WriteHeld(RecordClock::time_point now, bool all) {
   // The files' start is on the recorder's clock: the first batches wait
   // (a moment, usually) for the publisher's clock to be measured.
-  if (!all && !open_ && !held_.empty() && !ClockReady() &&
-      now - held_.begin()->second.arrived < settings_.hold + settings_.clockWait) {
+  if (!all && !open_ && !held_.Empty() && !ClockReady() &&
+      now - held_.FirstArrived() < settings_.hold + settings_.clockWait) {
     return;
   }
-  while (!held_.empty() && (all || now - held_.begin()->second.arrived >= settings_.hold)) {
-    Write(held_.begin()->second.batch);
-    held_.erase(held_.begin());
-  }
+  while (auto due = held_.TakeDue(now, all)) Write(due->batch);
 }
 
 void InstrumentRecorder::EndStream(const std::string& why) {
@@ -342,7 +379,7 @@ void InstrumentRecorder::EndStream(const std::string& why) {
   }
   lastEndedUs_ = std::max(lastEndedUs_, info_->startedUs);
   ended_ = true;
-  held_.clear();
+  held_.Clear();
   unknownGaps_.clear();
   endAt_.reset();
   endSeen_.reset();
@@ -350,7 +387,9 @@ void InstrumentRecorder::EndStream(const std::string& why) {
 
 bool InstrumentRecorder::OpenFiles(uint64_t first) {
   const RemoteInfo& info = *info_;
+  const uint64_t lateBatches = record_.lateBatches;  // placed before the files were made
   record_ = StreamRecord{};
+  record_.lateBatches = lateBatches;
   record_.id = id_;
   record_.info = info;
   record_.firstPosition = record_.nextPosition = first;

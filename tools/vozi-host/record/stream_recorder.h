@@ -7,7 +7,9 @@
 //
 // Batches are held a moment before they are written: a `gap` event travels
 // on another topic and may come after the batch it concerns, and a batch of
-// a new stream may overtake that stream's `info`. Nothing a message holds can
+// a new stream may overtake that stream's `info`. Batches behind a hole in
+// the positions are held longer, for the late batches that fill it
+// (record/held_batches.h). Nothing a message holds can
 // stop the recording: a message that fails its checks is skipped and counted.
 #include <chrono>
 #include <cstdint>
@@ -23,12 +25,11 @@
 #include "outputs/csv_writer.h"
 #include "outputs/edf_writer.h"
 #include "record/clock_keeper.h"
+#include "record/held_batches.h"
 #include "record/marker.h"
 #include "record/remote_messages.h"
 
 namespace vozihost {
-
-using RecordClock = std::chrono::steady_clock;
 
 struct RecordSettings {
   std::filesystem::path folder;
@@ -39,6 +40,9 @@ struct RecordSettings {
   // How long a batch waits for the events about it before it is written,
   // and a stream for its last batches after its `stop`.
   std::chrono::milliseconds hold{1000};
+  // How long batches behind a hole in the positions wait for the late
+  // batches that would fill it before the hole is written as a gap.
+  std::chrono::milliseconds lateWait{30000};
   // The session's experiment markers so far: each EDF file, as it closes,
   // gets those that fall within it as annotations.
   const std::vector<Marker>* markers = nullptr;
@@ -56,6 +60,7 @@ struct RecordCounters {
   uint64_t refused = 0;     // well-formed batches at positions that cannot be (overlapping, too far ahead)
   uint64_t late = 0;        // batches of a stream already over
   uint64_t repeated = 0;    // batches sent again after a reconnection
+  uint64_t pastWait = 0;    // batches for a hole already written as a gap (they came after lateWait)
   uint64_t overflowed = 0;  // batches dropped while waiting for their info, beyond the bounds
   uint64_t instrumentsIgnored = 0;  // messages of instruments beyond the bound
   uint64_t unmatched = 0;  // batches of a stream whose info never came
@@ -74,6 +79,7 @@ struct StreamRecord {
   uint64_t gaps = 0;               // places where samples are missing
   uint64_t gapsOfUnknownSize = 0;  // of which
   uint64_t missing = 0;            // samples known to be missing
+  uint64_t lateBatches = 0;        // came after newer ones, and were written at their place
   std::string end;                 // how the stream ended, as far as the recorder knows
   std::vector<std::string> errors; // outputs that failed, with the reason
   uint64_t markers = 0;            // annotated in its EDF file
@@ -103,16 +109,19 @@ class InstrumentRecorder {
   std::vector<StreamRecord> TakeFinished();
   // The stream being written, if any sample of it arrived.
   const StreamRecord* Writing() const { return open_ ? &record_ : nullptr; }
+  // The recorder's connection to the broker began again: a clean session,
+  // so the broker kept nothing for it meanwhile, and the hole after the
+  // batches taken so far will not fill.
+  void Reconnected();
+  // What the current stream's held batches cost (their messages' bytes).
+  size_t HeldBytes() const { return held_.Bytes(); }
 
  private:
-  struct Held {
-    RemoteBatch batch;
-    RecordClock::time_point arrived;
-    size_t bytes = 0;
-  };
+  using Held = HeldBatch;
   void BeginStream(const RemoteInfo& info);
   void EndStream(const std::string& why);
   void Take(Held held, RecordClock::time_point now);
+  void TakeLate(Held held);
   void WriteHeld(RecordClock::time_point now, bool all);
   void Write(const RemoteBatch& batch);
   bool OpenFiles(uint64_t first);
@@ -132,7 +141,7 @@ class InstrumentRecorder {
   std::optional<uint64_t> endAt_;   // the stop's position, once known
   std::optional<RecordClock::time_point> endSeen_;
   std::string endWhy_;
-  std::map<uint64_t, Held> held_;   // the current stream's batches, by first position
+  HeldBatches held_;                // the current stream's batches, by first position
   std::vector<Held> waiting_;       // later streams' batches before their info
   size_t waitingBytes_ = 0;
   std::set<uint64_t> unknownGaps_;  // positions before which an unknown number is missing
