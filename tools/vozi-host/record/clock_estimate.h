@@ -31,6 +31,7 @@ struct ClockEstimate {
   double drift = 0;     // the offset's change per microsecond (1e-6: 1 ppm)
   int64_t roundTripUs = 0;  // the shortest round trip among those used
   size_t used = 0;          // bursts the estimate rests on
+  double boundUs = 0;       // offsetUs is at most this far from the true offset
   // The offset at recorder time t.
   double OffsetAt(double t) const { return offsetUs + drift * (t - atUs); }
   // A time on the sender's clock as the recorder's clock has it.
