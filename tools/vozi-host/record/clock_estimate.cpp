@@ -38,6 +38,12 @@ std::optional<ClockEstimate> ClockEstimator::Estimate() const {
   std::sort(kept.begin(), kept.end(),
             [](const ClockExchange* a, const ClockExchange* b) { return a->RoundTrip() < b->RoundTrip(); });
   kept.resize((kept.size() + 1) / 2);
+  // Nor one more than twice as slow as the fastest: while few bursts are
+  // known, the better half may still hold a burst slow throughout (the
+  // sender not scheduled for a while, a queue), as lopsided as it is long,
+  // and one such beside a fast one would drag the mean by half its length.
+  const int64_t slowest = 2 * kept.front()->RoundTrip();
+  while (kept.back()->RoundTrip() > slowest) kept.pop_back();
   ClockEstimate e;
   e.used = kept.size();
   e.roundTripUs = kept.front()->RoundTrip();

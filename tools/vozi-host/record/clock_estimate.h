@@ -6,8 +6,9 @@
 // queued behind samples, a Wi-Fi retry). So the exchanges come in bursts (a
 // few, spaced, every few seconds), each burst's is the one with the
 // shortest round trip, and of the recent bursts only the better half by
-// round trip counts. A line through those follows the drift between the two
-// clocks once they span long enough to tell a slope from the noise.
+// round trip counts, and of it none more than twice as slow as the fastest.
+// A line through those follows the drift between the two clocks once they
+// span long enough to tell a slope from the noise.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
