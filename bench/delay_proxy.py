@@ -6,7 +6,7 @@ direction. A connection's bytes keep their order (a chunk never leaves
 before the one read ahead of it, as over TCP), so a spike holds up what
 follows it. Run by hand, between clients and a broker:
 
-    bench/delay_proxy.py <listen port> <broker port> <profile>   (Ctrl-C ends it)
+    bench/delay_proxy.py <listen port> <broker port> <profile>   (Ctrl-C or SIGTERM ends it)
 
 or from another bench (bench/clock_check.py) as DelayProxy.
 
@@ -17,6 +17,7 @@ include (they are measured, from a chunk's read to its write)."""
 
 import collections
 import random
+import signal
 import socket
 import sys
 import threading
@@ -219,12 +220,12 @@ def main():
     if len(sys.argv) != 4 or sys.argv[3] not in PROFILES:
         sys.exit(__doc__ + "\nprofiles: " + ", ".join(PROFILES))
     up, down = PROFILES[sys.argv[3]]
+    stop = threading.Event()
+    for s in (signal.SIGINT, signal.SIGTERM):  # SIGINT too: a shell ignores it in a job it starts in the background
+        signal.signal(s, lambda *_: stop.set())
     with DelayProxy(int(sys.argv[2]), up, down, port=int(sys.argv[1])) as proxy:
         print("127.0.0.1:%d -> 127.0.0.1:%s; up %s; down %s" % (proxy.port, sys.argv[2], up, down), flush=True)
-        try:
-            while True:
-                time.sleep(1)
-        except KeyboardInterrupt:
+        while not stop.wait(1):
             pass
     print("up:   %s\ndown: %s" % (proxy.up_delays.summary(), proxy.down_delays.summary()))
 
