@@ -95,6 +95,63 @@ TEST(ClockEstimate, AnOffsetWithinHalfTheRoundTripIsNone) {
   }
 }
 
+// Every exchange is off by at most half its round trip; the estimate, built
+// from several, by at most the bound it states, which must still be close to
+// what the exchanges allow (not a bound so loose it says nothing); and a
+// burst far slower than the fastest does not drag the estimate.
+TEST(ClockEstimate, TheStatedBoundHoldsAndBurstsSlowThroughoutAreLeftOut) {
+  struct Case {
+    const char* what;
+    double drift;                                    // true offset change per microsecond
+    // Out and back of each burst's only exchange; each burst is followed by
+    // one slower than any, which the better half leaves out.
+    std::vector<std::pair<int64_t, int64_t>> bests;
+    double bound;                                    // expected, microseconds
+    double error;                                    // expected magnitude, microseconds
+  };
+  const Case cases[] = {
+      // Half the fastest round trip is 100 us; the other three, 400 us long,
+      // their requests 380 us slower, are 190 us off: the mean is 142.5 us
+      // off. Bound: (100 + 3 * 200) / 4.
+      {"a fast balanced burst beside lopsided ones", 0, {{100, 100}, {390, 10}, {390, 10}, {390, 10}}, 175, 142.5},
+      // Bursts slow throughout (the sender not scheduled for 100 ms), as
+      // lopsided as they are long, are the better half with a fast one
+      // while few bursts are known: only the fast one counts, 2.5 ms off.
+      {"bursts slow throughout beside a fast one", 0, {{93000, 1000}, {112000, 2000}, {6000, 1000}}, 3500, 2500},
+      {"balanced bursts", 0, {{100, 100}, {100, 100}, {120, 120}, {150, 150}}, 117.5, 0},
+      // 30 bursts over two minutes, the first half lopsided one way (80 us
+      // off), the second the other way (-80 us), every round trip 200 us:
+      // the fitted line reads a slope into it, and at its end it is 116 us
+      // off, beyond half the round trip. The bound weighs the late bursts
+      // more and the early ones against them: 162.4 us.
+      {"a line fitted through lopsided exchanges", 0, [] {
+         std::vector<std::pair<int64_t, int64_t>> v(15, {180, 20});
+         v.insert(v.end(), 15, {20, 180});
+         return v;
+       }(), 162.37, 116.13},
+      {"a drifting clock, balanced", 50e-6, std::vector<std::pair<int64_t, int64_t>>(30, {100, 100}), 162.37, 0},
+  };
+  for (const Case& c : cases) {
+    ClockEstimator estimator;
+    uint64_t burst = 0;
+    const auto add = [&](int64_t out, int64_t back) {
+      const int64_t t = kStart + static_cast<int64_t>(burst) * 2000000LL;
+      return estimator.Add(++burst, Exchange(t, 2.5e6 + c.drift * static_cast<double>(t - kStart), out, back));
+    };
+    for (const auto& [out, back] : c.bests) {
+      ASSERT_TRUE(add(out, back));
+      ASSERT_TRUE(add(60000, 60000));
+    }
+    const auto e = estimator.Estimate();
+    ASSERT_TRUE(e) << c.what;
+    const double error = e->offsetUs - (2.5e6 + c.drift * (e->atUs - static_cast<double>(kStart)));
+    EXPECT_LE(std::abs(error), e->boundUs) << c.what;
+    EXPECT_NEAR(std::abs(error), c.error, 0.5) << c.what;
+    EXPECT_GE(e->boundUs, static_cast<double>(e->roundTripUs) / 2) << c.what;
+    EXPECT_NEAR(e->boundUs, c.bound, 0.01) << c.what;
+  }
+}
+
 TEST(ClockEstimate, ImpossibleExchangesAreRefused) {
   ClockEstimator estimator;
   // The sender answering before it was asked, by more than the round trip.

@@ -38,6 +38,12 @@ std::optional<ClockEstimate> ClockEstimator::Estimate() const {
   std::sort(kept.begin(), kept.end(),
             [](const ClockExchange* a, const ClockExchange* b) { return a->RoundTrip() < b->RoundTrip(); });
   kept.resize((kept.size() + 1) / 2);
+  // Nor one more than twice as slow as the fastest: while few bursts are
+  // known, the better half may still hold a burst slow throughout (the
+  // sender not scheduled for a while, a queue), as lopsided as it is long,
+  // and one such beside a fast one would drag the mean by half its length.
+  const int64_t slowest = 2 * kept.front()->RoundTrip();
+  while (kept.back()->RoundTrip() > slowest) kept.pop_back();
   ClockEstimate e;
   e.used = kept.size();
   e.roundTripUs = kept.front()->RoundTrip();
@@ -52,13 +58,33 @@ std::optional<ClockEstimate> ClockEstimator::Estimate() const {
   meanOffset /= static_cast<double>(kept.size());
   e.atUs = meanT;
   e.offsetUs = meanOffset;
+  double sxx = 0;
+  bool fitted = false;
   if (kept.size() >= 3 && last - first >= kDriftSpanUs) {
-    double sxy = 0, sxx = 0;
+    double sxy = 0;
     for (const ClockExchange* x : kept) {
       sxy += (x->At() - meanT) * (x->Offset() - meanOffset);
       sxx += (x->At() - meanT) * (x->At() - meanT);
     }
-    if (sxx > 0) e.drift = std::clamp(sxy / sxx, -kMaxDrift, kMaxDrift);
+    if (sxx > 0) {
+      e.drift = std::clamp(sxy / sxx, -kMaxDrift, kMaxDrift);
+      fitted = e.drift == sxy / sxx;
+    }
+  }
+  // Each exchange's offset is off by at most half its round trip (neither
+  // way took less than nothing), however lopsided. The estimate at `last`
+  // is a weighted sum of those offsets (weights adding up to 1: the mean's
+  // 1/n, a fitted line's more for the late ones and less, even negative, for
+  // the early ones), so it is off by at most the same sum of the halves with
+  // the weights' magnitudes. Half the shortest round trip alone bounds
+  // nothing once lopsided exchanges are averaged in beside it. This holds
+  // for a clock whose offset the estimate's form can follow (constant, or
+  // a line once fitted); a slope clamped to kMaxDrift is taken as the
+  // clocks' own, and the bound is the mean's.
+  for (const ClockExchange* x : kept) {
+    double w = 1.0 / static_cast<double>(kept.size());
+    if (fitted) w += (last - meanT) * (x->At() - meanT) / sxx;
+    e.boundUs += std::abs(w) * static_cast<double>(x->RoundTrip()) / 2.0;
   }
   // Said at the latest exchange, where it matters most.
   e.offsetUs = e.OffsetAt(last);

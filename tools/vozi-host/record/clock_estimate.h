@@ -6,8 +6,9 @@
 // queued behind samples, a Wi-Fi retry). So the exchanges come in bursts (a
 // few, spaced, every few seconds), each burst's is the one with the
 // shortest round trip, and of the recent bursts only the better half by
-// round trip counts. A line through those follows the drift between the two
-// clocks once they span long enough to tell a slope from the noise.
+// round trip counts, and of it none more than twice as slow as the fastest.
+// A line through those follows the drift between the two clocks once they
+// span long enough to tell a slope from the noise.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -31,6 +32,7 @@ struct ClockEstimate {
   double drift = 0;     // the offset's change per microsecond (1e-6: 1 ppm)
   int64_t roundTripUs = 0;  // the shortest round trip among those used
   size_t used = 0;          // bursts the estimate rests on
+  double boundUs = 0;       // offsetUs is at most this far from the true offset
   // The offset at recorder time t.
   double OffsetAt(double t) const { return offsetUs + drift * (t - atUs); }
   // A time on the sender's clock as the recorder's clock has it.

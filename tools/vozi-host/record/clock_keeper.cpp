@@ -213,6 +213,7 @@ nlohmann::ordered_json ClockKeeper::Summary() const {
                       {"offset_us", std::llround(e->offsetUs * 10) / 10.0},
                       {"drift_ppm", std::llround(e->drift * 1e6 * 1000) / 1000.0},
                       {"round_trip_us", e->roundTripUs},
+                      {"bound_us", std::llround(e->boundUs * 10) / 10.0},
                       {"bursts_used", e->used}};
     }
     clocks.push_back(Json{{"clock", name},
