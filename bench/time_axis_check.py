@@ -54,13 +54,14 @@ def judge(rows):
     t["where"] = []  # the first faults, for a reader to look at
     offset = previous = None
     after_unknown = False
-    faulty = 0
     for position, value, gap in rows:
         if offset is None:
             # The first row is where the output starts counting; the
             # instrument may have sent lines before the host took any.
             offset = value - position
+        before = faults(t)
         missing = 0 if previous is None else signed(value - previous) - 1
+        off = signed(value - offset - position)
         if missing > TOLERANCE or missing < 0:
             t["jumps"] += 1
         if gap == -1:
@@ -68,25 +69,26 @@ def judge(rows):
             t["unknown"] += 1
             t["false_unknown"] += missing == 0
         elif gap != 0:
-            after_unknown = False
             t["counted"] += 1
+            # After a -1 the clock's count takes in what the -1 could not
+            # say: such a mark is right where it puts the row back on time.
+            error = off if after_unknown else missing - gap
+            after_unknown = False
             if missing == 0:
                 t["false_counted"] += 1
-            elif abs(missing - gap) > TOLERANCE:
+            elif abs(error) > TOLERANCE:
                 t["wrong_size"] += 1
-            elif missing != gap:
+            elif error:
                 t["near_size"] += 1
         elif 0 < missing <= TOLERANCE:
             t["small_unmarked"] += 1
         elif missing != 0:
             t["unmarked"] += 1
-        off = signed(value - offset - position)
         if abs(off) > TOLERANCE:
             t["after_unknown" if after_unknown else "off"] += 1
-        if len(t["where"]) < 3 and (gap or missing or abs(off) > TOLERANCE) and faults(t) > faulty:
+        if len(t["where"]) < 3 and faults(t) > before:
             t["where"].append("position %d: counter %d, gap %d, %d missing, off %d" % (
                 position, value, gap, missing, off))
-        faulty = faults(t)
         previous = value
     return t
 
