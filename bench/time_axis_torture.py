@@ -17,7 +17,9 @@ usage: bench/time_axis_torture.py [--host build/native/tools/vozi-host/vozi-host
 a kind not named in --known-failing failed.
 """
 import argparse
+import glob
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -25,6 +27,8 @@ import time
 import time_axis_check as check
 import time_axis_scenarios as scenarios
 
+# Copies of the outputs of this many failed scenarios are kept.
+KEPT_FAILURES = 10
 # A silence this long ends the stream: the tool then says so and exits 5.
 STOPPED_SECONDS = 3.0
 COLUMNS = ("rows", "off", "after_unknown", "counted", "false_counted", "wrong_size", "near_size", "unknown",
@@ -76,6 +80,13 @@ def describe(t):
         "\n      at " + w for w in t.get("where", []))
 
 
+def keep(folder, name):
+    """A copy of a failed scenario's outputs and played recordings."""
+    os.makedirs(os.path.join(folder, name), exist_ok=True)
+    for f in glob.glob(os.path.join(folder, "*.*")):
+        shutil.copy(f, os.path.join(folder, name))
+
+
 def run_one(scenario, host, folder, with_edf):
     code, messages, files = scenarios.run(scenario, host, folder)
     lines, faults = judge_outputs(scenario, files, with_edf)
@@ -102,6 +113,7 @@ def main():
     if not with_edf:
         print("MNE-Python is not installed (python3-mne): the EDF+ files are not read back")
     folder = args.out or tempfile.mkdtemp(prefix="vozi-torture-")
+    os.makedirs(folder, exist_ok=True)
     print("%-3s %-48s %-6s %-3s %4s " % ("run", "scenario", "file", "out", "exit") +
           " ".join("%8s" % h for h in HEADS))
     totals = {}
@@ -129,6 +141,8 @@ def main():
                 k["end"] += t["end_unmarked"]
             if faults:
                 failed.append(scenario)
+                if len(failed) <= KEPT_FAILURES:
+                    keep(folder, "failed-%d-%s" % (len(failed), scenario.kind))
     print("\nper kind (rows over every output: CSV%s)" % (" and EDF+" if with_edf else ""))
     print("%-9s %9s %7s %10s %8s %11s %10s %14s %16s" % ("kind", "scenarios", "failed", "rows", "rows off",
                                                         "false marks", "wrong size", "unmarked jumps",
@@ -137,6 +151,10 @@ def main():
         print("%-9s %9d %7d %10d %8d %11d %10d %14d %16d" % (kind, k["scenarios"], k["failed"], k["rows"], k["off"],
                                                             k["false"], k["size"], k["unmarked"], k["end"]))
     print("%.0f s" % (time.monotonic() - started))
+    if failed:
+        print("the outputs of the first failed scenarios are in %s/failed-*" % folder)
+    elif not args.out:
+        shutil.rmtree(folder, ignore_errors=True)
     strict = [s for s in failed if s.kind not in known_failing]
     for s in failed:
         if s.kind in known_failing:
