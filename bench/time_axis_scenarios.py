@@ -22,7 +22,6 @@ import glob
 import os
 import signal
 import subprocess
-import sys
 import time
 from dataclasses import dataclass, field
 
@@ -106,6 +105,16 @@ def pinned_core():
     return str(min(1, (os.cpu_count() or 1) - 1))
 
 
+def simulator(host):
+    """vozi-sim of the same build: beside vozi-host where installed, in its
+    own folder in the build tree."""
+    here = os.path.dirname(os.path.realpath(host))
+    for sim in (os.path.join(here, "vozi-sim"), os.path.join(here, "..", "vozi-sim", "vozi-sim")):
+        if os.path.exists(sim):
+            return os.path.realpath(sim)
+    raise RuntimeError("no vozi-sim beside %s" % host)
+
+
 def output_names(folder, instruments, ext):
     if instruments == 1:
         return [os.path.join(folder, "s." + ext)]
@@ -134,9 +143,8 @@ def run(scenario, host, folder):
             # Rows on past the run's end: its last samples arrive, and the
             # stream ends on its limit, not because the lines stopped.
             write_recording(recordings[-1], scenario.seconds + 1.5, spans)
-        sim = os.path.join(os.path.dirname(host), "..", "vozi-sim", "vozi-sim")
         wrapper = os.path.join(folder, "sim.sh")
-        write_simulator(wrapper, os.path.realpath(sim), recordings)
+        write_simulator(wrapper, simulator(host), recordings)
         command += ["--sim", wrapper]
     csv = os.path.join(folder, "s.csv")
     command += ["acquire", "--period", str(PERIOD_US), "--seconds", "%g" % scenario.seconds, "--allow-loss",
@@ -144,6 +152,7 @@ def run(scenario, host, folder):
     if scenario.pin:
         command = ["taskset", "-c", pinned_core()] + command
     loops = busy(scenario.busy_loops, scenario.pin)
+    p = None
     try:
         p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                              env=dict(os.environ, TMPDIR=folder))
@@ -154,6 +163,13 @@ def run(scenario, host, folder):
             pause(p, sorted(pauses, key=lambda x: x[0]), output_names(folder, scenario.instruments, "csv")[0])
         out, err = p.communicate(timeout=scenario.seconds + 120)
     finally:
+        if p is not None and p.poll() is None:
+            # Left running by a failure here: neither the tool nor its
+            # simulators may outlive the run, stopped or not.
+            for pid in children(p.pid) + [p.pid]:
+                os.kill(pid, signal.SIGCONT)
+                os.kill(pid, signal.SIGKILL)
+            p.wait()
         for loop in loops:
             loop.kill()
             loop.wait()
@@ -208,6 +224,3 @@ def short_catalogue():
              "simulators stopped 1 s", "0.3 s lost before the end", "3 instruments, silences of 0.5, 1 and 2.5 s")
     return [s for s in catalogue() if s.name in names]
 
-
-if __name__ == "__main__":
-    sys.exit("run bench/time_axis_torture.py")
