@@ -151,11 +151,12 @@ def main():
         print("%-9s %9d %7d %10d %8d %11d %10d %14d %16d" % (kind, k["scenarios"], k["failed"], k["rows"], k["off"],
                                                             k["false"], k["size"], k["unmarked"], k["end"]))
     print("%.0f s" % (time.monotonic() - started))
-    if failed:
-        print("the outputs of the first failed scenarios are in %s/failed-*" % folder)
-    elif not args.out:
-        shutil.rmtree(folder, ignore_errors=True)
     strict = [s for s in failed if s.kind not in known_failing]
+    if args.out or strict:
+        if failed:
+            print("the outputs of the first failed scenarios are in %s/failed-*" % folder)
+    else:
+        shutil.rmtree(folder, ignore_errors=True)
     for s in failed:
         if s.kind in known_failing:
             print("known to fail today: %s" % s.name)

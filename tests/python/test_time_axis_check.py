@@ -3,6 +3,7 @@ output vozi-host could write, right or wrong in one way, and the figures the
 checker must give it. A checker that misses a fault here would pass the tool
 with the same fault."""
 import os
+import subprocess
 import sys
 
 import pytest
@@ -63,7 +64,8 @@ def test_judge_finds_each_fault(rows, expected):
     (None, 2, 0),     # too few to be seen
 ])
 def test_end_loss(said, missing, unmarked):
-    rows = stream((0, 7, 3000 - missing, 0))
+    # The counter starts at 32000 and wraps on the way.
+    rows = stream((0, 32000, 3000 - missing, 0))
     t = check.end_loss(check.judge(rows), rows, 3000, said)
     assert (t["end_missing"], t["end_unmarked"]) == (missing, unmarked)
 
@@ -110,3 +112,14 @@ def test_svg_gap_marks(tmp_path):
     path.write_text('<svg><line class="gap" x1="1"/><text>gap</text><line class="axis"/>'
                     '<line class="gap" x1="2"/></svg>')
     assert check.svg_gap_marks(str(path)) == 2
+
+
+@pytest.mark.parametrize("serial, played", [("ZOR12105", "a.csv"), ("ZOR12115", "b.csv"), ("ZOR12125", "c.csv")])
+def test_each_simulator_plays_its_own_recording(tmp_path, serial, played):
+    # The stand-in must hand each instrument its recording and vozi-host's
+    # arguments unchanged; `echo` shows what vozi-sim would be given.
+    wrapper = tmp_path / "sim.sh"
+    scenarios.write_simulator(str(wrapper), "/bin/echo", ["a.csv", "b.csv", "c.csv"])
+    out = subprocess.run([str(wrapper), "--device-root", "/tmp/x", "--serial", serial, "--burst"],
+                         capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["--device-root", "/tmp/x", "--serial", serial, "--burst", "--play=" + played]
