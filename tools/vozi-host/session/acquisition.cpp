@@ -149,7 +149,7 @@ void DeviceStream::MarkEndLoss() {
   pendingUnknown_ = false;
   ++stats.gaps;
   plotGaps.push_back(static_cast<double>(rowsEnd));
-  if (edf) edf->Gap(rowsEnd, endLoss);
+  if (edf) edf->Gap(rowsEnd + endLoss, endLoss);  // missing before the limit
   if (sink) sink->EndLoss(rowsEnd, endLoss, endLossCause);
 }
 

@@ -186,14 +186,16 @@ std::optional<size_t> GapLocator::QuietBefore(const Level& found) const {
   // A burst the buffers could hold, none of it refused: nothing on the way
   // overflowed, so nothing was dropped after the quiet spell.
   if (intervals_[found.fresh].end - quiet->end >= kBufferedBytes) return std::nullopt;
-  size_t before = 0;
-  for (size_t i = 0; i < found.lowerBefore; ++i) before += intervals_[i].lines;
-  size_t burstEnd = before;
-  for (size_t i = found.lowerBefore; i <= found.fresh; ++i) {
+  // Nor anywhere before it among the lines held: a line the ring let in
+  // after refusing others there places the loss by that evidence instead.
+  size_t before = 0, burstEnd = 0;
+  for (size_t i = 0; i <= found.fresh; ++i) {
     if (intervals_[i].full) return std::nullopt;
+    if (i < found.lowerBefore) before += intervals_[i].lines;
     burstEnd += intervals_[i].lines;
   }
-  for (size_t k = before; k < burstEnd && k < held_.size(); ++k) {
+  if (quiet->full) return std::nullopt;
+  for (size_t k = 0; k < burstEnd && k < held_.size(); ++k) {
     if (held_[k].mayFollowRefused) return std::nullopt;
   }
   return before;
