@@ -134,7 +134,7 @@ bool SimulatorFleet::Impl::Launch(const SimulatorOptions& options, int k, std::s
   if (plays) {
     // Every simulator plays the same recording.
     size_t from = 0;
-    for (int k = 0; k < kReadyLines; ++k) from = seen.find('\n', from) + 1;
+    for (int line = 0; line < kReadyLines; ++line) from = seen.find('\n', from) + 1;
     played = ParsePlaySummary(std::string_view(seen).substr(from, seen.find('\n', from) - from));
     if (!played) {
       *error = "simulator " + serial + " (" + options.executable.string() +
