@@ -63,6 +63,14 @@ class Session:
                     raise Error(str(e)) from None
             return self._library
 
+    def played_silence(self):
+        """The longest silence of the recording the instruments found now
+        play (those of the simulation the library is pointed at), in seconds;
+        0 for instruments that play none."""
+        root = os.environ.get("VOZI_DEVICE_ROOT")
+        return max((sim.longest_silence for sim in list(self.simulations) if sim.device_root == root),
+                   default=0.0)
+
     def rescan(self, info_type):
         """A fresh discovery pass; only while no instrument is open."""
         with self.lock:

@@ -163,6 +163,7 @@ class Instrument:
 
         self = cls.__new__(cls)
         self._info = info
+        self._played_silence = session.played_silence()
         self._description = ask(S.GET_PORT_DESCRIPTION, "GetPortDescription")[0]
         self._model = ask(S.GET_MODEL_NAME, "GetModelName")[0]
         self._version = ask(S.GET_VERSION_TEXT, "GetVersionText")[0]
@@ -289,7 +290,8 @@ class Instrument:
         (round(seconds / period) samples); neither: the samples that have
         arrived, waiting for at least one. timeout: the longest silence
         tolerated before NotResponding is raised (default: 3 s or five
-        periods, whichever is longer)."""
+        periods, whichever is longer; for an instrument vozi.simulate(play=...)
+        plays, plus the recording's longest silence)."""
         return self._read(n, seconds, timeout, raw=False)
 
     def read_raw(self, n=None, seconds=None, timeout=None):
@@ -323,7 +325,8 @@ class Instrument:
             raise ValueError("a negative number of samples")
         _check_timeout(timeout)
         if timeout is None:
-            timeout = max(_STALL_SECONDS, 5 * self.period)
+            # A played recording's gaps are silences of its instrument.
+            timeout = max(_STALL_SECONDS, 5 * self.period) + self._played_silence
         status = self._stream.fill(1 if n is None else n, float(timeout))
         data = self._stream.take(n, raw)
         self._warn_loss()

@@ -2,6 +2,7 @@
 everything runs without hardware."""
 
 import os
+import re
 import select
 import shutil
 import signal
@@ -15,8 +16,10 @@ from . import _session as S
 from .errors import Error
 
 # A simulator prints its pseudo-terminal and its tty name once its port is in
-# the tree; until then the library could not find it.
+# the tree; until then the library could not find it. One playing a recording
+# then describes it: "play: <lines> lines, longest silence <seconds> s".
 _READY_LINES = 2
+_PLAY_LINE = re.compile(r"play: (\d+) lines, longest silence ([0-9.]+) s(, looped)?$")
 _READY_SECONDS = 10.0
 _EXIT_GRACE_SECONDS = 3.0
 _MAX_SIMULATORS = 16
@@ -63,6 +66,9 @@ class Simulation:
         self.settings = settings
         self.device_root = None
         self.serials = []
+        # Played, its gaps are silences of the instrument: the longest, in
+        # seconds, which a read waits out on top of its usual timeout.
+        self.longest_silence = 0.0
         self._children = []
         self._previous_root = None
         self._started = False
@@ -115,7 +121,8 @@ class Simulation:
         self._children.append(child)
         seen = b""
         deadline = time.monotonic() + _READY_SECONDS
-        while seen.count(b"\n") < _READY_LINES:
+        plays = self.settings.get("play") is not None
+        while seen.count(b"\n") < _READY_LINES + plays:
             left = deadline - time.monotonic()
             ready = select.select([child.stdout], [], [], max(0.0, left))[0] if left > 0 else []
             chunk = os.read(child.stdout.fileno(), 256) if ready else b""
@@ -125,6 +132,12 @@ class Simulation:
                 raise Error("simulator %s (%s) did not present its port%s"
                             % (serial, executable, ": " + said if said else ""))
             seen += chunk
+        if plays:
+            described = _PLAY_LINE.match(seen.decode(errors="replace").split("\n")[_READY_LINES].strip())
+            if not described:
+                raise Error("simulator %s (%s) did not describe the recording it plays: %s"
+                            % (serial, executable, seen.decode(errors="replace").strip()))
+            self.longest_silence = float(described.group(2))
         self.serials.append(serial)
 
     def stop(self):

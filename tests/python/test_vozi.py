@@ -344,3 +344,23 @@ def test_a_played_recording_is_an_instrument_with_its_channels_and_values(tmp_pa
         read = dev.read(len(t))
     steps = np.array([c.step for c in dev.channels])
     assert (np.abs(read - values) <= steps).all(), np.abs(read - values).max(axis=0)
+
+
+def test_a_played_recording_with_a_gap_longer_than_the_timeout_is_read_across_it(tmp_path):
+    # 2 ms: 100 rows, then 4 s without any (the default timeout is 3 s), then
+    # 200 more. The simulation says how long the instrument will be silent.
+    t = np.concatenate([np.arange(100), np.arange(2100, 2300)])
+    values = np.sin(t / 17.0)[:, None] * 3.25
+    rows = ["%.6f,%.7g,%d" % (n * 0.002, v, 2000 if n == 2100 else 0) for n, v in zip(t, values[:, 0])]
+    csv = tmp_path / "run.csv"
+    csv.write_text("# period: 2000 us, 2 ms\ntime_s,Wave (mV),gap\n" + "\n".join(rows) + "\n")
+    with vozi.simulate(play=csv) as sim, vozi.open(period=0.002) as dev:
+        assert sim.longest_silence == pytest.approx(4.002)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", vozi.DataLost)
+            read = dev.read(len(t))
+        lost = dev.lost
+    # Every row, in order, and the gap seen as samples missing (how many is
+    # the arrival clock's estimate, and that is not what is checked here).
+    assert (np.abs(read - values) <= dev.channels[0].step).all()
+    assert lost.missing > 0, lost

@@ -133,6 +133,8 @@ int main(int argc, char** argv) {
       "  line 1  the pseudo-terminal a host opens as the instrument's serial port (/dev/pts/N);\n"
       "  line 2  only with --device-root DIR: the port's name in that tree (ttyUSB<m>: DIR/dev/ttyUSB<m>\n"
       "          and DIR/sys/class/tty/ttyUSB<m>); with VOZI_DEVICE_ROOT=DIR the enabler finds it there.\n"
+      "  then  only with --play: what a host needs to tell the recording's gaps and its end from an\n"
+      "          instrument that stopped (play: <lines> lines, longest silence <seconds> s[, looped]).\n"
       "Waiting for those lines is waiting until a host can find and open it. It then answers until\n"
       "Ctrl-C or SIGTERM (or the host's X with --exit-on-x), and takes its entries out of the tree.");
   try {
@@ -249,6 +251,7 @@ int main(int argc, char** argv) {
   if (status == 0) {
     std::cout << slavePath << "\n";
     if (entry) std::cout << entry->ttyName << "\n";
+    if (cfg.recording) std::cout << vozisim::PlaySummary(*cfg.recording) << "\n";
     std::cout.flush();
     status = WaitForEnd(
         [&] { return o.exitOnX && simulated && simulated->XReceived(); }, signals);

@@ -74,6 +74,12 @@ TEST(HostConventions, EachMistakeGetsAPlainAnswerBeforeAnythingStarts) {
       // Durations the tool cannot count are no instrument's fault.
       {{"acquire", "--simulate", "--seconds", "1e308", "--samples", "3"}, 2, "--seconds must be at most"},
       {{"acquire", "--simulate", "--seconds", "1e-300", "--samples", "3"}, 2, "--seconds must be at least"},
+      {{"acquire", "--simulate", "--samples", "3", "--silence-limit", "0.99"}, 2,
+       "--silence-limit must be a number of seconds from 1 to 86400 (got \"0.99\")"},
+      {{"acquire", "--simulate", "--samples", "3", "--silence-limit", "86400.5"}, 2, "from 1 to 86400"},
+      {{"acquire", "--simulate", "--samples", "3", "--silence-limit", "5s"}, 2, "from 1 to 86400 (got \"5s\")"},
+      {{"acquire", "--simulate", "--samples", "3", "--silence-limit", "nan"}, 2, "from 1 to 86400"},
+      {{"acquire", "--simulate", "--samples", "3", "--silence-limit", "86400"}, 0, "3 samples"},
       {{"acquire", "--simulate", "--samples", "5", "--csv", noFolder.string()}, 1,
        noFolder.parent_path().string() + ": No such file or directory"},
       {{"acquire", "--simulate", "--samples", "5", "--csv", link.string()}, 0, "5 samples"},
@@ -139,38 +145,6 @@ TEST(HostFailuresSlow, NoDataIsAFailureEvenForAShortRun) {
   EXPECT_TRUE(Has(run.err, "no data arrived")) << run.err;
   EXPECT_FALSE(Has(run.err, "--period")) << run.err;
 }
-
-// A simulator of our own in a device tree the test gives the host.
-class Simulator {
- public:
-  Simulator(const std::filesystem::path& root, const std::string& serial, const std::vector<std::string>& extra,
-            const std::filesystem::path& out)
-      : out_(out) {
-    std::vector<std::string> args = {VOZI_SIM_PATH, "--device-root", root.string(), "--serial", serial};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;  // made before the fork: the child may not allocate
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fd, STDOUT_FILENO);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(fd);
-    const auto deadline = Clock::now() + 10s;
-    while (Lines(ReadFile(out)).size() < 2 && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
-  }
-  ~Simulator() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  std::filesystem::path out_;
-  pid_t pid_ = -1;
-};
 
 // The refused instrument is not the one found last, which the library's
 // message describes: the tool names the instrument it is starting and gives

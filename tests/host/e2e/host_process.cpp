@@ -14,6 +14,32 @@
 
 namespace hosttest {
 
+Simulator::Simulator(const std::filesystem::path& root, const std::string& serial,
+                     const std::vector<std::string>& extra, const std::filesystem::path& out) {
+  std::vector<std::string> args = {VOZI_SIM_PATH, "--device-root", root.string(), "--serial", serial};
+  args.insert(args.end(), extra.begin(), extra.end());
+  std::vector<char*> argv;  // made before the fork: the child may not allocate
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(fd, STDOUT_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(fd);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (Lines(ReadFile(out)).size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+Simulator::~Simulator() {
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+}
+
 TempFolder::TempFolder() {
   std::string pattern = (std::filesystem::temp_directory_path() / "vozi-host-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");

@@ -73,6 +73,21 @@ struct HostRun {
 HostRun RunHost(const std::vector<std::string>& args, const std::filesystem::path& folder,
                 const Env& env = {}, std::chrono::seconds timeout = std::chrono::seconds(60));
 
+// A simulator of our own in a device tree the test gives the host (through
+// VOZI_DEVICE_ROOT); its standard output goes to `out`. Ready once made (its
+// port in the tree); ended with SIGTERM when it goes.
+class Simulator {
+ public:
+  Simulator(const std::filesystem::path& root, const std::string& serial, const std::vector<std::string>& extra,
+            const std::filesystem::path& out);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
+
 std::string ReadFile(const std::filesystem::path& path);
 // The simulator a `--simulate` run started (its one child), or 0.
 pid_t SimulatorOf(const HostProcess& host);

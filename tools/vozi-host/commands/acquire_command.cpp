@@ -120,6 +120,7 @@ void PrintSummary(const DeviceStream& s, const std::vector<OutputResult>& output
   }
   out << "; malformed lines " << st.malformed << ", ring overflows " << st.ringOverflows << "\n";
   out << "  period: " << PeriodText(s) << "\n";
+  if (s.playedToEnd) out << "  end: the played recording ended (all its " << s.played->lines << " lines came)\n";
   if (st.malformed) {
     out << "  malformed: " << st.noPrefix << " without \"@ \", " << st.wrongCount
         << " with values missing or run together, " << st.badValue << " with bad values\n";
@@ -249,7 +250,8 @@ int Acquire(EnablerSession& session, const std::vector<int32_t>& found, const Ac
                 " instruments (--require-all refuses instead)");
   }
 
-  Acquisition acquisition(session, streams, {o.seconds, o.samples}, o.progress);
+  for (DeviceStream& s : streams) s.played = o.played;
+  Acquisition acquisition(session, streams, {o.seconds, o.samples, o.silenceSeconds}, o.progress);
   const bool anyStarted = acquisition.Start();
   const auto startTime = std::chrono::system_clock::now();
   int status = kExitOk;

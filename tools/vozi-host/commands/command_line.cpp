@@ -60,6 +60,10 @@ void AddStreamOptions(CLI::App* cmd, Parsed& p) {
   cmd->add_option("--channels", p.raw.channels, "channels to stream, e.g. 1,3 (default: all)");
   cmd->add_option("--seconds", p.raw.seconds, "stream this long (sample time)");
   cmd->add_option("--samples", p.raw.samples, "stream this many samples per instrument");
+  cmd->add_option("--silence-limit", p.raw.silenceLimit,
+                  "an instrument silent this many seconds (or five periods, if longer) has stopped\n"
+                  "(default 3; 1 to 86400); give a recording's longest gap and more to a player\n"
+                  "the tool did not start itself (vozi-sim --play prints it)");
   cmd->add_option("--csv", p.csv, "write the samples to this CSV file (- : standard output)");
   cmd->add_option("--edf", p.edf,
                   EdfSupported() ? "write an EDF+ recording (BDF+ for unscaled channels)"
@@ -286,6 +290,17 @@ std::optional<std::string> Validate(Parsed& p) {
       return "--seconds must be at most " + std::to_string(INT64_MAX / 1000000) + " (about 292000 years)";
     }
     a.seconds = s;
+  }
+  if (!r.silenceLimit.empty()) {
+    // Below a second a busy machine's hiccup would end a healthy stream; a
+    // dead instrument should not go unnoticed for more than a day.
+    double s = 0;
+    const std::string& t = r.silenceLimit;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), s);
+    if (ec != std::errc() || end != t.data() + t.size() || !(s >= 1 && s <= 86400)) {
+      return "--silence-limit must be a number of seconds from 1 to 86400 (got \"" + t + "\")";
+    }
+    a.silenceSeconds = s;
   }
   if (p.global.simulateGiven && (p.global.simulate < 1 || p.global.simulate > kMaxSimulators)) {
     return "--simulate must be between 1 and " + std::to_string(kMaxSimulators);

@@ -27,7 +27,7 @@ struct GlobalOptions {
 // Numbers stay text until parsed here, so that every mistake gets a plain
 // sentence rather than the parser's range of doubles.
 struct RawAcquire {
-  std::string devices, period, channels, seconds, samples;
+  std::string devices, period, channels, seconds, samples, silenceLimit;
 };
 
 struct RawPublish {

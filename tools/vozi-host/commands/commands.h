@@ -10,6 +10,7 @@
 
 #include "session/device_info.h"
 #include "session/enabler_session.h"
+#include "session/played_recording.h"
 
 namespace vozihost {
 
@@ -35,6 +36,9 @@ struct AcquireOptions {
   bool allowLoss = false;            // lost samples are no failure
   bool requireAll = false;           // one instrument failing to start stops all
   bool progress = false;             // live progress line on standard error
+  double silenceSeconds = 3.0;       // an instrument silent this long has stopped
+  // --simulate playing a recording: every instrument found is its player.
+  std::optional<PlayedRecording> played;
   std::string toolVersion;
   std::filesystem::path deviceRoot = "/";  // where the platform's ports are looked up
 };

@@ -61,6 +61,7 @@ int Run(Parsed& p) {
     }
     fleet.ExportDeviceRoot();
     p.list.deviceRoot = p.acquire.deviceRoot = fleet.DeviceRoot();
+    p.acquire.played = fleet.Played();
     std::cerr << "vozi-host: " << sim.count << " simulated instrument(s) in "
               << fleet.DeviceRoot().string() << "\n";
   }

@@ -6,8 +6,11 @@
 // destructor) ends and reaps every simulator and removes the tree.
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "session/played_recording.h"
 
 namespace vozihost {
 
@@ -36,6 +39,8 @@ class SimulatorFleet {
 
   const std::filesystem::path& DeviceRoot() const;
   const std::vector<std::string>& Serials() const;
+  // With a --play argument: the recording the simulators play.
+  const std::optional<PlayedRecording>& Played() const;
 
  private:
   struct Impl;

@@ -24,7 +24,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A simulator prints its pseudo-terminal and its tty name once its port is
-// in the tree; until then the enabler could not find it.
+// in the tree; until then the enabler could not find it. One playing a
+// recording then describes it.
 constexpr int kReadyLines = 2;
 constexpr auto kReadyTimeout = std::chrono::seconds(10);
 constexpr auto kExitGrace = std::chrono::seconds(3);
@@ -90,6 +91,7 @@ struct SimulatorFleet::Impl {
   std::filesystem::path root;
   std::vector<std::string> serials;
   std::vector<Child> children;
+  std::optional<PlayedRecording> played;
   void Abandon();
 
   bool Launch(const SimulatorOptions& options, int k, std::string* error);
@@ -123,10 +125,22 @@ bool SimulatorFleet::Impl::Launch(const SimulatorOptions& options, int k, std::s
   children.push_back({pid, pipeFds[0]});
 
   std::string seen;
-  if (!WaitForLines(pipeFds[0], kReadyLines, Clock::now() + kReadyTimeout, &seen)) {
+  const bool plays = PlaysRecording(options.extraArgs);
+  if (!WaitForLines(pipeFds[0], kReadyLines + (plays ? 1 : 0), Clock::now() + kReadyTimeout, &seen)) {
     *error = "simulator " + serial + " (" + options.executable.string() +
              ") did not present its port" + (seen.empty() ? "" : ": " + seen);
     return false;
+  }
+  if (plays) {
+    // Every simulator plays the same recording.
+    size_t from = 0;
+    for (int line = 0; line < kReadyLines; ++line) from = seen.find('\n', from) + 1;
+    played = ParsePlaySummary(std::string_view(seen).substr(from, seen.find('\n', from) - from));
+    if (!played) {
+      *error = "simulator " + serial + " (" + options.executable.string() +
+               ") did not describe the recording it plays: " + seen;
+      return false;
+    }
   }
   serials.push_back(serial);
   return true;
@@ -217,6 +231,7 @@ void SimulatorFleet::Stop() {
   // tree's shared folders go with it afterwards.
   impl_->StopChildren();
   impl_->serials.clear();
+  impl_->played.reset();
   if (!impl_->root.empty()) {
     std::error_code ec;
     std::filesystem::remove_all(impl_->root, ec);
@@ -226,5 +241,6 @@ void SimulatorFleet::Stop() {
 
 const std::filesystem::path& SimulatorFleet::DeviceRoot() const { return impl_->root; }
 const std::vector<std::string>& SimulatorFleet::Serials() const { return impl_->serials; }
+const std::optional<PlayedRecording>& SimulatorFleet::Played() const { return impl_->played; }
 
 }  // namespace vozihost

@@ -9,6 +9,7 @@ namespace vozihost {
 struct SimulatorFleet::Impl {
   std::filesystem::path root;
   std::vector<std::string> serials;
+  std::optional<PlayedRecording> played;
 };
 
 SimulatorFleet::SimulatorFleet() : impl_(std::make_unique<Impl>()) {}
@@ -25,5 +26,6 @@ void SimulatorFleet::ExportDeviceRoot() const {}
 void SimulatorFleet::Stop() {}
 const std::filesystem::path& SimulatorFleet::DeviceRoot() const { return impl_->root; }
 const std::vector<std::string>& SimulatorFleet::Serials() const { return impl_->serials; }
+const std::optional<PlayedRecording>& SimulatorFleet::Played() const { return impl_->played; }
 
 }  // namespace vozihost

@@ -44,9 +44,6 @@ constexpr double kCheckInterval = 0.25;
 constexpr double kHeldUpSeconds = 1.0;
 // How long a ring found full is left alone (or two sample periods, if longer).
 constexpr double kFullRingPause = 0.02;
-// An instrument silent for this long (or five sample periods, if longer)
-// has stopped streaming.
-constexpr double kStallSeconds = 3.0;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -200,7 +197,7 @@ bool Acquisition::LimitReached(double elapsed) const {
     // Without a period the limit is wall-clock time; with one the stream
     // ends on its own sample time, and this only bounds a stream that falls
     // behind.
-    const double bound = s.periodUs > 0 ? *limits_.seconds + kStallSeconds + 2 * PeriodSeconds(s)
+    const double bound = s.periodUs > 0 ? *limits_.seconds + StallSeconds(s) + 2 * PeriodSeconds(s)
                                         : *limits_.seconds;
     if (elapsed < bound) return false;
   }
@@ -345,20 +342,43 @@ bool Acquisition::WaitForLine(double now) {
   return true;
 }
 
+// A recording played as an instrument is silent for its gaps, and may be
+// silent that long on top of what any instrument may.
+double Acquisition::StallSeconds(const DeviceStream& s) const {
+  return std::max(limits_.silenceSeconds, 5.0 * PeriodSeconds(s)) + (s.played ? s.played->longestSilence : 0.0);
+}
+
+// Every line of a played recording has come, so nothing more will: the
+// lines held back go now, on what is known of them, and the stream ends as
+// at a limit.
+void Acquisition::EndPlayed(DeviceStream& s) {
+  PassWithheld(s);
+  if (s.gaps) s.gaps->Settle(true);
+  s.done = true;
+  s.playedToEnd = true;
+}
+
 void Acquisition::CheckHealth(double now) {
   for (DeviceStream& s : streams_) {
     if (!s.started || !s.failure.empty() || s.done) continue;
+    if (s.played && !s.played->looped && s.linesRead >= s.played->lines) {
+      EndPlayed(s);
+      continue;
+    }
     if (session_.IsFailed(s.info.index)) {
       s.failure = "the instrument failed while streaming";
       continue;
     }
-    const double stall = std::max(kStallSeconds, 5.0 * PeriodSeconds(s));
     // Lines waiting in the ring (one left alone while full) are arriving.
     const double quietSince = std::max(s.anyLine ? s.lastAt : 0.0, resumedAt_);
-    if (now - quietSince > stall && session_.BufferedBytes(s.info.index) <= 0) {
+    if (now - quietSince > StallSeconds(s) && session_.BufferedBytes(s.info.index) <= 0) {
       s.failure = s.anyLine ? "the data stopped arriving"
                             : "no data arrived after the stream was started (the instrument did "
                               "not acknowledge the start, or sends nothing)";
+      if (s.anyLine && s.played && !s.played->looped) {
+        s.failure += " (" + std::to_string(s.linesRead) + " of the played recording's " +
+                     std::to_string(s.played->lines) + " lines came)";
+      }
       continue;
     }
   }

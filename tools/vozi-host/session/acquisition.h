@@ -19,6 +19,7 @@
 #include "outputs/edf_writer.h"
 #include "session/enabler_session.h"
 #include "session/gap_locator.h"
+#include "session/played_recording.h"
 #include "outputs/plot_series.h"
 #include "session/stream_stats.h"
 
@@ -27,6 +28,9 @@ namespace vozihost {
 struct StreamLimits {
   std::optional<double> seconds;   // of sample time (wall-clock time without a period)
   std::optional<uint64_t> samples; // per instrument
+  // An instrument silent for this long (or five sample periods, if longer)
+  // has stopped streaming.
+  double silenceSeconds = 3.0;
 };
 
 // Why samples are missing before a row.
@@ -69,6 +73,10 @@ struct DeviceStream : GapLocator::Sink {
   StreamSink* sink = nullptr;               // not owned; none: files only
   bool started = false;  // StartStream accepted: it takes part in the run
   bool done = false;     // limit reached; further lines are read and discarded
+  // The instrument is a simulator playing this recording: its silences up to
+  // the longest are its gaps, and once its every line has come it has ended.
+  std::optional<PlayedRecording> played;
+  bool playedToEnd = false;  // done because every line of the recording came
   std::string failure;   // why it did not start or broke off (empty: it did not)
 
   // Parses, converts and records one line. Lines past the limit are
@@ -163,6 +171,8 @@ class Acquisition {
   bool WaitForLine(double now);
   void Take(DeviceStream& s, double now);
   void PassWithheld(DeviceStream& s);
+  double StallSeconds(const DeviceStream& s) const;
+  void EndPlayed(DeviceStream& s);
   void CheckHealth(double now);
   void ShowProgress(double now, bool final);
   void StopAll();

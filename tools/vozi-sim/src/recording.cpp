@@ -203,6 +203,20 @@ std::optional<std::string> Recording::Line(uint64_t n) const {
 
 bool Recording::Ended(uint64_t n) const { return !loop && (rows.empty() || n > rows.back().n); }
 
+double Recording::LongestSilenceSeconds() const {
+  // Looped, the last row is followed by the first one period later.
+  uint64_t longest = loop && !rows.empty() ? 1 : 0;
+  for (size_t k = 1; k < rows.size(); ++k) longest = std::max(longest, rows[k].n - rows[k - 1].n);
+  return static_cast<double>(longest) * static_cast<double>(periodUs) / 1e6;
+}
+
+std::string PlaySummary(const Recording& recording) {
+  char silence[40];
+  std::snprintf(silence, sizeof silence, "%.6f", recording.LongestSilenceSeconds());
+  return "play: " + std::to_string(recording.rows.size()) + " lines, longest silence " + silence + " s" +
+         (recording.loop ? ", looped" : "");
+}
+
 void DescribeRecording(const Recording& recording, SimConfig& cfg) {
   cfg.model = recording.model;
   cfg.version = recording.version;

@@ -39,7 +39,16 @@ struct Recording {
   std::optional<std::string> Line(uint64_t n) const;
   // Past the last row, without loop: nothing more will come.
   bool Ended(uint64_t n) const;
+  // The longest time between two lines it sends, in seconds: its longest
+  // gap and the row after it (one period when it has none).
+  double LongestSilenceSeconds() const;
 };
+
+// One line a host can read before it streams, so that it can tell the
+// recording's gaps from an instrument that stopped, and its end from a
+// failure: "play: <lines> lines, longest silence <seconds> s", then
+// ", looped" with loop (the count is that of one pass).
+std::string PlaySummary(const Recording& recording);
 
 // Reads vozi-host's CSV text. On failure returns "line N: why".
 std::optional<std::string> ReadCsvRecording(std::string_view text, Recording& out);
