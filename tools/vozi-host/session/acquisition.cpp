@@ -136,7 +136,8 @@ void DeviceStream::Consume(const std::string& line, const StreamLimits& limits) 
 
 void DeviceStream::MarkEndLoss() {
   const auto last = PositionLimit(*this, limits);
-  if (!started || !last || !failure.empty() || stats.samples == 0 || rowsEnd >= *last) return;
+  // A played recording that ended before the limit lost nothing there.
+  if (!started || !last || !failure.empty() || playedToEnd || stats.samples == 0 || rowsEnd >= *last) return;
   endLoss = *last - rowsEnd;
   // Booked by the clock before a line past the limit, or never seen at all.
   const bool booked = pendingGap_ > 0 || pendingUnknown_;
