@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <map>
 #include <memory>
@@ -42,6 +43,24 @@ inline std::map<std::string, std::vector<std::string>> RowsByTime(const std::fil
     rows[time] = fields;
   }
   return rows;
+}
+
+// A recorded CSV holds the publisher's rows: the same times, gap column and
+// values (within what float32 keeps of them).
+inline void ExpectSameRows(const std::filesystem::path& published, const std::filesystem::path& recorded) {
+  const auto want = RowsByTime(published);
+  const auto got = RowsByTime(recorded);
+  ASSERT_EQ(got.size(), want.size());
+  for (const auto& [time, row] : got) {
+    const auto w = want.find(time);
+    ASSERT_NE(w, want.end()) << "a row at " << time << " the publisher never wrote";
+    ASSERT_EQ(row.size(), w->second.size());
+    EXPECT_EQ(row.back(), w->second.back()) << time;
+    for (size_t k = 0; k + 1 < row.size(); ++k) {
+      const double p = std::stod(w->second[k]), r = std::stod(row[k]);
+      ASSERT_NEAR(r, p, std::abs(p) * 1.5e-6 + 1e-9) << time << " column " << k;
+    }
+  }
 }
 
 class RecorderTest : public ReapingHostTest {
