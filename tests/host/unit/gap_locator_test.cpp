@@ -159,6 +159,14 @@ TEST(GapLocator, EveryLineLandsAtItsIndexAndGapsSitOnTheJumps) {
          for (int ms = 1; ms < 2500; ms += 20) f.Look(0.9992 + ms * 1e-3);
          f.Steady(3500, 5000);
        }},
+      {"the stream ends while its last lines come in a few samples late",
+       [](Feed& f) {
+         f.Steady(0, 1999);
+         for (long k = 2000; k < 2010; ++k) {
+           f.Enter(k);
+           f.ReadAll(static_cast<double>(k) * 1e-3 + 4.2e-3);
+         }
+       }},
       {"slow drift of the instrument's clock is no loss",
        [](Feed& f) {
          for (long k = 0; k < 60000; ++k) {
